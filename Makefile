@@ -1,0 +1,51 @@
+# Two commands do all the set-up on a fresh machine:
+#   make demo   builds the package and runs the demonstration
+#   make test   builds everything and runs every test (C++, sanitizers, pytest)
+VENV := .venv
+PY := $(VENV)/bin/python
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_TEST_FLAGS := -DVOK_BUILD_MODULE=OFF -DVOK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all setup install demo test test-cpp test-asan test-tsan test-py bench clean
+
+all: install
+
+$(VENV)/.ready: scripts/setup.sh scripts/find_python.sh pyproject.toml
+	scripts/setup.sh
+	touch $@
+
+setup: $(VENV)/.ready
+
+install: setup
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+demo: install
+	$(PY) examples/demo.py
+
+test-cpp: setup
+	cmake -S . -B build/cpp $(CMAKE_TEST_FLAGS) -DVOK_BUILD_BENCH=ON >/dev/null
+	cmake --build build/cpp -j $(JOBS)
+	build/cpp/vok_tests
+
+test-asan: setup
+	cmake -S . -B build/asan $(CMAKE_TEST_FLAGS) -DVOK_SANITIZE=address,undefined >/dev/null
+	cmake --build build/asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 build/asan/vok_tests
+
+test-tsan: setup
+	cmake -S . -B build/tsan $(CMAKE_TEST_FLAGS) -DVOK_SANITIZE=thread >/dev/null
+	cmake --build build/tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/vok_tests --gtest_filter='Pool*:Search*'
+
+test-py: install
+	$(PY) -m pytest -q
+
+test: test-cpp test-asan test-tsan test-py
+
+bench: install
+	$(PY) bench/batch.py
+	$(PY) bench/algebra.py
+	$(PY) bench/discovery.py
+
+clean:
+	rm -rf build $(VENV) *.egg-info

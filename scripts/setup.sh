@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Idempotent set-up: system packages for the C++ tests, the virtual
+# environment with build and test tools.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need_apt=()
+[ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
+command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
+if [ ${#need_apt[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ]; then
+    apt-get update -qq && apt-get install -y -qq "${need_apt[@]}"
+  else
+    sudo apt-get update -qq && sudo apt-get install -y -qq "${need_apt[@]}"
+  fi
+fi
+
+if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(0 if sys.version_info >= (3, 13) else 1)'; then
+  rm -rf .venv
+  py=$(scripts/find_python.sh)
+  "$py" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" ninja "pytest>=8" "hypothesis>=6" "numpy>=2"

@@ -1,0 +1,181 @@
+// The Python boundary, written once and used by every function and class.
+//
+// An entry point declares its signature (display name + parameter names),
+// binds the call with `call` (or `call_new` for a type's __new__), converts
+// each argument with one of the kind converters of `Args`, runs its kernel on
+// plain native arrays and turns the native result into new Python objects.
+//
+// Errors: a converter or helper that fails sets the Python exception and
+// throws `py::Error`; `guarded` turns every C++ exception into a Python one
+// at the one place where an entry returns to the interpreter
+// (std::bad_alloc -> MemoryError, other exceptions -> the module's
+// internal-failure exception, py::Error -> the exception already set).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vok::py {
+
+using Point2 = std::array<double, 2>;
+using Octet = std::array<double, 8>;
+
+// Thrown once a Python exception has been set.
+struct Error {};
+
+// Owns one reference; every exit path releases it.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* owned) : p_(owned) {}
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            Py_XDECREF(p_);
+            p_ = std::exchange(o.p_, nullptr);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Returns p, or throws Error when it is null (an exception is then set).
+inline PyObject* check(PyObject* p) {
+    if (!p) throw Error{};
+    return p;
+}
+
+// Sets `type` with `message` and throws Error.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// The module's internal-failure exception (a RuntimeError subclass that is
+// not among the module's public names).
+PyObject* internal_error_type();
+void set_internal_error(const char* text);
+
+// Runs an entry body and maps C++ exceptions to Python exceptions.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const Error&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        set_internal_error(e.what());
+        return nullptr;
+    } catch (...) {
+        set_internal_error("unknown internal failure");
+        return nullptr;
+    }
+}
+
+// A Python-visible callable: its display name in messages ("exp_n()",
+// "VOKPoint.boost()") and its parameter names; the first `required` are
+// required, the rest have defaults supplied by the body.
+struct Signature {
+    const char* display;
+    std::span<const char* const> names;
+    std::size_t required = static_cast<std::size_t>(-1);  // default: all required
+    std::size_t required_count() const { return required < names.size() ? required : names.size(); }
+};
+
+// The bound arguments of one call, and the argument-kind converters. Every
+// converter re-raises a TypeError as "argument '{name}': {message}" (with the
+// original as __cause__) and passes other exceptions through unchanged.
+class Args {
+public:
+    // Fast-call convention (functions and methods).
+    Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    // Tuple/dict convention (a type's __new__).
+    Args(const Signature& sig, PyObject* args, PyObject* kwargs);
+
+    bool given(std::size_t i) const { return slots_[i] != nullptr; }
+    PyObject* object(std::size_t i) const { return slots_[i]; }  // borrowed, may be null
+    const char* name(std::size_t i) const { return sig_.names[i]; }
+
+    double to_float(std::size_t i) const;
+    std::vector<double> float_seq(std::size_t i) const;
+    std::vector<Point2> point_seq(std::size_t i) const;
+    std::vector<Octet> octet_seq(std::size_t i) const;
+    std::vector<std::vector<double>> nested_seq(std::size_t i) const;
+    std::vector<std::int8_t> small_int_seq(std::size_t i) const;
+    std::uint64_t count(std::size_t i) const;
+    std::int64_t integer(std::size_t i) const;
+    bool flag(std::size_t i) const;
+    // The argument as an instance of `type` (exact type or subtype); refuses
+    // anything else with "'{type name}' object cannot be converted to '{label}'".
+    PyObject* instance(std::size_t i, PyTypeObject* type, const char* label) const;
+
+private:
+    template <class F>
+    auto named(std::size_t i, F&& convert) const;
+    void bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* const* kwvalues);
+
+    const Signature& sig_;
+    std::vector<PyObject*> slots_;  // borrowed from the call
+    Ref kw_holder_;                 // keeps a __new__ call's keyword values alive
+};
+
+// Binds and runs body(Args&) -> PyObject* for a fast-call entry.
+template <class F>
+PyObject* call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, F&& body) noexcept {
+    return guarded([&]() -> PyObject* {
+        Args a(sig, args, nargs, kwnames);
+        return body(a);
+    });
+}
+
+// Binds and runs body(Args&) -> PyObject* for a tp_new entry.
+template <class F>
+PyObject* call_new(const Signature& sig, PyObject* args, PyObject* kwargs, F&& body) noexcept {
+    return guarded([&]() -> PyObject* {
+        Args a(sig, args, kwargs);
+        return body(a);
+    });
+}
+
+// Conversion of single items, for converters of other shapes.
+double as_float(PyObject* o);  // throws Error
+
+// Result builders: a new list filled in index order.
+PyObject* new_float(double v);
+PyObject* float_list(std::span<const double> values);
+template <std::size_t N>
+PyObject* tuple_list(std::span<const std::array<double, N>> rows);
+template <class Row>  // Row: std::array<double, K> or std::vector<double>
+PyObject* nested_list(std::span<const Row> rows);
+
+// Creates a heap type from a spec (throws Error on failure).
+PyTypeObject* make_type(PyType_Spec* spec);
+
+// Allocates an instance of `type` with the type's tp_alloc (throws Error).
+template <class T>
+T* alloc_instance(PyTypeObject* type) {
+    PyObject* o = check(type->tp_alloc(type, 0));
+    return reinterpret_cast<T*>(o);
+}
+
+}  // namespace vok::py
