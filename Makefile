@@ -17,7 +17,7 @@ $(VENV)/.ready: scripts/setup.sh scripts/find_python.sh pyproject.toml
 setup: $(VENV)/.ready
 
 install: setup
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	mkdir -p build && flock build/.install.lock $(PY) -m pip install -q --no-build-isolation --no-deps .
 
 demo: install
 	$(PY) examples/demo.py
