@@ -1,0 +1,34 @@
+// What each Python-face file contributes to the module's registration table
+// (lib.cpp). Type getters create their class once per process and return a
+// borrowed pointer; they throw py::Error on failure.
+#pragma once
+
+#include "frame.hpp"
+
+namespace vok::face {
+
+PyTypeObject* point_type();          // point.cpp
+PyTypeObject* pair_type();           // pair.cpp
+PyTypeObject* knot_type();           // knot.cpp
+PyTypeObject* search_result_type();  // search_result.cpp
+
+extern PyMethodDef schrodinger_step_n_def;   // pair.cpp
+extern PyMethodDef rotate_phase_n_def;       // pair.cpp
+extern PyMethodDef simulate_pulses_n_def;    // knot.cpp
+extern PyMethodDef boost_n_def;              // point.cpp
+extern PyMethodDef christoffel_batch_n_def;  // metric.cpp
+extern PyMethodDef octonion_mul_n_def;       // octonion.cpp
+extern PyMethodDef geometric_product_n_def;  // multivector.cpp
+extern PyMethodDef find_formula_def;         // search_result.cpp
+
+// Element-wise functions (lib.cpp).
+extern PyMethodDef exp_n_def, ln_n_def, add_n_def, sub_n_def, mul_n_def, div_n_def, sqrt_n_def, sin_n_def,
+    cos_n_def, tension_n_def, pow_n_def;
+
+// A fast-call entry as a PyMethodDef function pointer.
+template <class Fn>
+PyCFunction fast_entry(Fn* fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+}  // namespace vok::face
