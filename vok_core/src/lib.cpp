@@ -1,0 +1,191 @@
+// Module entry, the registration table and the element-wise batch functions.
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <span>
+
+#include "faces.hpp"
+#include "frame.hpp"
+#include "guards.hpp"
+#include "pool.hpp"
+
+namespace py = vok::py;
+
+namespace vok::face {
+namespace {
+
+// ------------------------------------------------------------ element-wise
+
+// Below this many elements a call is computed on the calling thread: the
+// work is cheaper than handing it to the workers (the values are the same).
+constexpr std::size_t kInlineBelow = 8192;
+
+constexpr double kDivisorNaN = std::numeric_limits<double>::quiet_NaN();  // 0x7FF8000000000000
+
+double exp_formula(double x) { return std::exp(exponent_guard(x)); }
+double ln_formula(double y) { return std::log(log_guard(y)); }
+double add_formula(double a, double b) { return a + b; }
+double sub_formula(double a, double b) { return a - b; }
+double mul_formula(double a, double b) { return a * b; }
+double div_formula(double a, double b) { return std::fabs(b) < kLogFloor ? kDivisorNaN : a / b; }
+double sqrt_formula(double x) { return std::sqrt(std::fabs(x)); }
+double sin_formula(double x) { return std::sin(x); }
+double cos_formula(double x) { return std::cos(x); }
+double pow_formula(double base, double e) { return std::pow(std::fabs(base), e); }
+double tension_formula(double x, double y) { return tension(x, y); }
+
+template <double (*F)(double), const py::Signature& Sig>
+PyObject* unary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::call(Sig, args, nargs, kwnames, [](py::Args& a) {
+        const std::vector<double> xs = a.float_seq(0);
+        const double* in = xs.data();
+        const auto out = ordered_map<double>(xs.size(), [in](std::size_t i) { return F(in[i]); }, kInlineBelow);
+        return py::float_list(out);
+    });
+}
+
+template <double (*F)(double, double), const py::Signature& Sig>
+PyObject* binary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::call(Sig, args, nargs, kwnames, [](py::Args& a) {
+        const std::vector<double> as = a.float_seq(0);
+        const std::vector<double> bs = a.float_seq(1);
+        const double *l = as.data(), *r = bs.data();
+        const auto out = ordered_map<double>(
+            std::min(as.size(), bs.size()), [l, r](std::size_t i) { return F(l[i], r[i]); }, kInlineBelow);
+        return py::float_list(out);
+    });
+}
+
+constexpr const char* kXs[] = {"xs"};
+constexpr const char* kYs[] = {"ys"};
+constexpr const char* kAsBs[] = {"as_", "bs"};
+constexpr const char* kXsYs[] = {"xs", "ys"};
+constexpr const char* kBasesExps[] = {"bases", "exps"};
+
+constexpr py::Signature kExpSig{"exp_n()", kXs};
+constexpr py::Signature kLnSig{"ln_n()", kYs};
+constexpr py::Signature kAddSig{"add_n()", kAsBs};
+constexpr py::Signature kSubSig{"sub_n()", kAsBs};
+constexpr py::Signature kMulSig{"mul_n()", kAsBs};
+constexpr py::Signature kDivSig{"div_n()", kAsBs};
+constexpr py::Signature kSqrtSig{"sqrt_n()", kXs};
+constexpr py::Signature kSinSig{"sin_n()", kXs};
+constexpr py::Signature kCosSig{"cos_n()", kXs};
+constexpr py::Signature kTensionSig{"tension_n()", kXsYs};
+constexpr py::Signature kPowSig{"pow_n()", kBasesExps};
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+}  // namespace
+
+PyMethodDef exp_n_def = {"exp_n", fast_entry(&unary_entry<exp_formula, kExpSig>), kFast,
+                         "exp_n(xs)\n--\n\nBatch exp: [exp(x) for x in xs] \u2014 Rayon parallel."};
+PyMethodDef ln_n_def = {
+    "ln_n", fast_entry(&unary_entry<ln_formula, kLnSig>), kFast,
+    "ln_n(ys)\n--\n\nBatch ln: [ln(y) for y in ys] \u2014 Rayon parallel, frame-shift guard applied."};
+PyMethodDef add_n_def = {
+    "add_n", fast_entry(&binary_entry<add_formula, kAddSig>), kFast,
+    "add_n(as_, bs)\n--\n\nBatch add: [a + b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
+PyMethodDef sub_n_def = {
+    "sub_n", fast_entry(&binary_entry<sub_formula, kSubSig>), kFast,
+    "sub_n(as_, bs)\n--\n\nBatch sub: [a - b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
+PyMethodDef mul_n_def = {
+    "mul_n", fast_entry(&binary_entry<mul_formula, kMulSig>), kFast,
+    "mul_n(as_, bs)\n--\n\nBatch mul: [a * b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
+PyMethodDef div_n_def = {
+    "div_n", fast_entry(&binary_entry<div_formula, kDivSig>), kFast,
+    "div_n(as_, bs)\n--\n\nBatch div: [a / b] \u2014 NaN for |b| < 1e-300 \u2014 Rayon parallel."};
+PyMethodDef sqrt_n_def = {"sqrt_n", fast_entry(&unary_entry<sqrt_formula, kSqrtSig>), kFast,
+                          "sqrt_n(xs)\n--\n\nBatch sqrt: [sqrt(|x|) for x in xs] \u2014 Rayon parallel."};
+PyMethodDef sin_n_def = {"sin_n", fast_entry(&unary_entry<sin_formula, kSinSig>), kFast,
+                         "sin_n(xs)\n--\n\nBatch sin: [sin(x) for x in xs] \u2014 Rayon parallel."};
+PyMethodDef cos_n_def = {"cos_n", fast_entry(&unary_entry<cos_formula, kCosSig>), kFast,
+                         "cos_n(xs)\n--\n\nBatch cos: [cos(x) for x in xs] \u2014 Rayon parallel."};
+PyMethodDef tension_n_def = {"tension_n", fast_entry(&binary_entry<tension_formula, kTensionSig>), kFast,
+                             "tension_n(xs, ys)\n--\n\nBatch vok_tension: [vok(x, y) for (x, y) in zip(xs, ys)] "
+                             "\u2014 Rayon parallel."};
+PyMethodDef pow_n_def = {
+    "pow_n", fast_entry(&binary_entry<pow_formula, kPowSig>), kFast,
+    "pow_n(bases, exps)\n--\n\nBatch pow: [|base|^exp for (base, exp) in zip(bases, exps)] \u2014 Rayon parallel."};
+
+}  // namespace vok::face
+
+// ------------------------------------------------------------ registration
+
+namespace {
+
+using namespace vok::face;
+
+// One row per module name, in registration order: a class (its getter) or a
+// function (its descriptor).
+struct Row {
+    PyTypeObject* (*type)();
+    PyMethodDef* function;
+};
+
+const Row kRegistry[] = {
+    {nullptr, &exp_n_def},  {nullptr, &ln_n_def},  {nullptr, &add_n_def},     {nullptr, &sub_n_def},
+    {nullptr, &mul_n_def},  {nullptr, &div_n_def}, {nullptr, &sqrt_n_def},    {nullptr, &sin_n_def},
+    {nullptr, &cos_n_def},  {nullptr, &tension_n_def}, {nullptr, &pow_n_def},
+};
+
+// Appends `name` to __all__ (creating it on first use) and sets the attribute.
+void add_name(PyObject* module, PyObject* name, PyObject* value) {
+    py::Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error{};
+        PyErr_Clear();
+        all = py::Ref(py::check(PyList_New(0)));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw py::Error{};
+    }
+    if (PyList_Append(all.get(), name) < 0) throw py::Error{};
+    if (PyObject_SetAttr(module, name, value) < 0) throw py::Error{};
+}
+
+void register_all(PyObject* module) {
+    py::Ref module_name(py::check(PyUnicode_FromString("vok_core")));
+    for (const Row& row : kRegistry) {
+        if (row.type) {
+            PyObject* type = reinterpret_cast<PyObject*>(row.type());
+            py::Ref name(py::check(PyType_GetName(reinterpret_cast<PyTypeObject*>(type))));
+            add_name(module, name.get(), type);
+        } else {
+            py::Ref fn(py::check(PyCFunction_NewEx(row.function, module, module_name.get())));
+            py::Ref name(py::check(PyObject_GetAttrString(fn.get(), "__name__")));
+            add_name(module, name.get(), fn.get());
+        }
+    }
+}
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "vok_core", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<std::int64_t> g_interpreter{-1};  // the interpreter that imported us first
+PyObject* g_module = nullptr;                 // written once, under the interpreter lock
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_vok_core() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return nullptr;
+    }
+    std::int64_t expected = -1;
+    if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "vok_core does not support sub-interpreters: it is already loaded in another interpreter "
+                        "of this process");
+        return nullptr;
+    }
+    if (g_module) return Py_NewRef(g_module);
+    return py::guarded([]() -> PyObject* {
+        py::Ref module(py::check(PyModule_Create2(&g_module_def, PYTHON_API_VERSION)));
+        register_all(module.get());
+        g_module = Py_NewRef(module.get());
+        return module.release();
+    });
+}
