@@ -1,0 +1,181 @@
+#include "discover/render.hpp"
+
+#include <cstdint>
+#include <vector>
+
+#include "numfmt.hpp"
+
+namespace vok::discover {
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kE = 2.718281828459045;
+
+// Pops the top string, or gives "" when the stack is empty (a malformed
+// expression still renders).
+std::string pop_or_empty(std::vector<std::string>& stack) {
+    if (stack.empty()) return {};
+    std::string s = std::move(stack.back());
+    stack.pop_back();
+    return s;
+}
+
+// Template pieces around the operand(s) of each operator, indexed by code.
+struct Template {
+    std::string_view before, middle, after;  // middle is only used by binary ones
+};
+constexpr Template kTemplates[] = {
+    {"(-", "", ")"},       // Neg
+    {"(1/", "", ")"},      // Recip
+    {"exp(", "", ")"},     // Exp
+    {"ln(", "", ")"},      // Ln
+    {"sqrt(", "", ")"},    // Sqrt
+    {"sin(", "", ")"},     // Sin
+    {"cos(", "", ")"},     // Cos
+    {"abs(", "", ")"},     // Abs
+    {"vok(", ", ", ")"},   // Vok
+    {"(", " + ", ")"},     // Add
+    {"(", " - ", ")"},     // Sub
+    {"(", " * ", ")"},     // Mul
+    {"(", " / ", ")"},     // Div
+};
+
+// Replaces every occurrence of `from`, scanning left to right without overlap.
+std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t pos = 0;
+    for (std::size_t hit; (hit = text.find(from, pos)) != std::string_view::npos; pos = hit + from.size()) {
+        out.append(text, pos, hit - pos);
+        out += to;
+    }
+    out.append(text, pos);
+    return out;
+}
+
+// "sqrt(" becomes "\sqrt{" and the parenthesis closing its argument "}".
+// One pass pairs every ")" with the latest unclosed "(" (the same pairing as
+// counting depth forward from each opening); a ")" with nothing open, and a
+// "(" never closed, stay unpaired, and an unpaired "sqrt(" is left as it is.
+std::string rewrite_sqrt(std::string_view text) {
+    constexpr std::string_view kOpen = "sqrt(";
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> closing(text.size(), kNone);  // for each "(": its ")"
+    std::vector<std::size_t> open;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '(') {
+            open.push_back(i);
+        } else if (text[i] == ')' && !open.empty()) {
+            closing[open.back()] = i;
+            open.pop_back();
+        }
+    }
+    std::vector<bool> to_brace(text.size(), false);
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (std::size_t i = 0; i < text.size();) {
+        if (text.substr(i, kOpen.size()) == kOpen) {
+            const std::size_t paren = i + kOpen.size() - 1;
+            if (closing[paren] != kNone) {
+                to_brace[closing[paren]] = true;
+                out += "\\sqrt{";
+                i += kOpen.size();
+                continue;
+            }
+        }
+        out += to_brace[i] ? '}' : text[i];
+        ++i;
+    }
+    return out;
+}
+
+}  // namespace
+
+void append_constant(std::string& out, double v) {
+    if (v == kPi) {
+        out += "\u03C0";
+    } else if (v == kE) {
+        out += 'e';
+    } else {
+        append_fixed(out, v, 4);
+    }
+}
+
+void append_variable(std::string& out, std::size_t index) {
+    // (120 + index) mod 2^64 is congruent to it mod 256, so wrapping is harmless.
+    const auto cp = static_cast<unsigned char>((120 + index) % 256);
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string to_string(const Expr& expr) {
+    std::vector<std::string> stack;
+    for (const Token& t : expr.tokens) {
+        switch (t.kind) {
+        case TokenKind::Const: {
+            std::string s;
+            append_constant(s, t.value);
+            stack.push_back(std::move(s));
+            break;
+        }
+        case TokenKind::Param: {
+            std::string s = "c" + std::to_string(t.index) + "(";
+            append_constant(s, t.value);
+            s += ')';
+            stack.push_back(std::move(s));
+            break;
+        }
+        case TokenKind::Var: {
+            std::string s;
+            append_variable(s, t.index);
+            stack.push_back(std::move(s));
+            break;
+        }
+        case TokenKind::Op: {
+            const auto code = static_cast<std::uint8_t>(t.op);
+            // A byte beyond the thirteen codes names no operator: it renders
+            // with the binary layout its code implies, around "?".
+            static constexpr Template kUnknown{"?(", ", ", ")"};
+            const Template& tpl = code < kOpCount ? kTemplates[code] : kUnknown;
+            std::string s(tpl.before);
+            if (is_unary(t.op)) {
+                s += pop_or_empty(stack);
+            } else {
+                std::string b = pop_or_empty(stack);
+                s += pop_or_empty(stack);
+                s += tpl.middle;
+                s += b;
+            }
+            s += tpl.after;
+            stack.push_back(std::move(s));
+            break;
+        }
+        }
+    }
+    return stack.empty() ? std::string("?") : std::move(stack.back());
+}
+
+std::string to_latex(std::string_view formula) {
+    std::string s = replace_all(formula, "exp(", "\\exp(");
+    s = replace_all(s, "ln(", "\\ln(");
+    s = rewrite_sqrt(s);
+    s = replace_all(s, "sin(", "\\sin(");
+    s = replace_all(s, "cos(", "\\cos(");
+    s = replace_all(s, "vok(", "\\mathrm{vok}(");
+    return replace_all(s, "\u03C0", "\\pi");
+}
+
+std::string to_python(std::string_view formula) {
+    std::string s = replace_all(formula, "exp(", "math.exp(");
+    s = replace_all(s, "ln(", "math.log(");
+    s = replace_all(s, "sqrt(", "math.sqrt(");
+    s = replace_all(s, "sin(", "math.sin(");
+    s = replace_all(s, "cos(", "math.cos(");
+    return "import math\nf = lambda x: " + s;
+}
+
+}  // namespace vok::discover
