@@ -21,12 +21,13 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 
-// Bitwise equality, so NaN == NaN and +0.0 != -0.0.
+// Bitwise equality (+0.0 != -0.0), except that every NaN matches every NaN:
+// which payload a product of two NaNs carries is the compiler's choice.
 ::testing::AssertionResult same_bits(const std::vector<double>& got, const std::vector<double>& want) {
     if (got.size() != want.size())
         return ::testing::AssertionFailure() << "size " << got.size() << " != " << want.size();
     for (std::size_t k = 0; k < got.size(); ++k)
-        if (bits(got[k]) != bits(want[k]))
+        if (!(std::isnan(got[k]) && std::isnan(want[k])) && bits(got[k]) != bits(want[k]))
             return ::testing::AssertionFailure() << "coefficient " << k << ": " << got[k] << " != " << want[k];
     return ::testing::AssertionSuccess();
 }
@@ -109,7 +110,9 @@ TEST(Octonion, NaNIsMultipliedIn) {
     const vok::Octonion c = vok::octonion_mul(unit(0, kNaN), unit(5));
     EXPECT_TRUE(std::isnan(c[5]));
     for (int k = 0; k < 8; ++k)
-        if (k != 5) EXPECT_EQ(bits(c[k]), bits(0.0)) << k;
+        if (k != 5) {
+            EXPECT_EQ(bits(c[k]), bits(0.0)) << k;
+        }
 }
 
 // c0 = a0 b0 - a1 b1 - a2 b2, added in that order: 1e16 + 1 rounds back to
