@@ -457,3 +457,19 @@ def test_pool_start_failure_is_reported_on_every_call():
                 print(type(e).__name__, str(e).startswith("The global thread pool has not been initialized."))
     """)
     assert out.split("\n")[:2] == ["InternalError True", "InternalError True"]
+
+
+def test_type_stub_names_match_the_module():
+    """The published stub lists exactly the module's names (it cannot drift silently)."""
+    import ast
+    import pathlib
+    import vok_math
+    stub = pathlib.Path(vok_math.__file__).with_name("vok_core.pyi")
+    tree = ast.parse(stub.read_text())
+    names = [node.name for node in tree.body if isinstance(node, (ast.FunctionDef, ast.ClassDef))]
+    assert sorted(names) == sorted(ALL_NAMES)
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            import inspect
+            params = [a.arg for a in node.args.args]
+            assert params == list(inspect.signature(getattr(vok_core, node.name)).parameters)
