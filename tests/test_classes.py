@@ -342,6 +342,15 @@ def test_tension_nan(x, y):
     assert math.isnan(VOKPoint(x, y).tension())
 
 
+@given(st.lists(st.tuples(anything, anything), max_size=40))
+def test_tension_agrees_with_tension_n_and_formula(points):
+    xs = [x for x, _ in points]
+    ys = [y for _, y in points]
+    for (x, y), t in zip(points, vok_core.tension_n(xs, ys)):
+        assert same(VOKPoint(x, y).tension(), t)
+        assert same(t, ref_tension(x, y))
+
+
 def test_tension_guards_fold_negative_y():
     assert VOKPoint(1.0, -2.0).tension() == VOKPoint(1.0, 2.0).tension()
 
@@ -890,8 +899,9 @@ def test_simulate_pulses_refuses_unaddressable_counts(n):
     assert internal_failure(vok_core.simulate_pulses_n, 0.0, 1.0, n) == "capacity overflow"
 
 
-@pytest.mark.parametrize("n", [384307168202282324, 2**50])
+@pytest.mark.parametrize("n", [384307168202282324, 2**50, 10**12])
 def test_simulate_pulses_out_of_memory_is_a_memory_error(n):
+    # Refused before the loop: 10**12 records need ~168 TB of result objects.
     with pytest.raises(MemoryError):
         vok_core.simulate_pulses_n(0.0, 1.0, n)
 

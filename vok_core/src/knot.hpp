@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "point.hpp"
@@ -57,10 +58,12 @@ using PulseRecord = std::array<double, 3>;  // (x, y, tension)
 // The trajectory of n_pulses pulse maps from (x0, y0): n_pulses + 1 records,
 // record 0 holding the raw start. Refuses counts whose array could not be
 // addressed ("capacity overflow"; n_pulses = 2^64 - 1 included, where
-// n_pulses + 1 would wrap to 0); a reservation the memory cannot hold throws
-// std::bad_alloc before the loop starts.
-inline std::vector<PulseRecord> simulate_pulses(double x0, double y0, std::uint64_t n_pulses) {
+// n_pulses + 1 would wrap to 0). More than `record_budget` records, or a
+// reservation the memory cannot hold, throw std::bad_alloc before the loop.
+inline std::vector<PulseRecord> simulate_pulses(double x0, double y0, std::uint64_t n_pulses,
+                                                std::uint64_t record_budget = kMaxPulseRecords) {
     if (n_pulses >= kMaxPulseRecords) throw InternalError("capacity overflow");
+    if (n_pulses >= record_budget) throw std::bad_alloc();
     std::vector<PulseRecord> out;
     out.reserve(static_cast<std::size_t>(n_pulses) + 1);
     PulseRecord r{x0, y0, tension(x0, y0)};

@@ -238,6 +238,13 @@ TEST(ClassesKnot, SimulatePulsesRefusesUnaddressableCounts) {
     }
 }
 
+TEST(ClassesKnot, SimulatePulsesRecordBudget) {
+    // n_pulses + 1 records must fit the budget; the address limit is checked first.
+    EXPECT_EQ(vok::simulate_pulses(0.0, 1.0, 9, 10).size(), 10u);
+    EXPECT_THROW(vok::simulate_pulses(0.0, 1.0, 10, 10), std::bad_alloc);
+    EXPECT_THROW(vok::simulate_pulses(0.0, 1.0, vok::kMaxPulseRecords, 10), vok::InternalError);
+}
+
 // ---------------------------------------------------------------- float text
 
 TEST(ClassesNumfmt, FixedForms) {
