@@ -38,6 +38,12 @@ Expr E(Tokens t) { return Expr{std::move(t)}; }
 
 std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 
+std::vector<double> linspace(double a, double b, std::size_t n) {
+    std::vector<double> v;
+    for (std::size_t i = 0; i < n; ++i) v.push_back(a + (b - a) * static_cast<double>(i) / static_cast<double>(n - 1));
+    return v;
+}
+
 // ---------------------------------------------------------------------------
 // The plain reference: a row-by-row stack evaluator written straight from the
 // operator table.
@@ -356,6 +362,20 @@ TEST(ExprBatch, AnyFailingRowFailsTheBatch) {
     EXPECT_EQ(eval_batch(E({V(0), O(OpCode::Sqrt)}), cols, {}), (std::vector<double>{1.0, std::sqrt(2.0), 0.0, 2.0}));
 }
 
+TEST(ExprBatch, FailureInALaterBlockFailsTheBatch) {
+    std::vector<std::vector<double>> cols{linspace(1.0, 2.0, 3 * kBlockRows + 5)};
+    const Expr ln = E({V(0), O(OpCode::Ln)});
+    ASSERT_TRUE(eval_batch(ln, cols, {}).has_value());
+    cols[0][3 * kBlockRows + 2] = -1.0;  // in the last, partial block
+    EXPECT_FALSE(eval_batch(ln, cols, {}).has_value());
+    const Expr sq = E({V(0), O(OpCode::Sqrt), C(2.0), O(OpCode::Mul)});
+    cols[0][3 * kBlockRows + 2] = -0.0;
+    const auto v = eval_batch(sq, cols, {});
+    ASSERT_TRUE(v.has_value());
+    EXPECT_EQ(bits((*v)[3 * kBlockRows + 2]), bits(-0.0));
+    EXPECT_EQ((*v)[0], 2.0);
+}
+
 TEST(ExprBatch, NoRowsYieldAnEmptySequence) {
     const std::vector<std::vector<double>> cols{{}};
     EXPECT_EQ(eval_batch(E({V(0), O(OpCode::Ln)}), cols, {}), std::vector<double>{});
@@ -546,11 +566,12 @@ struct Outcome {
     SearchTrace trace;
 };
 
+// Every parallel step goes to the executor unless inline_work says otherwise.
 Outcome run(const std::vector<std::vector<double>>& cols, const std::vector<double>& y, const SearchOptions& o,
-        Executor ex = serial_executor, std::size_t budget = kDefaultCacheBudget) {
+            Executor ex = serial_executor, std::size_t budget = kDefaultCacheBudget, std::size_t inline_work = 0) {
     Outcome r;
     r.trace.record_candidates = true;
-    r.result = search_with(cols, y, cols.size(), o, SearchInternals{ex, &r.trace, budget});
+    r.result = search_with(cols, y, cols.size(), o, SearchInternals{ex, &r.trace, budget, inline_work});
     return r;
 }
 
@@ -735,7 +756,7 @@ TEST(SearchExit, MoreVariablesThanColumnsScoreNothingThatReadsThem) {
     const std::vector<double> y{7, 7, 7};
     SearchTrace t;
     t.record_candidates = true;
-    const auto r = search_with(cols, y, 2, opts(3, false, false), SearchInternals{serial_executor, &t});
+    const auto r = search_with(cols, y, 2, opts(3, false, false), SearchInternals{serial_executor, &t, kDefaultCacheBudget, 0});
     ASSERT_TRUE(r);
     EXPECT_EQ(texts(t.levels[0]), (std::vector<std::string>{"0.0000", "1.0000", "x", "y"}));
     EXPECT_EQ(r->formula.find('y'), std::string::npos);
@@ -785,12 +806,6 @@ struct Problem {
     std::vector<double> y;
     SearchOptions opt;
 };
-
-std::vector<double> linspace(double a, double b, std::size_t n) {
-    std::vector<double> v;
-    for (std::size_t i = 0; i < n; ++i) v.push_back(a + (b - a) * static_cast<double>(i) / static_cast<double>(n - 1));
-    return v;
-}
 
 std::vector<Problem> problems() {
     std::vector<Problem> ps;
@@ -846,12 +861,14 @@ TEST_P(SearchAgreement, EveryDivisionAndCacheMatchesTheReference) {
     struct Setup {
         Executor ex;
         std::size_t budget;
+        std::size_t inline_work;
     };
     // Cache everything, nothing, or only the first few members.
-    for (Setup s : {Setup{serial_executor, kDefaultCacheBudget}, Setup{reverse_single_executor, kDefaultCacheBudget},
-                    Setup{threaded_executor, kDefaultCacheBudget}, Setup{pool_executor, kDefaultCacheBudget},
-                    Setup{threaded_executor, 0}, Setup{reverse_single_executor, 7 * rows}}) {
-        Outcome r = run(p.cols, p.y, o, s.ex, s.budget);
+    for (Setup s : {Setup{serial_executor, kDefaultCacheBudget, 0}, Setup{reverse_single_executor, kDefaultCacheBudget, 0},
+                    Setup{threaded_executor, kDefaultCacheBudget, 0}, Setup{pool_executor, kDefaultCacheBudget, 0},
+                    Setup{pool_executor, kDefaultCacheBudget, kDefaultInlineWork}, Setup{threaded_executor, 0, 0},
+                    Setup{reverse_single_executor, 7 * rows, 0}}) {
+        Outcome r = run(p.cols, p.y, o, s.ex, s.budget, s.inline_work);
         expect_same(r.result, r.trace, want);
         EXPECT_EQ(r.trace.generated >= r.trace.fingerprinted && r.trace.fingerprinted >= r.trace.accepted &&
                       r.trace.accepted >= r.trace.scored,

@@ -2,7 +2,9 @@
 // of rows at a time (BlockEvaluator, eval_batch).
 #include "discover/expr.hpp"
 
+#include <bit>
 #include <cfloat>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -28,8 +30,7 @@ Expr Expr::binary(const Expr& a, const Expr& b, OpCode op) {
     return e;
 }
 
-// |v| <= DBL_MAX is false for infinities and NaN alike, and compiles to a
-// branch-free compare that vectorises in the column loops.
+// |v| <= DBL_MAX is false for infinities and NaN alike.
 bool is_finite_value(double v) { return std::fabs(v) <= DBL_MAX; }
 
 std::optional<double> apply_op(OpCode op, double a, double b) {
@@ -104,54 +105,67 @@ std::optional<double> eval_on(const Token* tokens, std::size_t n, std::span<cons
     return stack[0];
 }
 
-// The loops below run one operator over a block; `bad` collects every row's
-// domain or finiteness failure without branching, so the loops vectorise
-// where the operation allows.
-inline bool not_finite(double v) { return !(std::fabs(v) <= DBL_MAX); }
+// The column loops test rows with integer arithmetic on the bit patterns,
+// which vectorises with baseline SSE2 (floating-point compares that may trap
+// on NaN do not): each test leaves bit 63 set for a failing row, and the
+// loop ORs them together.
+
+// Bit 63 set iff v is infinite or NaN: its exponent field is all ones, and
+// adding one exponent unit then carries into the sign position.
+inline std::uint64_t nonfinite_bit(double v) {
+    return (std::bit_cast<std::uint64_t>(v) & 0x7FF0000000000000ULL) + 0x0010000000000000ULL;
+}
+
+// Bit 63 set iff |v| < 1e-300 (false for NaN, as the IEEE comparison is):
+// |v|'s bits minus those of 1e-300 wrap below zero.
+inline std::uint64_t tiny_bit(double v) {
+    return (std::bit_cast<std::uint64_t>(v) & 0x7FFFFFFFFFFFFFFFULL) - std::bit_cast<std::uint64_t>(kDivisorFloor);
+}
+
+inline bool no_failure(std::uint64_t bad) { return (bad >> 63) == 0; }
 
 template <class F>
 bool map1(const double* a, double* out, std::size_t n, F f) {
-    bool bad = false;
+    std::uint64_t bad = 0;
     for (std::size_t r = 0; r < n; ++r) {
         const double v = f(a[r]);
         out[r] = v;
-        bad |= not_finite(v);
+        bad |= nonfinite_bit(v);
     }
-    return !bad;
+    return no_failure(bad);
 }
 
 template <class F>
 bool map2(const double* a, const double* b, double* out, std::size_t n, F f) {
-    bool bad = false;
+    std::uint64_t bad = 0;
     for (std::size_t r = 0; r < n; ++r) {
         const double v = f(a[r], b[r]);
         out[r] = v;
-        bad |= not_finite(v);
+        bad |= nonfinite_bit(v);
     }
-    return !bad;
+    return no_failure(bad);
 }
 
 }  // namespace
 
 bool apply_op_column(OpCode op, const double* a, const double* b, double* out, std::size_t n) {
+    // Ln and Sqrt need no domain pass: a logarithm of a non-positive value is
+    // -inf or NaN and the square root of a negative one is NaN, so those rows
+    // fail the finiteness test, while sqrt(-0.0) = -0.0 passes as it should.
     switch (op) {
         case OpCode::Neg: return map1(a, out, n, [](double t) { return -t; });
         case OpCode::Recip: {
-            bool bad = false;
-            for (std::size_t r = 0; r < n; ++r) bad |= std::fabs(a[r]) < kDivisorFloor;
-            return !bad && map1(a, out, n, [](double t) { return 1.0 / t; });
+            std::uint64_t bad = 0;
+            for (std::size_t r = 0; r < n; ++r) {
+                const double v = 1.0 / a[r];
+                out[r] = v;
+                bad |= nonfinite_bit(v) | tiny_bit(a[r]);
+            }
+            return no_failure(bad);
         }
         case OpCode::Exp: return map1(a, out, n, [](double t) { return std::exp(t); });
-        case OpCode::Ln: {
-            bool bad = false;
-            for (std::size_t r = 0; r < n; ++r) bad |= a[r] <= 0.0;
-            return !bad && map1(a, out, n, [](double t) { return std::log(t); });
-        }
-        case OpCode::Sqrt: {
-            bool bad = false;
-            for (std::size_t r = 0; r < n; ++r) bad |= a[r] < 0.0;
-            return !bad && map1(a, out, n, [](double t) { return std::sqrt(t); });
-        }
+        case OpCode::Ln: return map1(a, out, n, [](double t) { return std::log(t); });
+        case OpCode::Sqrt: return map1(a, out, n, [](double t) { return std::sqrt(t); });
         case OpCode::Sin: return map1(a, out, n, [](double t) { return std::sin(t); });
         case OpCode::Cos: return map1(a, out, n, [](double t) { return std::cos(t); });
         case OpCode::Abs: return map1(a, out, n, [](double t) { return std::fabs(t); });
@@ -160,9 +174,13 @@ bool apply_op_column(OpCode op, const double* a, const double* b, double* out, s
         case OpCode::Sub: return map2(a, b, out, n, [](double x, double y) { return x - y; });
         case OpCode::Mul: return map2(a, b, out, n, [](double x, double y) { return x * y; });
         case OpCode::Div: {
-            bool bad = false;
-            for (std::size_t r = 0; r < n; ++r) bad |= std::fabs(b[r]) < kDivisorFloor;
-            return !bad && map2(a, b, out, n, [](double x, double y) { return x / y; });
+            std::uint64_t bad = 0;
+            for (std::size_t r = 0; r < n; ++r) {
+                const double v = a[r] / b[r];
+                out[r] = v;
+                bad |= nonfinite_bit(v) | tiny_bit(b[r]);
+            }
+            return no_failure(bad);
         }
     }
     return false;

@@ -34,6 +34,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 
 #include "discover/fingerprint.hpp"
 #include "discover/render.hpp"
@@ -178,7 +179,7 @@ struct Candidate {
 
 // Candidates scored together: their sums are independent chains, so the
 // additions of several candidates overlap while each keeps its row order.
-constexpr std::size_t kLanes = 4;
+constexpr std::size_t kLanes = 8;
 
 // Per-worker scratch: one evaluator per operand, and one block of values per lane.
 struct Scratch {
@@ -203,6 +204,7 @@ public:
           exec_(internals.executor),
           trace_(internals.trace),
           budget_(internals.cache_budget),
+          inline_work_(internals.inline_work),
           unary_(unary_operators(options)),
           binary_(binary_operators(options)) {
         if (n_vars_ > SIZE_MAX - 2) throw std::length_error("formula search: too many variables");
@@ -211,6 +213,15 @@ public:
     std::optional<SearchResult> run();
 
 private:
+    // Runs f over pieces of 0..n on the executor, or in one piece on this
+    // thread when the estimated work is too small to share.
+    template <class F>
+    void parallel(std::size_t n, std::size_t work, F&& f) {
+        if (n == 0) return;
+        if (work < inline_work_) f(std::size_t{0}, n);
+        else for_pieces(exec_, n, f);
+    }
+
     // Values of member m on rows [first, first + n), or null when a row fails.
     const double* member_block(const Member& m, std::size_t first, std::size_t n, BlockEvaluator& ev) const {
         if (m.column) return m.column + first;
@@ -259,7 +270,7 @@ private:
     void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s);
     void add_leaves();
     std::size_t generate(std::size_t fresh);
-    std::size_t insert_level(std::size_t n);
+    std::pair<std::size_t, std::size_t> insert_level(std::size_t n);
     void score_level(std::size_t n);
     bool take_best(std::size_t n);
     void grow_pool();
@@ -271,6 +282,7 @@ private:
     Executor exec_;
     SearchTrace* trace_;
     std::size_t budget_;
+    std::size_t inline_work_;
     std::vector<OpCode> unary_, binary_;
 
     FingerprintSet seen_;
@@ -290,35 +302,31 @@ private:
 
 template <class Values>
 void Search::cache_members(std::size_t from, Values&& value) {
-    for_pieces(exec_, pool_.size() - from, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) set_tension_halves(pool_[from + i]);
-    });
-    std::vector<std::size_t> filled;
+    std::vector<unsigned char> fill(pool_.size() - from, 0);
     for (std::size_t i = from; i < pool_.size(); ++i) {
         Member& m = pool_[i];
         const Token& t0 = m.expr.tokens[0];
         if (m.expr.tokens.size() == 1 && t0.kind == TokenKind::Var && t0.index >= data_.view.count)
             continue;  // a variable without a column: it and its combinations fail on every row
         if (!m.column && !(m.column = cache_column())) break;  // budget spent: evaluate from tokens
-        filled.push_back(i);
+        fill[i - from] = 1;
         // Only a member short enough to pair with a leaf is ever an operand of Vok.
         if (opt_.use_vok && m.expr.complexity() + 1 < opt_.max_complexity && (m.col_t = cache_column()))
             m.col_x = cache_column();
         if (!m.col_x) m.col_t = nullptr;
     }
-    for_pieces(exec_, filled.size(), [&](std::size_t begin, std::size_t end) {
+    const std::size_t n = pool_.size() - from;
+    parallel(n, n * (data_.rows() + 1) * 8, [&](std::size_t begin, std::size_t end) {
         Scratch s;
         for (std::size_t f = begin; f < end; ++f) {
-            const std::size_t i = filled[f];
-            const Member& m = pool_[i];
-            if (!value(i, s)) continue;
-            const double* col = m.column;
-            if (m.col_t) {
-                auto* t = const_cast<double*>(m.col_t);
-                auto* x = const_cast<double*>(m.col_x);
-                for (std::size_t r = 0; r < data_.rows(); ++r) t[r] = vok::frame_time(col[r]);
-                for (std::size_t r = 0; r < data_.rows(); ++r) x[r] = vok::frame_space(col[r]);
-            }
+            const std::size_t i = from + f;
+            Member& m = pool_[i];
+            set_tension_halves(m);
+            if (!fill[f] || !value(i, s) || !m.col_t) continue;
+            auto* t = const_cast<double*>(m.col_t);
+            auto* x = const_cast<double*>(m.col_x);
+            for (std::size_t r = 0; r < data_.rows(); ++r) t[r] = vok::frame_time(m.column[r]);
+            for (std::size_t r = 0; r < data_.rows(); ++r) x[r] = vok::frame_space(m.column[r]);
         }
     });
 }
@@ -363,32 +371,36 @@ std::size_t Search::generate(std::size_t fresh) {
     std::vector<std::size_t> cx(n_pool);
     for (std::size_t i = 0; i < n_pool; ++i) cx[i] = pool_[i].expr.complexity();
 
-    // Where each unit's candidates start: count the pairs within the bound.
+    // Where each unit's candidates start. Row i pairs with the members j <= i
+    // with cx[j] < max_c - cx[i]: a sweep over the pool keeps how many members
+    // of each complexity it has passed.
     const std::size_t units = 2 * n_new;
     std::vector<std::size_t> offset(units + 1, 0);
-    for_pieces(exec_, units, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t u = begin; u < end; ++u) {
-            if (u < n_new) {
-                offset[u + 1] = unary_.size();
-                continue;
-            }
-            const std::size_t i = fresh + (u - n_new);
+    for (std::size_t u = 0; u < n_new; ++u) offset[u + 1] = unary_.size();
+    {
+        const std::size_t top = std::min(max_c, *std::max_element(cx.begin(), cx.end()) + 1);
+        std::vector<std::size_t> seen_with(top + 1, 0);  // members so far by complexity (capped at top)
+        for (std::size_t i = 0; i < n_pool; ++i) {
+            ++seen_with[std::min(cx[i], top)];
+            if (i < fresh || cx[i] + 1 >= max_c) continue;
             std::size_t pairs = 0;
-            if (cx[i] + 1 < max_c)
-                for (std::size_t j = 0; j <= i; ++j) pairs += cx[i] + cx[j] < max_c;
-            offset[u + 1] = pairs * per_pair;
+            for (std::size_t c = 1; c + cx[i] < max_c && c < top; ++c) pairs += seen_with[c];
+            offset[n_new + (i - fresh) + 1] = pairs * per_pair;
         }
-    });
+    }
     for (std::size_t u = 0; u < units; ++u) offset[u + 1] += offset[u];
     const std::size_t n = offset[units];
     if (n > cands_capacity_) {
-        cands_ = std::make_unique_for_overwrite<Candidate[]>(n);
-        cands_capacity_ = n;
+        // Levels tend to grow: leave room for the next one.
+        cands_capacity_ = std::max(n, 2 * cands_capacity_);
+        cands_ = std::make_unique_for_overwrite<Candidate[]>(cands_capacity_);
     }
     shard_.resize(n);
     state_.resize(n);
 
     Candidate* out = cands_.get();
+    std::size_t pair_tests = 0;  // the work of the binary rows: one complexity test per pair
+    for (std::size_t i = fresh; i < n_pool; ++i) pair_tests += i + 1;
     auto emit = [&](std::size_t& k, OpCode op, std::uint32_t a, std::uint32_t b) {
         Candidate& c = out[k];
         c.a = a;
@@ -413,7 +425,7 @@ std::size_t Search::generate(std::size_t fresh) {
         state_[k] = kNoFingerprint;
         ++k;
     };
-    for_pieces(exec_, units, [&](std::size_t begin, std::size_t end) {
+    parallel(units, pair_tests + 16 * n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t u = begin; u < end; ++u) {
             std::size_t k = offset[u];
             if (u < n_new) {
@@ -440,11 +452,12 @@ std::size_t Search::generate(std::size_t fresh) {
 // Inserts the fingerprints into the seen set in generation order. Equal
 // fingerprints share a shard, and each shard takes its candidates in
 // generation order, so the shards are filled in parallel with the outcome of
-// one insert after the other. Returns the number of accepted candidates.
-std::size_t Search::insert_level(std::size_t n) {
+// one insert after the other. Returns the numbers of fingerprinted and of
+// accepted candidates.
+std::pair<std::size_t, std::size_t> Search::insert_level(std::size_t n) {
     const Candidate* cands = cands_.get();
-    std::vector<std::size_t> accepted(seen_.shards(), 0);
-    for_pieces(exec_, seen_.shards(), [&](std::size_t begin, std::size_t end) {
+    std::vector<std::size_t> accepted(seen_.shards(), 0), fingerprinted(seen_.shards(), 0);
+    parallel(seen_.shards(), 16 * n, [&](std::size_t begin, std::size_t end) {
         // Two-stage prefetch: a candidate's line 2 * kAhead inserts ahead, its
         // table slot (which needs the candidate's hash) kAhead ahead.
         constexpr std::size_t kAhead = 8;
@@ -467,10 +480,14 @@ std::size_t Search::insert_level(std::size_t n) {
                 fresh += !dup;
             }
             accepted[sh] = fresh;
+            fingerprinted[sh] = ks.size();
         }
     });
-    std::size_t total = 0;
-    for (std::size_t a : accepted) total += a;
+    std::pair<std::size_t, std::size_t> total{0, 0};
+    for (std::size_t sh = 0; sh < seen_.shards(); ++sh) {
+        total.first += fingerprinted[sh];
+        total.second += accepted[sh];
+    }
     return total;
 }
 
@@ -494,11 +511,10 @@ void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s)
             for (std::size_t r = first; r < end; ++r) {
                 const double y = t[r];
                 const std::size_t i = r - first;
-                const double d0 = s.out[0][i] - y, d1 = s.out[1][i] - y, d2 = s.out[2][i] - y, d3 = s.out[3][i] - y;
-                sum[0] += d0 * d0;
-                sum[1] += d1 * d1;
-                sum[2] += d2 * d2;
-                sum[3] += d3 * d3;
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    const double d = s.out[l][i] - y;
+                    sum[l] += d * d;
+                }
             }
         } else {
             for (std::size_t l = 0; l < lanes; ++l) data_.accumulate(s.out[l].data(), first, n, sum[l]);
@@ -532,7 +548,7 @@ void Search::score_level(std::size_t n) {
     outcomes_.clear();
     std::mutex outcomes_lock;
     const std::size_t keep = opt_.beam_width / 4;
-    for_pieces(exec_, n, [&](std::size_t begin, std::size_t end) {
+    parallel(n, n * (data_.rows() + 8), [&](std::size_t begin, std::size_t end) {
         Scratch s;
         std::array<std::uint32_t, kLanes> group;
         std::size_t lanes = 0;
@@ -598,8 +614,10 @@ void Search::grow_pool() {
     for (const PieceOutcome& o : outcomes_) order.insert(order.end(), o.top.begin(), o.top.end());
     const std::size_t keep = std::min(opt_.beam_width / 4, order.size());
     auto cut = [&](std::uint32_t x, std::uint32_t y) { return ranks_before(x, y); };
-    std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), order.end(), cut);
-    order.resize(keep);
+    if (keep < order.size()) {
+        std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), order.end(), cut);
+        order.resize(keep);
+    }
     std::sort(order.begin(), order.end(), cut);
 
     const std::size_t first_new = pool_.size();
@@ -626,7 +644,7 @@ std::optional<SearchResult> Search::run() {
         // Score the leaves as members: their values are their columns.
         std::vector<unsigned char> ok(pool_.size(), 0);
         std::vector<double> err(pool_.size(), 0.0);
-        for_pieces(exec_, pool_.size(), [&](std::size_t begin, std::size_t end) {
+        parallel(pool_.size(), pool_.size() * data_.rows(), [&](std::size_t begin, std::size_t end) {
             Scratch s;
             for (std::size_t k = begin; k < end; ++k) {
                 double sum = -0.0;
@@ -662,11 +680,11 @@ std::optional<SearchResult> Search::run() {
         const std::size_t n = generate(fresh);
         fresh = pool_.size();
         if (trace_) watch.lap(trace_->seconds_generate);
-        const std::size_t accepted = insert_level(n);
+        const auto [fingerprinted, accepted] = insert_level(n);
         if (trace_) {
             watch.lap(trace_->seconds_insert);
             trace_->generated += n;
-            for (std::size_t k = 0; k < n; ++k) trace_->fingerprinted += shard_[k] != kNoShard;
+            trace_->fingerprinted += fingerprinted;
             trace_->accepted += accepted;
             if (trace_->record_candidates) {
                 trace_->levels.emplace_back();

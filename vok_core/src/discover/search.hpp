@@ -87,12 +87,19 @@ struct SearchTrace {
 // Doubles of pool-member values a search caches by default (128 MiB).
 inline constexpr std::size_t kDefaultCacheBudget = std::size_t{1} << 24;
 
+// About 20 microseconds of work: the cost of one hand-off to the pool.
+inline constexpr std::size_t kDefaultInlineWork = 20000;
+
 struct SearchInternals {
     Executor executor = pool_executor;
     SearchTrace* trace = nullptr;
     // Pool members whose values on all rows fit in this many doubles (in pool
     // order) are cached; the others are evaluated from their tokens.
     std::size_t cache_budget = kDefaultCacheBudget;
+    // A parallel step whose estimated work (roughly in element operations)
+    // is below this runs on the calling thread: handing it to the workers
+    // would cost more. 0 hands every step to the executor.
+    std::size_t inline_work = kDefaultInlineWork;
 };
 
 std::optional<SearchResult> search_with(Columns columns, std::span<const double> targets, std::size_t n_vars,
