@@ -128,6 +128,8 @@ const Row kRegistry[] = {
     {nullptr, &exp_n_def},  {nullptr, &ln_n_def},  {nullptr, &add_n_def},     {nullptr, &sub_n_def},
     {nullptr, &mul_n_def},  {nullptr, &div_n_def}, {nullptr, &sqrt_n_def},    {nullptr, &sin_n_def},
     {nullptr, &cos_n_def},  {nullptr, &tension_n_def}, {nullptr, &pow_n_def},
+    {search_result_type, nullptr},  // 22
+    {nullptr, &find_formula_def},   // 23
 };
 
 // Appends `name` to __all__ (creating it on first use) and sets the attribute.
