@@ -165,6 +165,14 @@ def test_no_constructor(args, kwargs):
         PySearchResult(*args, **kwargs)
 
 
+def test_instances_cannot_be_made_around_the_constructor():
+    # object.__new__ would give an instance without a formula; the interpreter refuses it
+    with pytest.raises(TypeError):
+        object.__new__(PySearchResult)
+    with pytest.raises(TypeError):
+        PySearchResult.__new__(PySearchResult)
+
+
 def test_class_identity():
     assert PySearchResult.__name__ == "PySearchResult"
     assert PySearchResult.__module__ == "vok_core"
