@@ -26,6 +26,7 @@ test-cpp: setup
 	cmake -S . -B build/cpp $(CMAKE_TEST_FLAGS) -DVOK_BUILD_BENCH=ON >/dev/null
 	cmake --build build/cpp -j $(JOBS)
 	build/cpp/vok_tests
+	for n in 1 3 8; do RAYON_NUM_THREADS=$$n build/cpp/vok_tests --gtest_brief=1 --gtest_filter='Pool*:Search*' || exit 1; done
 
 test-asan: setup
 	cmake -S . -B build/asan $(CMAKE_TEST_FLAGS) -DVOK_SANITIZE=address,undefined >/dev/null
@@ -38,7 +39,7 @@ test-tsan: setup
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/vok_tests --gtest_filter='Pool*:Search*'
 
 test-py: install
-	$(PY) -m pytest -q
+	$(VENV)/bin/pytest -q
 
 test: test-cpp test-asan test-tsan test-py
 

@@ -35,25 +35,40 @@ double cos_formula(double x) { return std::cos(x); }
 double pow_formula(double base, double e) { return std::pow(std::fabs(base), e); }
 double tension_formula(double x, double y) { return tension(x, y); }
 
+// Runs body(i) for every index, each result written over its own input slot
+// (the converted arrays belong to the call, so no second array is needed).
+template <class Body>
+void map_in_place(std::size_t n, Body body) {
+    if (n < kInlineBelow) {
+        pool_size();  // the call still brings the pool up, as a parallel one would
+        for (std::size_t i = 0; i < n; ++i) body(i);
+        return;
+    }
+    parallel_for(n, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) body(i);
+    });
+}
+
 template <double (*F)(double), const py::Signature& Sig>
 PyObject* unary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::call(Sig, args, nargs, kwnames, [](py::Args& a) {
-        const std::vector<double> xs = a.float_seq(0);
-        const double* in = xs.data();
-        const auto out = ordered_map<double>(xs.size(), [in](std::size_t i) { return F(in[i]); }, kInlineBelow);
-        return py::float_list(out);
+        std::vector<double> xs = a.float_seq(0);
+        double* v = xs.data();
+        map_in_place(xs.size(), [v](std::size_t i) { v[i] = F(v[i]); });
+        return py::float_list(xs);
     });
 }
 
 template <double (*F)(double, double), const py::Signature& Sig>
 PyObject* binary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::call(Sig, args, nargs, kwnames, [](py::Args& a) {
-        const std::vector<double> as = a.float_seq(0);
+        std::vector<double> as = a.float_seq(0);
         const std::vector<double> bs = a.float_seq(1);
-        const double *l = as.data(), *r = bs.data();
-        const auto out = ordered_map<double>(
-            std::min(as.size(), bs.size()), [l, r](std::size_t i) { return F(l[i], r[i]); }, kInlineBelow);
-        return py::float_list(out);
+        as.resize(std::min(as.size(), bs.size()));
+        double* l = as.data();
+        const double* r = bs.data();
+        map_in_place(as.size(), [l, r](std::size_t i) { l[i] = F(l[i], r[i]); });
+        return py::float_list(as);
     });
 }
 
@@ -125,11 +140,14 @@ struct Row {
 };
 
 const Row kRegistry[] = {
+    {point_type, nullptr},        {pair_type, nullptr},          {knot_type, nullptr},
+    {nullptr, &schrodinger_step_n_def}, {nullptr, &rotate_phase_n_def}, {nullptr, &simulate_pulses_n_def},
+    {nullptr, &boost_n_def},
     {nullptr, &exp_n_def},  {nullptr, &ln_n_def},  {nullptr, &add_n_def},     {nullptr, &sub_n_def},
     {nullptr, &mul_n_def},  {nullptr, &div_n_def}, {nullptr, &sqrt_n_def},    {nullptr, &sin_n_def},
     {nullptr, &cos_n_def},  {nullptr, &tension_n_def}, {nullptr, &pow_n_def},
-    {search_result_type, nullptr},  // 22
-    {nullptr, &find_formula_def},   // 23
+    {nullptr, &christoffel_batch_n_def}, {nullptr, &octonion_mul_n_def}, {nullptr, &geometric_product_n_def},
+    {search_result_type, nullptr}, {nullptr, &find_formula_def},
 };
 
 // Appends `name` to __all__ (creating it on first use) and sets the attribute.

@@ -1,0 +1,39 @@
+// christoffel_batch_n: one Schwarzschild Christoffel symbol at many radii.
+#include "faces.hpp"
+#include "frame.hpp"
+#include "metric.hpp"
+#include "pool.hpp"
+
+namespace py = vok::py;
+
+namespace vok::face {
+namespace {
+
+// One exp and a few divisions per point: the same trade-off as the
+// element-wise functions.
+constexpr std::size_t kInlineBelow = 8192;
+
+constexpr const char* kNames[] = {"points", "lam", "mu", "nu", "rs"};
+constexpr py::Signature kSig{"christoffel_batch_n()", kNames};
+
+PyObject* christoffel_batch_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::call(kSig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
+        const std::vector<py::Point2> points = a.point_seq(0);
+        const std::uint64_t lam = a.count(1), mu = a.count(2), nu = a.count(3);
+        const double rs = a.to_float(4);
+        const std::vector<double> out = ordered_map<double>(
+            points.size(), [&](std::size_t i) { return christoffel(points[i][0], lam, mu, nu, rs); }, kInlineBelow);
+        return py::float_list(out);
+    });
+}
+
+}  // namespace
+
+PyMethodDef christoffel_batch_n_def = {"christoffel_batch_n", fast_entry(&christoffel_batch_n),
+                                       METH_FASTCALL | METH_KEYWORDS,
+                                       "christoffel_batch_n(points, lam, mu, nu, rs)\n--\n\n"
+                                       "Batch Schwarzschild Christoffel evaluation.\n"
+                                       "points: Vec of (x, _) where r = exp(x).\n"
+                                       "Returns Vec of \u0393^lam_{mu nu} values for each point."};
+
+}  // namespace vok::face

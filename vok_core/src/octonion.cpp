@@ -1,0 +1,40 @@
+// octonion_mul_n: pairwise octonion products on the worker pool.
+#include <algorithm>
+
+#include "faces.hpp"
+#include "frame.hpp"
+#include "octonion.hpp"
+#include "pool.hpp"
+
+namespace py = vok::py;
+
+namespace vok::face {
+namespace {
+
+// A product is at most 64 multiply-adds; below this many a hand-off to the
+// workers costs more than the work (the values are the same either way).
+constexpr std::size_t kInlineBelow = 256;
+
+constexpr const char* kNames[] = {"a_batch", "b_batch"};
+constexpr py::Signature kSig{"octonion_mul_n()", kNames};
+
+PyObject* octonion_mul_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::call(kSig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
+        const std::vector<Octonion> as = a.octet_seq(0);
+        const std::vector<Octonion> bs = a.octet_seq(1);
+        const std::vector<Octonion> out = ordered_map<Octonion>(
+            std::min(as.size(), bs.size()), [&](std::size_t i) { return octonion_mul(as[i], bs[i]); },
+            kInlineBelow);
+        return py::nested_list<Octonion>(out);
+    });
+}
+
+}  // namespace
+
+PyMethodDef octonion_mul_n_def = {"octonion_mul_n", fast_entry(&octonion_mul_n), METH_FASTCALL | METH_KEYWORDS,
+                                  "octonion_mul_n(a_batch, b_batch)\n--\n\n"
+                                  "Batch octonion multiplication (Rayon parallel).\n"
+                                  "a_batch, b_batch: each is a Vec of 8-element float lists.\n"
+                                  "Returns Vec of 8-element results."};
+
+}  // namespace vok::face

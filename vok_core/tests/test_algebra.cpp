@@ -1,0 +1,400 @@
+// Algebra kernels: octonion product, geometric product, Schwarzschild
+// Christoffel symbols.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "metric.hpp"
+#include "multivector.hpp"
+#include "octonion.hpp"
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+// Bitwise equality (+0.0 != -0.0), except that every NaN matches every NaN:
+// which payload a product of two NaNs carries is the compiler's choice.
+::testing::AssertionResult same_bits(const std::vector<double>& got, const std::vector<double>& want) {
+    if (got.size() != want.size())
+        return ::testing::AssertionFailure() << "size " << got.size() << " != " << want.size();
+    for (std::size_t k = 0; k < got.size(); ++k)
+        if (!(std::isnan(got[k]) && std::isnan(want[k])) && bits(got[k]) != bits(want[k]))
+            return ::testing::AssertionFailure() << "coefficient " << k << ": " << got[k] << " != " << want[k];
+    return ::testing::AssertionSuccess();
+}
+
+std::vector<double> vec(const vok::Octonion& o) { return {o.begin(), o.end()}; }
+
+vok::Octonion unit(int k, double v = 1.0) {
+    vok::Octonion o{};
+    o[k] = v;
+    return o;
+}
+
+double norm2(const vok::Octonion& o) {
+    double s = 0.0;
+    for (double v : o) s += v * v;
+    return s;
+}
+
+vok::Octonion random_octonion(std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> d(-2.0, 2.0);
+    vok::Octonion o;
+    for (double& v : o) v = d(rng);
+    return o;
+}
+
+// ---------------------------------------------------------------- octonions
+
+// Rebuilds the 64 entries from the rule (e0 is the unit, e_i^2 = -1, the
+// seven cyclic triples, reversal flips the sign) and compares the table.
+TEST(Octonion, TableFollowsTheTripleRule) {
+    int sign[8][8] = {};
+    int target[8][8] = {};
+    for (int k = 0; k < 8; ++k) {
+        sign[0][k] = sign[k][0] = 1;
+        target[0][k] = target[k][0] = k;
+    }
+    for (int i = 1; i < 8; ++i) sign[i][i] = -1, target[i][i] = 0;
+    const int triples[7][3] = {{1, 2, 4}, {2, 3, 5}, {3, 4, 6}, {4, 5, 7}, {5, 6, 1}, {6, 7, 2}, {7, 1, 3}};
+    for (const auto& t : triples) {
+        for (int rot = 0; rot < 3; ++rot) {
+            const int p = t[rot], q = t[(rot + 1) % 3], r = t[(rot + 2) % 3];
+            sign[p][q] = 1, target[p][q] = r;
+            sign[q][p] = -1, target[q][p] = r;
+        }
+    }
+    for (int i = 0; i < 8; ++i) {
+        for (int j = 0; j < 8; ++j) {
+            ASSERT_NE(sign[i][j], 0) << "rule leaves e" << i << "*e" << j << " open";
+            const vok::OctonionUnit u = vok::kOctonionTable[8 * i + j];
+            EXPECT_EQ(u.sign, sign[i][j]) << "e" << i << "*e" << j;
+            EXPECT_EQ(u.target, target[i][j]) << "e" << i << "*e" << j;
+        }
+    }
+}
+
+TEST(Octonion, BasisProducts) {
+    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(1), unit(2))), vec(unit(4))));
+    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(2), unit(1))), vec(unit(4, -1.0))));
+    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(1), unit(1))), vec(unit(0, -1.0))));
+    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(7), unit(3))), vec(unit(1, -1.0))));
+    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(3, 2.0), unit(7, 3.0))), vec(unit(1, 6.0))));
+}
+
+TEST(Octonion, IdentityTurnsNegativeZeroIntoPositiveZero) {
+    const vok::Octonion b{-0.0, 2.5, -0.0, -1.0, 0.0, -0.0, 7.0, -0.0};
+    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(0), b)), {0.0, 2.5, 0.0, -1.0, 0.0, 0.0, 7.0, 0.0}));
+    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(b, unit(0))), {0.0, 2.5, 0.0, -1.0, 0.0, 0.0, 7.0, 0.0}));
+}
+
+TEST(Octonion, ZeroCoefficientsNeverMeetInfOrNaN) {
+    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(0), unit(0, kNaN))), vec(unit(0, kNaN))));
+    // 0 * inf would give NaN in every coefficient; the skip keeps the zeros.
+    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(2), unit(1, kInf))), vec(unit(4, -kInf))));
+    const vok::Octonion inf_b{kInf, kInf, kInf, kInf, kInf, kInf, kInf, kInf};
+    const vok::Octonion c = vok::octonion_mul(vok::Octonion{}, inf_b);
+    EXPECT_TRUE(same_bits(vec(c), std::vector<double>(8, 0.0)));
+}
+
+TEST(Octonion, NaNIsMultipliedIn) {
+    const vok::Octonion c = vok::octonion_mul(unit(0, kNaN), unit(5));
+    EXPECT_TRUE(std::isnan(c[5]));
+    for (int k = 0; k < 8; ++k)
+        if (k != 5) {
+            EXPECT_EQ(bits(c[k]), bits(0.0)) << k;
+        }
+}
+
+// c0 = a0 b0 - a1 b1 - a2 b2, added in that order: 1e16 + 1 rounds back to
+// 1e16 twice, whereas adding the two ones first would give 1e16 + 2.
+TEST(Octonion, TermsAreAddedInRowOrder) {
+    const vok::Octonion a{1.0, 1.0, 1.0, 0, 0, 0, 0, 0};
+    const vok::Octonion b{1e16, -1.0, -1.0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(vok::octonion_mul(a, b)[0], 1e16);
+}
+
+TEST(Octonion, NormIsMultiplicativeAndProductIsAlternative) {
+    std::mt19937_64 rng(7);
+    for (int trial = 0; trial < 200; ++trial) {
+        const vok::Octonion a = random_octonion(rng), b = random_octonion(rng);
+        const double want = norm2(a) * norm2(b);
+        EXPECT_NEAR(norm2(vok::octonion_mul(a, b)), want, 1e-12 * want);
+        // (a a) b = a (a b) and (b a) a = b (a a)
+        const vok::Octonion left = vok::octonion_mul(vok::octonion_mul(a, a), b);
+        const vok::Octonion left2 = vok::octonion_mul(a, vok::octonion_mul(a, b));
+        const vok::Octonion right = vok::octonion_mul(vok::octonion_mul(b, a), a);
+        const vok::Octonion right2 = vok::octonion_mul(b, vok::octonion_mul(a, a));
+        for (int k = 0; k < 8; ++k) {
+            EXPECT_NEAR(left[k], left2[k], 1e-12);
+            EXPECT_NEAR(right[k], right2[k], 1e-12);
+        }
+    }
+}
+
+TEST(Octonion, IsNotAssociative) {
+    // (e1 e2) e3 = e4 e3 = -e6, e1 (e2 e3) = e1 e5 = +e6
+    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(vok::octonion_mul(unit(1), unit(2)), unit(3))), vec(unit(6, -1.0))));
+    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(1), vok::octonion_mul(unit(2), unit(3)))), vec(unit(6))));
+}
+
+// ---------------------------------------------------------- geometric product
+
+using Sig = std::vector<std::int8_t>;
+
+std::vector<double> product(const std::vector<double>& a, const std::vector<double>& b, const Sig& sig) {
+    vok::Product p = vok::geometric_product(a, b, sig);
+    EXPECT_FALSE(p.fault.has_value());
+    return p.c;
+}
+
+// (-1)^(pairs p in i, q in j with p > q) times the product of the signature
+// over the shared basis vectors, counted pair by pair.
+double textbook_factor(std::size_t i, std::size_t j, const Sig& sig) {
+    int swaps = 0;
+    for (int p = 0; p < 8; ++p)
+        for (int q = 0; q < p; ++q)
+            if (((i >> p) & 1) && ((j >> q) & 1)) ++swaps;
+    double m = 1.0;
+    for (int p = 0; p < 8; ++p)
+        if ((i >> p) & (j >> p) & 1) m *= sig[p];
+    return (swaps % 2 ? -1.0 : 1.0) * m;
+}
+
+TEST(Multivector, FactorIsReorderingSignTimesMetric) {
+    const Sig sig{1, -1, 2, 0, -3, 1};
+    for (std::size_t i = 0; i < 64; ++i)
+        for (std::size_t j = 0; j < 64; ++j)
+            EXPECT_EQ(vok::blade_factor(i, j, sig), textbook_factor(i, j, sig)) << i << "," << j;
+}
+
+TEST(Multivector, FactorNeedsSignatureOnlyForSharedVectors) {
+    const Sig sig{1};
+    EXPECT_EQ(vok::blade_factor(1, 1, sig), 1.0);
+    EXPECT_EQ(vok::blade_factor(2, 1, sig), -1.0);  // e1 e0 = -e0e1: no shared vector
+    EXPECT_TRUE(std::isnan(vok::blade_factor(3, 3, sig)));
+    EXPECT_EQ(vok::missing_basis_vector(3 & 3, sig.size()), 1u);
+    EXPECT_EQ(vok::missing_basis_vector(0b10100, 2), 2u);
+}
+
+struct PlaneCase {
+    const char* name;
+    Sig sig;
+    std::vector<double> a, b, want;
+};
+
+class MultivectorPlane : public ::testing::TestWithParam<PlaneCase> {};
+
+TEST_P(MultivectorPlane, Product) {
+    const PlaneCase& c = GetParam();
+    EXPECT_TRUE(same_bits(product(c.a, c.b, c.sig), c.want));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Multivector, MultivectorPlane,
+    ::testing::Values(PlaneCase{"e0e1", {1, 1}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}},
+                      PlaneCase{"e1e0", {1, 1}, {0, 0, 1, 0}, {0, 1, 0, 0}, {0, 0, 0, -1}},
+                      PlaneCase{"bivector_squared", {1, 1}, {0, 0, 0, 1}, {0, 0, 0, 1}, {-1, 0, 0, 0}},
+                      PlaneCase{"e0_squared", {1, 1}, {0, 1, 0, 0}, {0, 1, 0, 0}, {1, 0, 0, 0}},
+                      PlaneCase{"negative_e0_squared", {-1, -1}, {0, 1, 0, 0}, {0, 1, 0, 0}, {-1, 0, 0, 0}},
+                      PlaneCase{"negative_bivector_squared", {-1, -1}, {0, 0, 0, 1}, {0, 0, 0, 1}, {-1, 0, 0, 0}},
+                      PlaneCase{"degenerate", {0, 1}, {0, 1, 0, 0}, {0, 1, 0, 0}, {0, 0, 0, 0}},
+                      PlaneCase{"degenerate_negative", {0, 1}, {0, -1, 0, 0}, {0, 1, 0, 0}, {0, 0, 0, 0}},
+                      PlaneCase{"square_two", {2, 1}, {0, 3, 0, 0}, {0, 5, 0, 0}, {30, 0, 0, 0}},
+                      PlaneCase{"scalar", {1, 1}, {2, 0, 0, 0}, {-0.0, 1.5, -0.0, -4}, {0, 3, 0, -8}},
+                      PlaneCase{"zero_skips_inf", {1, 1}, {1, 0, 0, 0}, {0, kInf, 0, 0}, {0, kInf, 0, 0}},
+                      PlaneCase{"nan_multiplied_in", {1, 1}, {0, 1, 0, 0}, {0, 0, kNaN, 0}, {0, 0, 0, kNaN}},
+                      PlaneCase{"length_one", {}, {3}, {2}, {6}},
+                      PlaneCase{"b_longer", {1, 1}, {0, 1, 0, 0}, {0, 0, 1, 0, 9, 9}, {0, 0, 0, 1}},
+                      PlaneCase{"zero_a_empty_b", {1, 1}, {0, 0, 0, 0}, {}, {0, 0, 0, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct FaultCase {
+    const char* name;
+    Sig sig;
+    std::vector<double> a, b;
+    vok::ProductFault::Kind kind;
+    std::size_t where;
+};
+
+class MultivectorFault : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(MultivectorFault, Reported) {
+    const FaultCase& c = GetParam();
+    for (bool with_table : {false, true}) {
+        const vok::BladeFactors table(8, c.sig);
+        vok::Product p = vok::geometric_product(c.a, c.b, c.sig, with_table ? &table : nullptr);
+        ASSERT_TRUE(p.fault.has_value()) << "table " << with_table;
+        EXPECT_EQ(p.fault->kind, c.kind);
+        EXPECT_EQ(p.fault->where, c.where);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Multivector, MultivectorFault,
+    ::testing::Values(FaultCase{"b_too_short", {1, 1}, {0, 1, 0, 0}, {0, 1}, vok::ProductFault::kBTooShort, 2},
+                      FaultCase{"b_empty", {1, 1}, {0, 0, 0, 5}, {}, vok::ProductFault::kBTooShort, 0},
+                      FaultCase{"no_signature", {1}, {0, 0, 0, 1}, {0, 0, 0, 1}, vok::ProductFault::kNoSignature, 1},
+                      FaultCase{"outside_a", {1, 1}, {0, 1, 0}, {0, 0, 1}, vok::ProductFault::kOutsideA, 3},
+                      // i = 3 meets j = 3 (no signature for e1) before b runs out at j = 4
+                      FaultCase{"first_fault_in_loop_order",
+                                {1},
+                                {0, 0, 0, 1, 0, 0, 0, 0},
+                                {0, 0, 0, 1},
+                                vok::ProductFault::kNoSignature,
+                                1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Multivector, ZeroCoefficientsNeverReachMissingPieces) {
+    // e0 (e0 + 5 e1) needs only signature[0]; the zero blade e0e1 of a, which
+    // would need signature[1] against b's e0e1, is skipped.
+    EXPECT_TRUE(same_bits(product({0, 1, 0, 0}, {0, 1, 5, 7}, {1}), {1, 0, 7, 5}));
+}
+
+std::vector<double> random_multivector(std::mt19937_64& rng, std::size_t n, bool sparse, bool special) {
+    std::uniform_real_distribution<double> d(-3.0, 3.0);
+    std::uniform_int_distribution<int> pick(0, 9);
+    std::vector<double> v(n);
+    for (double& x : v) {
+        const int r = pick(rng);
+        if (sparse && r < 6) x = (r % 2) ? 0.0 : -0.0;
+        else if (special && r == 7) x = kInf;
+        else if (special && r == 8) x = kNaN;
+        else x = d(rng);
+    }
+    return v;
+}
+
+// The per-call factor table must not change a single bit of any result.
+TEST(Multivector, FactorTableMatchesDirectFactorsBitwise) {
+    std::mt19937_64 rng(11);
+    const Sig sig{1, -1, 0, 2, -128, 127, 1};
+    const vok::BladeFactors table(vok::BladeFactors::kMaxSize, sig);
+    for (std::size_t n : {1u, 2u, 4u, 8u, 16u, 32u, 64u}) {
+        for (int trial = 0; trial < 20; ++trial) {
+            const auto a = random_multivector(rng, n, trial % 2, trial % 3 == 0);
+            const auto b = random_multivector(rng, n, trial % 4 < 2, trial % 5 == 0);
+            vok::Product direct = vok::geometric_product(a, b, sig);
+            vok::Product tabled = vok::geometric_product(a, b, sig, &table);
+            ASSERT_FALSE(direct.fault || tabled.fault);
+            EXPECT_TRUE(same_bits(tabled.c, direct.c)) << "n=" << n << " trial " << trial;
+        }
+    }
+}
+
+TEST(Multivector, LongerThanTableFallsBackToDirectFactors) {
+    std::mt19937_64 rng(5);
+    const Sig sig{1, 1, 1, 1, 1, 1, -1};
+    const vok::BladeFactors table(16, sig);
+    const auto a = random_multivector(rng, 128, true, false);
+    const auto b = random_multivector(rng, 128, true, false);
+    EXPECT_TRUE(same_bits(vok::geometric_product(a, b, sig, &table).c, vok::geometric_product(a, b, sig).c));
+}
+
+// Small integer coefficients keep every sum exact, so associativity holds
+// bit for bit; distinct basis vectors anticommute.
+TEST(Multivector, AssociativeAndVectorsAnticommute) {
+    std::mt19937_64 rng(3);
+    std::uniform_int_distribution<int> d(-4, 4);
+    const Sig sig{1, -1, 1, 2};
+    for (int trial = 0; trial < 50; ++trial) {
+        std::vector<double> a(16), b(16), c(16);
+        for (auto* v : {&a, &b, &c})
+            for (double& x : *v) x = d(rng);
+        const auto left = product(product(a, b, sig), c, sig);
+        const auto right = product(a, product(b, c, sig), sig);
+        for (std::size_t k = 0; k < 16; ++k) EXPECT_EQ(left[k], right[k]) << k;
+    }
+    for (std::size_t p = 0; p < 4; ++p) {
+        for (std::size_t q = 0; q < 4; ++q) {
+            if (p == q) continue;
+            std::vector<double> ep(16, 0.0), eq(16, 0.0);
+            ep[std::size_t{1} << p] = 1.0;
+            eq[std::size_t{1} << q] = 1.0;
+            const auto pq = product(ep, eq, sig), qp = product(eq, ep, sig);
+            for (std::size_t k = 0; k < 16; ++k) EXPECT_EQ(pq[k], -qp[k]) << p << q << k;
+        }
+    }
+}
+
+// ------------------------------------------------------ Christoffel symbols
+
+struct SymbolCase {
+    std::uint64_t lam, mu, nu;
+    double want;
+};
+
+class ChristoffelAtUnitRadius : public ::testing::TestWithParam<SymbolCase> {};
+
+TEST_P(ChristoffelAtUnitRadius, Value) {
+    const SymbolCase& c = GetParam();
+    EXPECT_EQ(bits(vok::christoffel(0.0, c.lam, c.mu, c.nu, 0.5)), bits(c.want));
+}
+
+INSTANTIATE_TEST_SUITE_P(Christoffel, ChristoffelAtUnitRadius,
+                         ::testing::Values(SymbolCase{0, 0, 1, 0.5}, SymbolCase{0, 1, 0, 0.5},
+                                           SymbolCase{1, 0, 0, 0.125}, SymbolCase{1, 1, 1, -0.5},
+                                           SymbolCase{0, 0, 0, 0.0}, SymbolCase{1, 0, 1, 0.0},
+                                           SymbolCase{2, 2, 2, 0.0}, SymbolCase{0, 1, 1, 0.0},
+                                           SymbolCase{UINT64_MAX, 0, 1, 0.0}));
+
+// Against the textbook forms rs / (2 r (r - rs)), rs (r - rs) / (2 r^3) and
+// -rs / (2 r (r - rs)).
+TEST(Christoffel, MatchesClosedForms) {
+    for (double x : {-1.0, 0.3, 1.0, 2.5, 6.0}) {
+        for (double rs : {0.01, 0.2, 1.0}) {
+            const double r = std::exp(x);
+            if (r <= rs) continue;
+            const double ttr = rs / (2 * r * (r - rs));
+            const double rtt = rs * (r - rs) / (2 * r * r * r);
+            EXPECT_NEAR(vok::christoffel(x, 0, 0, 1, rs), ttr, 1e-13 * std::fabs(ttr));
+            EXPECT_NEAR(vok::christoffel(x, 0, 1, 0, rs), ttr, 1e-13 * std::fabs(ttr));
+            EXPECT_NEAR(vok::christoffel(x, 1, 0, 0, rs), rtt, 1e-13 * std::fabs(rtt));
+            EXPECT_NEAR(vok::christoffel(x, 1, 1, 1, rs), -ttr, 1e-13 * std::fabs(ttr));
+        }
+    }
+}
+
+TEST(Christoffel, ZeroRadiusParameterKeepsSigns) {
+    EXPECT_EQ(bits(vok::christoffel(0.0, 0, 0, 1, 0.0)), bits(0.0));
+    EXPECT_EQ(bits(vok::christoffel(0.0, 1, 0, 0, 0.0)), bits(0.0));
+    EXPECT_EQ(bits(vok::christoffel(0.0, 1, 1, 1, 0.0)), bits(-0.0));
+}
+
+TEST(Christoffel, InsideHorizonIsClampedJustOutside) {
+    const double v = vok::christoffel(0.0, 0, 0, 1, 2.0);
+    EXPECT_NEAR(v, 5e8, 5e8 * 1e-6);
+    EXPECT_EQ(vok::clamped_radius(0.0, 2.0), 2.0 + 1e-9);
+    // rs + 1e-9 == rs: the clamped radius sits on the horizon and gives 0.0.
+    EXPECT_EQ(vok::clamped_radius(0.0, 1e10), 1e10);
+    EXPECT_EQ(bits(vok::christoffel(0.0, 0, 0, 1, 1e10)), bits(0.0));
+}
+
+TEST(Christoffel, NaNAndExtremeInputs) {
+    // A NaN radius is evaluated at rs + 1e-9, like an underflowing one.
+    EXPECT_EQ(vok::clamped_radius(kNaN, 2.0), 2.0 + 1e-9);
+    EXPECT_EQ(bits(vok::christoffel(kNaN, 1, 0, 0, 2.0)), bits(vok::christoffel(-1000.0, 1, 0, 0, 2.0)));
+    // r0 = 0 with rs < -1e-9: r = 0 gives 0.0.
+    EXPECT_EQ(bits(vok::christoffel(-800.0, 0, 0, 1, -1.0)), bits(0.0));
+    // A NaN rs leaves r = r0 and flows into the symbols; other indices stay 0.0.
+    EXPECT_TRUE(std::isnan(vok::christoffel(0.0, 0, 0, 1, kNaN)));
+    EXPECT_TRUE(std::isnan(vok::christoffel(0.0, 1, 1, 1, kNaN)));
+    EXPECT_EQ(bits(vok::christoffel(0.0, 2, 0, 1, kNaN)), bits(0.0));
+    // An infinite rs clamps r to inf, which lies on the horizon.
+    EXPECT_EQ(bits(vok::christoffel(0.0, 0, 0, 1, kInf)), bits(0.0));
+    // x = 710 is guarded: r0 = exp(ln 710) ~ 710, not an overflow.
+    const double r = std::exp(std::log(710.0));
+    EXPECT_NEAR(vok::christoffel(710.0, 0, 0, 1, 1.0), 1.0 / (2 * r * (r - 1.0)), 1e-18);
+    EXPECT_EQ(bits(vok::christoffel(kInf, 0, 0, 1, 1.0)), bits(0.0));  // exp(ln inf) = inf: 1 / inf
+}
+
+}  // namespace
