@@ -1,10 +1,11 @@
 """Formula discovery on a fixed set of target formulas, with 1 and 2 workers.
 
-Each problem samples 1 to 3 input variables over 200 rows (100 with --quick)
+Each problem samples 1 to 3 input variables over 1000 rows (100 with --quick)
 from a fixed seed, computes the target formula in Python and runs
 find_formula with its default options. A problem counts as solved when the
 returned error meets the default precision_goal (1e-10): the search then
-found an expression equal to the target up to rounding.
+found an expression equal to the target up to rounding. Each search runs
+REPEATS times and its median time is reported.
 
 The worker count is fixed when the pool starts, so the whole set runs once
 per count in its own subprocess (RAYON_NUM_THREADS=1, then 2). The script
@@ -19,11 +20,13 @@ import json
 import math
 import os
 import random
+import statistics
 import subprocess
 import sys
 import time
 
 PRECISION_GOAL = 1e-10  # find_formula's default
+REPEATS = 3
 
 
 def vok(x, y):
@@ -76,15 +79,18 @@ def run_all(rows):
 
     for k, (name, n_vars, target, _) in enumerate(PROBLEMS):
         columns, targets = make_data(n_vars, target, rows, seed=1000 + k)
-        t0 = time.perf_counter()
-        r = vok_core.find_formula(columns, targets)
-        seconds = time.perf_counter() - t0
+        times = []
+        for _ in range(REPEATS):
+            t0 = time.perf_counter()
+            r = vok_core.find_formula(columns, targets)
+            times.append(time.perf_counter() - t0)
+        seconds = statistics.median(times)
         print(json.dumps({"name": name, "formula": r.formula, "error": r.error, "seconds": seconds}), flush=True)
 
 
 def run_with_workers(workers, rows):
     env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
-    cmd = [sys.executable, __file__, "--child", str(rows)]
+    cmd = [sys.executable, "-P", __file__, "--child", str(rows)]
     out = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True).stdout
     return [json.loads(line) for line in out.splitlines()]
 
@@ -93,7 +99,7 @@ def main():
     if sys.argv[1:2] == ["--child"]:
         run_all(int(sys.argv[2]))
         return
-    rows = 100 if "--quick" in sys.argv else 200
+    rows = 100 if "--quick" in sys.argv else 1000
     print(f"{len(PROBLEMS)} problems, {rows} rows each, default options (precision_goal {PRECISION_GOAL:g})")
     one = run_with_workers(1, rows)
     two = run_with_workers(2, rows)
@@ -109,7 +115,8 @@ def main():
             print(f"  !! 2 workers returned {b['formula']} with error {b['error']!r}")
     t1 = sum(a["seconds"] for a in one)
     t2 = sum(b["seconds"] for b in two)
-    print(f"found {found} of {len(PROBLEMS)} exactly; total {t1:.2f}s with 1 worker, {t2:.2f}s with 2 workers")
+    print(f"found {found} of {len(PROBLEMS)} exactly; total {t1:.2f}s with 1 worker, {t2:.2f}s with 2 workers"
+          f" (median of {REPEATS} runs per problem)")
     print(f"speed-up of 2 workers over 1 (whole benchmark): {t1 / t2:.2f}")
 
 

@@ -11,7 +11,7 @@ import time
 import vok_core
 
 HERE = pathlib.Path(__file__).resolve().parent
-DATASETS = ["damped_oscillation.csv", "kepler.csv", "boltzmann.csv", "ideal_gas.csv"]
+DATASETS = ["damped_oscillation.csv", "kepler.csv", "joule_heating.csv", "ideal_gas.csv"]
 VARIABLES = "xyz"  # the names find_formula gives to the first three columns
 
 
@@ -68,6 +68,8 @@ def discover(path):
     print(f"  LaTeX   {result.to_latex()}")
     source = result.to_python()
     print("  Python  " + source.replace("\n", "\n          "))
+    if len(columns) > 1:
+        print("          (the lambda takes x only: the other variables are left for the reader to bind)")
     print(f"  repr    {result!r}")
     print()
 

@@ -112,7 +112,7 @@ def test_worker_count_does_not_change_the_result():
     outputs = []
     for workers in ("1", "2", "3"):
         env = dict(os.environ, RAYON_NUM_THREADS=workers)
-        run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+        run = subprocess.run([sys.executable, "-P", "-c", code], env=env, capture_output=True, text=True, check=True)
         outputs.append(run.stdout)
     assert outputs[0].startswith("SearchResult(formula='")
     assert outputs[0] == outputs[1] == outputs[2]
