@@ -40,8 +40,12 @@ inline std::uint64_t mix(std::uint64_t h) {
 }  // namespace
 
 std::uint64_t hash_probe_bits(const ProbeBits& bits) {
+    // Independent products (no chain through the words), each word folded so
+    // that its high bits (sign, exponent) reach the low bits of its product.
+    constexpr std::uint64_t k[kProbeCount] = {0x9E3779B97F4A7C15ULL, 0xC2B2AE3D27D4EB4FULL, 0x165667B19E3779F9ULL,
+                                              0x85EBCA77C2B2AE63ULL, 0x27D4EB2F165667C5ULL};
     std::uint64_t h = kProbeCount;
-    for (std::uint64_t w : bits) h = mix(h ^ w) + 0x9E3779B97F4A7C15ULL;
+    for (std::size_t i = 0; i < kProbeCount; ++i) h += (bits[i] ^ (bits[i] >> 29)) * k[i];
     return mix(h);
 }
 
@@ -87,33 +91,39 @@ bool FingerprintSet::insert(const Fingerprint& fp) {
 }
 
 bool FingerprintSet::insert(const ProbeBits& bits, std::uint64_t hash) {
-    Shard& s = shards_[shard_of(hash)];
-    std::unique_lock guard(s.lock);
-    const std::uint64_t tag = hash | 1;  // never 0, the empty mark
-    if (2 * (s.count + 1) > s.tags.size()) {
-        // Grow to keep the load at most one half.
-        const std::size_t cap = s.tags.empty() ? 64 : 2 * s.tags.size();
-        std::vector<std::uint64_t> tags(cap, 0);
-        std::vector<ProbeBits> keys(cap);
-        for (std::size_t i = 0; i < s.tags.size(); ++i) {
-            if (!s.tags[i]) continue;
-            std::size_t j = s.tags[i] & (cap - 1);
-            while (tags[j]) j = (j + 1) & (cap - 1);
-            tags[j] = s.tags[i];
-            keys[j] = s.keys[i];
-        }
-        s.tags.swap(tags);
-        s.keys.swap(keys);
+    return lock_shard(shard_of(hash)).insert(bits, hash);
+}
+
+// Grows the table (by doubling, from 1024 slots) so that `total` keys keep
+// it at most half full.
+void FingerprintSet::Shard::reserve(std::size_t total) {
+    std::size_t cap = slots.empty() ? 1024 : slots.size();
+    while (2 * total > cap) cap *= 2;
+    if (cap == slots.size()) return;
+    std::vector<Slot> grown(cap);
+    const std::size_t mask = cap - 1;
+    for (const Slot& old : slots) {
+        if (!old.tag) continue;
+        std::size_t j = old.tag & mask;
+        while (grown[j].tag) j = (j + 1) & mask;
+        grown[j] = old;
     }
-    const std::size_t mask = s.tags.size() - 1;
+    slots.swap(grown);
+}
+
+bool FingerprintSet::Shard::insert(const ProbeBits& bits, std::uint64_t hash) {
+    const std::uint64_t tag = hash | 1;
+    if (2 * (count + 1) > slots.size()) reserve(count + 1);
+    const std::size_t mask = slots.size() - 1;
     for (std::size_t j = tag & mask;; j = (j + 1) & mask) {
-        if (!s.tags[j]) {
-            s.tags[j] = tag;
-            s.keys[j] = bits;
-            ++s.count;
+        Slot& s = slots[j];
+        if (!s.tag) {
+            s.tag = tag;
+            s.key = bits;
+            ++count;
             return false;
         }
-        if (s.tags[j] == tag && s.keys[j] == bits) return true;
+        if (s.tag == tag && s.key == bits) return true;
     }
 }
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -60,6 +61,18 @@ std::optional<Fingerprint> fingerprint(const Expr& expr, std::size_t n_vars, std
 // high bits of its hash, its slot from the low bits. Inserts into different
 // shards may run in parallel.
 class FingerprintSet {
+    struct Slot {
+        std::uint64_t tag = 0;  // the key's hash with its lowest bit set; 0 marks an empty slot
+        ProbeBits key{};
+    };
+    struct alignas(64) Shard {
+        std::shared_mutex lock;
+        std::vector<Slot> slots;  // linear probing, at most half full
+        std::size_t count = 0;
+        bool insert(const ProbeBits& bits, std::uint64_t hash);
+        void reserve(std::size_t total);
+    };
+
 public:
     FingerprintSet();
 
@@ -67,8 +80,30 @@ public:
     bool insert(const Fingerprint& fp);
     // The same, for probe bits whose hash_probe_bits is `hash`.
     bool insert(const ProbeBits& bits, std::uint64_t hash);
-    // The shard that a hash belongs to.
+
+    // A shard held under its exclusive lock, for a run of inserts that all
+    // belong to it (shard_of(hash) == the shard's index).
+    class Locked {
+    public:
+        bool insert(const ProbeBits& bits, std::uint64_t hash) { return shard_->insert(bits, hash); }
+        // Makes room for `more` inserts without growing in between.
+        void reserve(std::size_t more) { shard_->reserve(shard_->count + more); }
+        // Hints that an insert of this hash follows soon.
+        void prefetch(std::uint64_t hash) const {
+            if (!shard_->slots.empty()) __builtin_prefetch(&shard_->slots[(hash | 1) & (shard_->slots.size() - 1)]);
+        }
+
+    private:
+        friend class FingerprintSet;
+        explicit Locked(Shard& s) : shard_(&s), guard_(s.lock) {}
+        Shard* shard_;
+        std::unique_lock<std::shared_mutex> guard_;
+    };
+    Locked lock_shard(std::size_t shard) { return Locked(shards_[shard]); }
+
+    // The shard that a hash belongs to: its high bits.
     std::size_t shard_of(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
+    std::size_t shards() const { return n_shards_; }
     std::size_t size() const;
 
     // Smallest power of two at least 4 times the CPUs this process may use;
@@ -76,12 +111,6 @@ public:
     static std::size_t shard_count();
 
 private:
-    struct alignas(64) Shard {
-        mutable std::shared_mutex lock;
-        std::vector<std::uint64_t> tags;  // hash of the slot's key, 0 for empty
-        std::vector<ProbeBits> keys;
-        std::size_t count = 0;
-    };
     std::unique_ptr<Shard[]> shards_;
     std::size_t n_shards_;
     unsigned shift_;
