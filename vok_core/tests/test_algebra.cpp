@@ -291,6 +291,27 @@ TEST(Multivector, FactorTableMatchesDirectFactorsBitwise) {
     }
 }
 
+// The table path drops its fault tests only when no fault can occur; one
+// signature entry or one coefficient of b short must still be caught.
+TEST(Multivector, TablePathStillCatchesFaults) {
+    const vok::BladeFactors table(64, Sig{1, 1, 1, 1, 1});
+    std::vector<double> e5(64, 0.0);
+    e5[32] = 1.0;
+    vok::Product p = vok::geometric_product(e5, e5, Sig{1, 1, 1, 1, 1}, &table);
+    ASSERT_TRUE(p.fault.has_value());
+    EXPECT_EQ(p.fault->kind, vok::ProductFault::kNoSignature);
+    EXPECT_EQ(p.fault->where, 5u);
+    const Sig full{1, 1, 1, 1, 1, 1};
+    const vok::BladeFactors full_table(64, full);
+    p = vok::geometric_product(e5, std::vector<double>(63, 1.0), full, &full_table);
+    ASSERT_TRUE(p.fault.has_value());
+    EXPECT_EQ(p.fault->kind, vok::ProductFault::kBTooShort);
+    EXPECT_EQ(p.fault->where, 63u);
+    p = vok::geometric_product(e5, e5, full, &full_table);
+    EXPECT_FALSE(p.fault.has_value());
+    EXPECT_EQ(p.c[0], 1.0);
+}
+
 TEST(Multivector, LongerThanTableFallsBackToDirectFactors) {
     std::mt19937_64 rng(5);
     const Sig sig{1, 1, 1, 1, 1, 1, -1};
