@@ -13,6 +13,11 @@ run in the 1-worker subprocess, timed in the same process as the library:
 Values are checked against the NumPy product (bit for bit: same terms, same
 order) and against clifford (same blade orientation, mapped by blade).
 
+Most of a call is the serial conversion of Python floats (reading the lists,
+creating the result floats), so a second table gives the 1 -> 2 worker
+speed-up of the products alone, from build/cpp/algebra_kernels (built by
+`make test-cpp`, source bench/algebra_kernels.cpp).
+
 Run: .venv/bin/python bench/algebra.py [--quick]
 """
 
@@ -311,6 +316,29 @@ def main():
     finally:
         one.close()
         two.close()
+    kernels_only(3 if "--quick" in sys.argv else 5)
+
+
+def kernels_only(rounds):
+    exe = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "cpp", "algebra_kernels")
+    if not os.path.exists(exe):
+        print("\nkernels alone: build/cpp/algebra_kernels not built (make test-cpp); skipped")
+        return
+    best = {1: {}, 2: {}}
+    for _ in range(rounds):  # alternate the worker counts, keep each case's best
+        for threads in (1, 2):
+            env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+            out = subprocess.run([exe], env=env, check=True, capture_output=True, text=True).stdout
+            for line in out.splitlines()[1:]:
+                key, rate = line.split()
+                best[threads][key] = max(best[threads].get(key, 0.0), float(rate))
+    print(f"\nkernels alone (no Python conversion), products per second, best of {rounds} runs")
+    print(f"{'case':<22}{'1 worker':>12}{'2 workers':>12}{'2w/1w':>8}")
+    for key in cases():
+        kind, d, sparse = key.split("/")
+        name = ("octonion" if kind == "octonion" else f"geometric d={d}") + (" sparse" if sparse == "1" else " dense")
+        r1, r2 = best[1][key], best[2][key]
+        print(f"{name:<22}{r1:>12.3g}{r2:>12.3g}{r2 / r1:>8.2f}")
 
 
 if __name__ == "__main__":
