@@ -65,6 +65,25 @@ def extra_rows(xs, ys):
                 res.append((math.log(t1 if t1 > 1e-300 else 1e-300), math.exp(min(max(x1, -709.0), 709.0))))
             return res
         out += [("boost_n", lambda: vok_core.boost_n(points, phis, 1.0)), ("ref: python boost loop", py_boost)]
+    if hasattr(vok_core, "simulate_pulses_n"):
+        steps = len(xs) - 1
+
+        def tension(x, y):
+            ly = y if (y > 0 or y != y) else max(abs(y), 1e-300)
+            return math.exp(math.log(x) if x > 709.78 else x) - math.log(ly)
+
+        def py_pulses():
+            x, y = 0.5, 2.0
+            t = tension(x, y)
+            res = [(x, y, t)]
+            for _ in range(steps):
+                x, y = (y if (y > 0 or y != y) else max(abs(y), 1e-300)), t
+                t = tension(x, y)
+                res.append((x, y, t))
+            return res
+
+        out += [("simulate_pulses_n", lambda: vok_core.simulate_pulses_n(0.5, 2.0, steps)),
+                ("ref: python pulse loop", py_pulses)]
     return out
 
 
@@ -88,6 +107,8 @@ def main():
         print(f"    tension_n speed-up over map     {results['ref: map(exp(x) - log(y))'] / results['tension_n']:6.2f}x")
         if "boost_n" in results:
             print(f"    boost_n speed-up over loop      {results['ref: python boost loop'] / results['boost_n']:6.2f}x")
+        if "simulate_pulses_n" in results:
+            print(f"    simulate_pulses_n over loop     {results['ref: python pulse loop'] / results['simulate_pulses_n']:6.2f}x")
 
 
 if __name__ == "__main__":

@@ -420,6 +420,7 @@ def _child_work(_):
     return vok_core.tension_n([0.0] * 20000, [1.0] * 20000)[-1]
 
 
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_forked_child_can_use_the_pool():
     vok_core.exp_n([0.0] * 50000)  # the pool exists in this process now
     ctx = multiprocessing.get_context("fork")

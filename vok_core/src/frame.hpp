@@ -103,8 +103,8 @@ struct Signature {
 };
 
 // The bound arguments of one call, and the argument-kind converters. Every
-// converter re-raises a TypeError as "argument '{name}': {message}" (with the
-// original as __cause__) and passes other exceptions through unchanged.
+// converter re-raises a TypeError as "argument '{name}': {message}" (carrying
+// the original's __cause__) and passes other exceptions through unchanged.
 class Args {
 public:
     // Fast-call convention (functions and methods).

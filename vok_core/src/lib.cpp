@@ -140,10 +140,14 @@ struct Row {
 };
 
 const Row kRegistry[] = {
+    {point_type, nullptr},        {pair_type, nullptr},          {knot_type, nullptr},
+    {nullptr, &schrodinger_step_n_def}, {nullptr, &rotate_phase_n_def}, {nullptr, &simulate_pulses_n_def},
+    {nullptr, &boost_n_def},
     {nullptr, &exp_n_def},  {nullptr, &ln_n_def},  {nullptr, &add_n_def},     {nullptr, &sub_n_def},
     {nullptr, &mul_n_def},  {nullptr, &div_n_def}, {nullptr, &sqrt_n_def},    {nullptr, &sin_n_def},
     {nullptr, &cos_n_def},  {nullptr, &tension_n_def}, {nullptr, &pow_n_def},
     {nullptr, &christoffel_batch_n_def}, {nullptr, &octonion_mul_n_def}, {nullptr, &geometric_product_n_def},
+    {search_result_type, nullptr}, {nullptr, &find_formula_def},
 };
 
 // Appends `name` to __all__ (creating it on first use) and sets the attribute.

@@ -100,4 +100,39 @@ std::optional<double> eval(const Expr& expr, std::span<const double> vars, std::
 std::optional<std::vector<double>> eval_batch(const Expr& expr, std::span<const std::vector<double>> columns,
                                               std::span<const double> params);
 
+// Column-at-a-time evaluation. A row fails exactly when eval fails on it, and
+// every value of a row that passes is bit-identical to eval's: the operators
+// run the same scalar operation per element; only the order of work differs
+// (one operator over a block of rows instead of one row through all tokens).
+
+// Rows per block of the column evaluator: bounds its scratch memory.
+inline constexpr std::size_t kBlockRows = 256;
+
+// out[r] = op(a[r], b[r]) for r < n (b unused for unary operators). False when
+// any row fails the domain or finiteness test; out may alias a or b.
+bool apply_op_column(OpCode op, const double* a, const double* b, double* out, std::size_t n);
+
+// Read-only column data as raw pointers: cols[j] holds variable j, every
+// column at least `rows` long.
+struct ColumnView {
+    const double* const* cols = nullptr;
+    std::size_t count = 0;
+    std::size_t rows = 0;
+};
+
+// Scratch of one column evaluator: sized for expressions up to max_tokens.
+// Not thread-safe: one instance per worker.
+class BlockEvaluator {
+public:
+    // Values of tokens over rows [first, first + n), n <= kBlockRows. Returns
+    // a pointer to the n values (into the scratch or straight into a column),
+    // valid until the next call, or nullptr when any row fails.
+    const double* eval(std::span<const Token> tokens, const ColumnView& data, std::span<const double> params,
+                       std::size_t first, std::size_t n);
+
+private:
+    std::vector<double> slots_;        // one block of rows per stack slot
+    std::vector<const double*> stack_; // the values of each stack slot
+};
+
 }  // namespace vok::discover

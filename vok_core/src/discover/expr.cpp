@@ -1,0 +1,244 @@
+// Evaluators of postfix expressions: one point at a time (eval) and one block
+// of rows at a time (BlockEvaluator, eval_batch).
+#include "discover/expr.hpp"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#include "guards.hpp"
+
+namespace vok::discover {
+
+Expr Expr::unary(const Expr& c, OpCode op) {
+    Expr e;
+    e.tokens.reserve(c.tokens.size() + 1);
+    e.tokens = c.tokens;
+    e.tokens.push_back(Token::op_token(op));
+    return e;
+}
+
+Expr Expr::binary(const Expr& a, const Expr& b, OpCode op) {
+    Expr e;
+    e.tokens.reserve(a.tokens.size() + b.tokens.size() + 1);
+    e.tokens.insert(e.tokens.end(), a.tokens.begin(), a.tokens.end());
+    e.tokens.insert(e.tokens.end(), b.tokens.begin(), b.tokens.end());
+    e.tokens.push_back(Token::op_token(op));
+    return e;
+}
+
+// |v| <= DBL_MAX is false for infinities and NaN alike, and compiles to a
+// branch-free compare that vectorises in the column loops.
+bool is_finite_value(double v) { return std::fabs(v) <= DBL_MAX; }
+
+std::optional<double> apply_op(OpCode op, double a, double b) {
+    double r;
+    switch (op) {
+        case OpCode::Neg: r = -a; break;
+        case OpCode::Recip:
+            if (std::fabs(a) < kDivisorFloor) return std::nullopt;
+            r = 1.0 / a;
+            break;
+        case OpCode::Exp: r = std::exp(a); break;
+        case OpCode::Ln:
+            if (a <= 0.0) return std::nullopt;
+            r = std::log(a);
+            break;
+        case OpCode::Sqrt:
+            if (a < 0.0) return std::nullopt;
+            r = std::sqrt(a);
+            break;
+        case OpCode::Sin: r = std::sin(a); break;
+        case OpCode::Cos: r = std::cos(a); break;
+        case OpCode::Abs: r = std::fabs(a); break;
+        case OpCode::Vok: r = vok::tension(a, b); break;
+        case OpCode::Add: r = a + b; break;
+        case OpCode::Sub: r = a - b; break;
+        case OpCode::Mul: r = a * b; break;
+        case OpCode::Div:
+            if (std::fabs(b) < kDivisorFloor) return std::nullopt;
+            r = a / b;
+            break;
+        default: return std::nullopt;
+    }
+    if (!is_finite_value(r)) return std::nullopt;
+    return r;
+}
+
+namespace {
+
+// Room for the stack of short expressions without touching the heap.
+constexpr std::size_t kInlineStack = 32;
+
+std::optional<double> eval_on(const Token* tokens, std::size_t n, std::span<const double> vars,
+                              std::span<const double> params, double* stack) {
+    std::size_t depth = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const Token& t = tokens[k];
+        switch (t.kind) {
+            case TokenKind::Const: stack[depth++] = t.value; break;
+            case TokenKind::Param: stack[depth++] = t.index < params.size() ? params[t.index] : t.value; break;
+            case TokenKind::Var:
+                if (t.index >= vars.size()) return std::nullopt;
+                stack[depth++] = vars[t.index];
+                break;
+            case TokenKind::Op: {
+                if (is_unary(t.op)) {
+                    if (depth < 1) return std::nullopt;
+                    auto r = apply_op(t.op, stack[depth - 1], 0.0);
+                    if (!r) return std::nullopt;
+                    stack[depth - 1] = *r;
+                } else {
+                    if (depth < 2) return std::nullopt;
+                    auto r = apply_op(t.op, stack[depth - 2], stack[depth - 1]);
+                    if (!r) return std::nullopt;
+                    stack[--depth - 1] = *r;
+                }
+                break;
+            }
+            default: return std::nullopt;
+        }
+    }
+    if (depth != 1) return std::nullopt;
+    return stack[0];
+}
+
+// The loops below run one operator over a block; `bad` collects every row's
+// domain or finiteness failure without branching, so the loops vectorise
+// where the operation allows.
+inline bool not_finite(double v) { return !(std::fabs(v) <= DBL_MAX); }
+
+template <class F>
+bool map1(const double* a, double* out, std::size_t n, F f) {
+    bool bad = false;
+    for (std::size_t r = 0; r < n; ++r) {
+        const double v = f(a[r]);
+        out[r] = v;
+        bad |= not_finite(v);
+    }
+    return !bad;
+}
+
+template <class F>
+bool map2(const double* a, const double* b, double* out, std::size_t n, F f) {
+    bool bad = false;
+    for (std::size_t r = 0; r < n; ++r) {
+        const double v = f(a[r], b[r]);
+        out[r] = v;
+        bad |= not_finite(v);
+    }
+    return !bad;
+}
+
+}  // namespace
+
+bool apply_op_column(OpCode op, const double* a, const double* b, double* out, std::size_t n) {
+    switch (op) {
+        case OpCode::Neg: return map1(a, out, n, [](double t) { return -t; });
+        case OpCode::Recip: {
+            bool bad = false;
+            for (std::size_t r = 0; r < n; ++r) bad |= std::fabs(a[r]) < kDivisorFloor;
+            return !bad && map1(a, out, n, [](double t) { return 1.0 / t; });
+        }
+        case OpCode::Exp: return map1(a, out, n, [](double t) { return std::exp(t); });
+        case OpCode::Ln: {
+            bool bad = false;
+            for (std::size_t r = 0; r < n; ++r) bad |= a[r] <= 0.0;
+            return !bad && map1(a, out, n, [](double t) { return std::log(t); });
+        }
+        case OpCode::Sqrt: {
+            bool bad = false;
+            for (std::size_t r = 0; r < n; ++r) bad |= a[r] < 0.0;
+            return !bad && map1(a, out, n, [](double t) { return std::sqrt(t); });
+        }
+        case OpCode::Sin: return map1(a, out, n, [](double t) { return std::sin(t); });
+        case OpCode::Cos: return map1(a, out, n, [](double t) { return std::cos(t); });
+        case OpCode::Abs: return map1(a, out, n, [](double t) { return std::fabs(t); });
+        case OpCode::Vok: return map2(a, b, out, n, [](double x, double y) { return vok::tension(x, y); });
+        case OpCode::Add: return map2(a, b, out, n, [](double x, double y) { return x + y; });
+        case OpCode::Sub: return map2(a, b, out, n, [](double x, double y) { return x - y; });
+        case OpCode::Mul: return map2(a, b, out, n, [](double x, double y) { return x * y; });
+        case OpCode::Div: {
+            bool bad = false;
+            for (std::size_t r = 0; r < n; ++r) bad |= std::fabs(b[r]) < kDivisorFloor;
+            return !bad && map2(a, b, out, n, [](double x, double y) { return x / y; });
+        }
+    }
+    return false;
+}
+
+std::optional<double> eval(const Expr& expr, std::span<const double> vars, std::span<const double> params) {
+    const std::size_t n = expr.tokens.size();
+    if (n == 0) return std::nullopt;
+    if (n <= kInlineStack) {
+        double stack[kInlineStack];
+        return eval_on(expr.tokens.data(), n, vars, params, stack);
+    }
+    std::vector<double> stack(n);
+    return eval_on(expr.tokens.data(), n, vars, params, stack.data());
+}
+
+const double* BlockEvaluator::eval(std::span<const Token> tokens, const ColumnView& data,
+                                   std::span<const double> params, std::size_t first, std::size_t n) {
+    if (tokens.empty()) return nullptr;
+    if (stack_.size() < tokens.size()) {
+        stack_.resize(tokens.size());
+        slots_.resize(tokens.size() * kBlockRows);
+    }
+    std::size_t depth = 0;
+    auto slot = [&](std::size_t d) { return slots_.data() + d * kBlockRows; };
+    auto fill = [&](double v) {
+        double* s = slot(depth);
+        for (std::size_t r = 0; r < n; ++r) s[r] = v;
+        stack_[depth++] = s;
+    };
+    for (const Token& t : tokens) {
+        switch (t.kind) {
+            case TokenKind::Const: fill(t.value); break;
+            case TokenKind::Param: fill(t.index < params.size() ? params[t.index] : t.value); break;
+            case TokenKind::Var:
+                if (t.index >= data.count) return nullptr;
+                stack_[depth++] = data.cols[t.index] + first;
+                break;
+            case TokenKind::Op:
+                if (is_unary(t.op)) {
+                    if (depth < 1) return nullptr;
+                    double* out = slot(depth - 1);
+                    if (!apply_op_column(t.op, stack_[depth - 1], nullptr, out, n)) return nullptr;
+                    stack_[depth - 1] = out;
+                } else {
+                    if (depth < 2) return nullptr;
+                    double* out = slot(depth - 2);
+                    if (!apply_op_column(t.op, stack_[depth - 2], stack_[depth - 1], out, n)) return nullptr;
+                    stack_[--depth - 1] = out;
+                }
+                break;
+            default: return nullptr;
+        }
+    }
+    return depth == 1 ? stack_[0] : nullptr;
+}
+
+std::optional<std::vector<double>> eval_batch(const Expr& expr, std::span<const std::vector<double>> columns,
+                                              std::span<const double> params) {
+    if (columns.empty()) throw std::out_of_range("eval_batch: no column");
+    const std::size_t rows = columns[0].size();
+    std::vector<const double*> cols(columns.size());
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+        if (columns[j].size() < rows) throw std::out_of_range("eval_batch: column shorter than the first");
+        cols[j] = columns[j].data();
+    }
+    const ColumnView data{cols.data(), cols.size(), rows};
+    std::vector<double> out(rows);
+    BlockEvaluator ev;
+    for (std::size_t first = 0; first < rows; first += kBlockRows) {
+        const std::size_t n = std::min(kBlockRows, rows - first);
+        const double* v = ev.eval(expr.tokens, data, params, first, n);
+        if (!v) return std::nullopt;
+        std::memcpy(out.data() + first, v, n * sizeof(double));
+    }
+    return out;
+}
+
+}  // namespace vok::discover

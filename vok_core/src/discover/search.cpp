@@ -1,0 +1,719 @@
+// The beam search.
+//
+// How the work is organised (the outcome is that of the plain algorithm:
+// build every candidate as a token sequence, fingerprint it with the stack
+// evaluator, insert it into the seen set, score the survivors row by row):
+//
+//  * A candidate is described by its operator and its pool operand(s), not by
+//    tokens. The value of op(a, b) at any point is op applied to the values of
+//    a and b there, with the operator's domain and finiteness tests, so a
+//    candidate's probe values and data values come from its operands' cached
+//    values with one operator pass. Tokens are built only for expressions that
+//    join the pool or become best, and the formula text only for the result.
+//  * Every pool member keeps its five probe values and, within a memory
+//    budget, its values on all data rows. Members beyond the budget are
+//    evaluated from their tokens, block by block.
+//  * Combinations of pool members that were already in the pool at the
+//    previous level are not built again: they were built then, with the same
+//    tokens, so their fingerprint is invalid or already in the seen set and
+//    they would be dropped. Only members that joined since are combined.
+//  * Fingerprints are computed in parallel over contiguous pieces of the
+//    generation order and inserted into the seen set in that order; scoring
+//    is an ordered parallel map over the accepted candidates. Neither depends
+//    on how the work is divided.
+#include "discover/search.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <type_traits>
+
+#include "discover/fingerprint.hpp"
+#include "discover/render.hpp"
+#include "guards.hpp"
+
+namespace vok::discover {
+
+std::vector<OpCode> unary_operators(const SearchOptions& options) {
+    std::vector<OpCode> ops{OpCode::Neg, OpCode::Recip, OpCode::Exp, OpCode::Ln, OpCode::Sqrt};
+    if (options.use_trig) {
+        ops.push_back(OpCode::Sin);
+        ops.push_back(OpCode::Cos);
+    }
+    return ops;
+}
+
+std::vector<OpCode> binary_operators(const SearchOptions& options) {
+    std::vector<OpCode> ops{OpCode::Add, OpCode::Sub, OpCode::Mul, OpCode::Div};
+    if (options.use_vok) ops.push_back(OpCode::Vok);
+    return ops;
+}
+
+void pool_executor(std::size_t n, detail::RangeFn body, void* ctx) {
+    vok::pool_size();
+    if (n < 2) {
+        if (n == 1) body(ctx, 0, 1);
+        return;
+    }
+    detail::run_range(n, body, ctx);
+}
+
+void update_best(std::optional<SearchResult>& best, std::span<const SearchResult> results) {
+    for (const SearchResult& r : results)
+        if (!best || best->error > r.error) best = r;
+}
+
+namespace {
+
+constexpr std::uint32_t kNoOperand = UINT32_MAX;
+
+// Calls f(begin, end) over pieces of 0..n on the executor.
+template <class F>
+void for_pieces(Executor executor, std::size_t n, F&& f) {
+    if (n == 0) return;
+    using Fn = std::remove_reference_t<F>;
+    executor(
+        n, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Fn*>(ctx))(b, e); },
+        const_cast<void*>(static_cast<const void*>(&f)));
+}
+
+// Adds the seconds since the last lap to a trace field, when tracing.
+class Stopwatch {
+public:
+    explicit Stopwatch(SearchTrace* trace) : on_(trace != nullptr), last_(now()) {}
+    void lap(double& field) {
+        if (!on_) return;
+        const auto t = now();
+        field += std::chrono::duration<double>(t - last_).count();
+        last_ = t;
+    }
+
+private:
+    static std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
+    bool on_;
+    std::chrono::steady_clock::time_point last_;
+};
+
+bool commutative(OpCode op) { return op == OpCode::Add || op == OpCode::Mul; }
+
+double penalised(double sum, std::size_t n_targets, std::size_t complexity, double penalty) {
+    const double rmse = std::sqrt(sum / static_cast<double>(n_targets));
+    return rmse * ((static_cast<double>(complexity) * penalty) + 1.0);
+}
+
+// The data of one search as raw columns.
+struct Data {
+    std::vector<const double*> cols;
+    ColumnView view;
+    std::span<const double> targets;
+    std::size_t scored_rows = 0;  // min(rows, targets)
+
+    Data(Columns columns, std::span<const double> t) : targets(t) {
+        if (columns.empty()) throw std::out_of_range("formula search: no column");
+        const std::size_t rows = columns[0].size();
+        for (const auto& c : columns) {
+            if (c.size() < rows) throw std::out_of_range("formula search: column shorter than the first");
+            cols.push_back(c.data());
+        }
+        view = ColumnView{cols.data(), cols.size(), rows};
+        scored_rows = std::min(rows, targets.size());
+    }
+    std::size_t rows() const { return view.rows; }
+
+    // Adds the squared deviations of rows [first, first + n) to sum, in row order.
+    void accumulate(const double* values, std::size_t first, std::size_t n, double& sum) const {
+        const std::size_t end = std::min(first + n, scored_rows);
+        for (std::size_t r = first; r < end; ++r) {
+            const double d = values[r - first] - targets[r];
+            sum += d * d;
+        }
+    }
+};
+
+// An expression of the pool with what its combinations need. Besides its
+// values, a member keeps the two halves of the tension it contributes to:
+// exp(e(v)) as a left operand of Vok and ln(l(v)) as a right one, so that
+// vok(a, b) = exp(e(a)) - ln(l(b)) is one subtraction per row, with the same
+// bits as the tension computed in one go.
+struct Member {
+    Expr expr;
+    std::array<double, kProbeCount> probe{}, probe_t{}, probe_x{};
+    const double* column = nullptr;  // values on every row, or null: evaluate the tokens
+    const double* col_t = nullptr;   // exp(e(v)) on every row, or null
+    const double* col_x = nullptr;   // ln(l(v)) on every row, or null
+};
+
+// What became of a generated candidate.
+enum : std::uint8_t { kNoFingerprint = 0, kDuplicate = 1, kAccepted = 2 };
+constexpr std::uint32_t kNoShard = UINT32_MAX;
+
+// The error slot of a candidate that did not score: a signaling NaN, which
+// no arithmetic produces (an error computed as NaN is always a quiet NaN).
+constexpr std::uint64_t kUnscoredBits = 0x7FF0DEADBEEF0001ULL;
+const double kUnscored = std::bit_cast<double>(kUnscoredBits);
+
+// What a scoring piece hands to the sequential steps.
+struct PieceOutcome {
+    std::size_t begin;               // the piece's first candidate
+    std::size_t scored;              // its candidates that scored
+    std::uint32_t first_min;         // the first of its minimal non-NaN errors, or kNoOperand
+    std::vector<std::uint32_t> top;  // its best-ranked beam_width / 4 scored candidates
+};
+
+// A candidate: op(a) or op(a, b) over pool members, with its probe values.
+// Trivial, so that a level's array is allocated without being initialised.
+struct Candidate {
+    std::uint32_t a, b;
+    OpCode op;
+    std::array<double, kProbeCount> probe;
+    std::uint64_t hash;
+};
+
+// Candidates scored together: their sums are independent chains, so the
+// additions of several candidates overlap while each keeps its row order.
+constexpr std::size_t kLanes = 4;
+
+// Per-worker scratch: one evaluator per operand, and one block of values per lane.
+struct Scratch {
+    BlockEvaluator left, right;
+    std::array<std::array<double, kBlockRows>, kLanes> out;
+};
+
+void set_tension_halves(Member& m) {
+    for (std::size_t k = 0; k < kProbeCount; ++k) {
+        m.probe_t[k] = vok::frame_time(m.probe[k]);
+        m.probe_x[k] = vok::frame_space(m.probe[k]);
+    }
+}
+
+class Search {
+public:
+    Search(Columns columns, std::span<const double> targets, std::size_t n_vars, const SearchOptions& options,
+           const SearchInternals& internals)
+        : data_(columns, targets),
+          n_vars_(n_vars),
+          opt_(options),
+          exec_(internals.executor),
+          trace_(internals.trace),
+          budget_(internals.cache_budget),
+          unary_(unary_operators(options)),
+          binary_(binary_operators(options)) {
+        if (n_vars_ > SIZE_MAX - 2) throw std::length_error("formula search: too many variables");
+    }
+
+    std::optional<SearchResult> run();
+
+private:
+    // Values of member m on rows [first, first + n), or null when a row fails.
+    const double* member_block(const Member& m, std::size_t first, std::size_t n, BlockEvaluator& ev) const {
+        if (m.column) return m.column + first;
+        return ev.eval(m.expr.tokens, data_.view, {}, first, n);
+    }
+
+    // The values of candidate c on rows [first, first + n) into out.
+    bool candidate_block(const Candidate& c, std::size_t first, std::size_t n, Scratch& s, double* out) const {
+        const Member& a = pool_[c.a];
+        if (c.op == OpCode::Vok) {
+            const Member& b = pool_[c.b];
+            if (a.col_t && b.col_x) return apply_op_column(OpCode::Sub, a.col_t + first, b.col_x + first, out, n);
+        }
+        const double* va = member_block(a, first, n, s.left);
+        if (!va) return false;
+        const double* vb = nullptr;
+        if (!is_unary(c.op) && !(vb = member_block(pool_[c.b], first, n, s.right))) return false;
+        return apply_op_column(c.op, va, vb, out, n);
+    }
+
+    std::size_t complexity(const Candidate& c) const {
+        return pool_[c.a].expr.complexity() + (is_unary(c.op) ? 0 : pool_[c.b].expr.complexity()) + 1;
+    }
+
+    Expr build(const Candidate& c) const {
+        return is_unary(c.op) ? Expr::unary(pool_[c.a].expr, c.op)
+                              : Expr::binary(pool_[c.a].expr, pool_[c.b].expr, c.op);
+    }
+
+    // A column of the cache when the budget allows, else null.
+    double* cache_column() {
+        if (data_.rows() == 0 || data_.rows() > budget_ - cached_) return nullptr;
+        cached_ += data_.rows();
+        columns_.push_back(std::make_unique_for_overwrite<double[]>(data_.rows()));
+        return columns_.back().get();
+    }
+
+    // Computes the probe tension halves of pool members [from, size) and
+    // caches their values (and tension halves) while the budget allows; value(i, scratch) fills member i's value
+    // column (a variable's own column is left as it is).
+    template <class Values>
+    void cache_members(std::size_t from, Values&& value);
+
+    bool scored(std::size_t k) const { return std::bit_cast<std::uint64_t>(err_[k]) != kUnscoredBits; }
+    bool ranks_before(std::uint32_t x, std::uint32_t y) const;
+    void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s);
+    void add_leaves();
+    std::size_t generate(std::size_t fresh);
+    std::size_t insert_level(std::size_t n);
+    void score_level(std::size_t n);
+    bool take_best(std::size_t n);
+    void grow_pool();
+    std::optional<SearchResult> finish();
+
+    Data data_;
+    std::size_t n_vars_;
+    const SearchOptions& opt_;
+    Executor exec_;
+    SearchTrace* trace_;
+    std::size_t budget_;
+    std::vector<OpCode> unary_, binary_;
+
+    FingerprintSet seen_;
+    std::vector<Member> pool_;
+    std::vector<std::unique_ptr<double[]>> columns_;
+    std::size_t cached_ = 0;
+    std::optional<SearchResult> best_;
+
+    // The current level, in generation order; reused from level to level.
+    std::unique_ptr<Candidate[]> cands_;
+    std::size_t cands_capacity_ = 0;
+    std::vector<std::uint32_t> shard_;  // shard of each candidate, kNoShard without fingerprint
+    std::vector<std::uint8_t> state_;   // kNoFingerprint, kDuplicate or kAccepted
+    std::vector<double> err_;           // the penalised error, or kUnscored
+    std::vector<PieceOutcome> outcomes_;  // of the scoring pieces, in candidate order
+};
+
+template <class Values>
+void Search::cache_members(std::size_t from, Values&& value) {
+    for_pieces(exec_, pool_.size() - from, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) set_tension_halves(pool_[from + i]);
+    });
+    std::vector<std::size_t> filled;
+    for (std::size_t i = from; i < pool_.size(); ++i) {
+        Member& m = pool_[i];
+        const Token& t0 = m.expr.tokens[0];
+        if (m.expr.tokens.size() == 1 && t0.kind == TokenKind::Var && t0.index >= data_.view.count)
+            continue;  // a variable without a column: it and its combinations fail on every row
+        if (!m.column && !(m.column = cache_column())) break;  // budget spent: evaluate from tokens
+        filled.push_back(i);
+        // Only a member short enough to pair with a leaf is ever an operand of Vok.
+        if (opt_.use_vok && m.expr.complexity() + 1 < opt_.max_complexity && (m.col_t = cache_column()))
+            m.col_x = cache_column();
+        if (!m.col_x) m.col_t = nullptr;
+    }
+    for_pieces(exec_, filled.size(), [&](std::size_t begin, std::size_t end) {
+        Scratch s;
+        for (std::size_t f = begin; f < end; ++f) {
+            const std::size_t i = filled[f];
+            const Member& m = pool_[i];
+            if (!value(i, s)) continue;
+            const double* col = m.column;
+            if (m.col_t) {
+                auto* t = const_cast<double*>(m.col_t);
+                auto* x = const_cast<double*>(m.col_x);
+                for (std::size_t r = 0; r < data_.rows(); ++r) t[r] = vok::frame_time(col[r]);
+                for (std::size_t r = 0; r < data_.rows(); ++r) x[r] = vok::frame_space(col[r]);
+            }
+        }
+    });
+}
+
+void Search::add_leaves() {
+    std::vector<Expr> leaves{Expr::leaf(Token::constant(0.0)), Expr::leaf(Token::constant(1.0))};
+    for (std::size_t i = 0; i < n_vars_; ++i) leaves.push_back(Expr::leaf(Token::var(i)));
+    for (Expr& leaf : leaves) {
+        if (trace_) ++trace_->generated;
+        const auto probe = probe_values(leaf, n_vars_, {});
+        if (!probe) continue;
+        if (trace_) ++trace_->fingerprinted;
+        ProbeBits bits;
+        for (std::size_t k = 0; k < kProbeCount; ++k) bits[k] = std::bit_cast<std::uint64_t>((*probe)[k]);
+        if (seen_.insert(bits, hash_probe_bits(bits))) continue;
+        if (trace_) ++trace_->accepted;
+        pool_.push_back(Member{std::move(leaf), *probe, {}, {}});
+    }
+    if (trace_ && trace_->record_candidates) {
+        trace_->levels.emplace_back();
+        for (const Member& m : pool_) trace_->levels.back().push_back(m.expr);
+    }
+    // A variable reads its column in place; a constant gets a cached column.
+    for (Member& m : pool_) {
+        const Token& t = m.expr.tokens[0];
+        if (t.kind == TokenKind::Var && t.index < data_.view.count) m.column = data_.view.cols[t.index];
+    }
+    cache_members(0, [&](std::size_t i, Scratch&) {
+        const Token& t = pool_[i].expr.tokens[0];
+        if (t.kind == TokenKind::Const) std::fill_n(const_cast<double*>(pool_[i].column), data_.rows(), t.value);
+        return true;
+    });
+}
+
+// Builds the level's candidates into cands_ in generation order: the unary
+// phase over the new members, then the binary phase row i for each new
+// member i. Returns their number.
+std::size_t Search::generate(std::size_t fresh) {
+    const std::size_t n_pool = pool_.size(), n_new = n_pool - fresh, max_c = opt_.max_complexity;
+    std::size_t per_pair = 0;  // candidates per pair (i, j): each operator, and the swapped non-commutative ones
+    for (OpCode op : binary_) per_pair += commutative(op) ? 1 : 2;
+    std::vector<std::size_t> cx(n_pool);
+    for (std::size_t i = 0; i < n_pool; ++i) cx[i] = pool_[i].expr.complexity();
+
+    // Where each unit's candidates start: count the pairs within the bound.
+    const std::size_t units = 2 * n_new;
+    std::vector<std::size_t> offset(units + 1, 0);
+    for_pieces(exec_, units, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t u = begin; u < end; ++u) {
+            if (u < n_new) {
+                offset[u + 1] = unary_.size();
+                continue;
+            }
+            const std::size_t i = fresh + (u - n_new);
+            std::size_t pairs = 0;
+            if (cx[i] + 1 < max_c)
+                for (std::size_t j = 0; j <= i; ++j) pairs += cx[i] + cx[j] < max_c;
+            offset[u + 1] = pairs * per_pair;
+        }
+    });
+    for (std::size_t u = 0; u < units; ++u) offset[u + 1] += offset[u];
+    const std::size_t n = offset[units];
+    if (n > cands_capacity_) {
+        cands_ = std::make_unique_for_overwrite<Candidate[]>(n);
+        cands_capacity_ = n;
+    }
+    shard_.resize(n);
+    state_.resize(n);
+
+    Candidate* out = cands_.get();
+    auto emit = [&](std::size_t& k, OpCode op, std::uint32_t a, std::uint32_t b) {
+        Candidate& c = out[k];
+        c.a = a;
+        c.b = b;
+        c.op = op;
+        bool valid;
+        if (op == OpCode::Vok) {
+            valid = apply_op_column(OpCode::Sub, pool_[a].probe_t.data(), pool_[b].probe_x.data(), c.probe.data(),
+                                    kProbeCount);
+        } else {
+            const double* pb = is_unary(op) ? nullptr : pool_[b].probe.data();
+            valid = apply_op_column(op, pool_[a].probe.data(), pb, c.probe.data(), kProbeCount);
+        }
+        if (valid) {
+            ProbeBits bits;
+            for (std::size_t p = 0; p < kProbeCount; ++p) bits[p] = std::bit_cast<std::uint64_t>(c.probe[p]);
+            c.hash = hash_probe_bits(bits);
+            shard_[k] = static_cast<std::uint32_t>(seen_.shard_of(c.hash));
+        } else {
+            shard_[k] = kNoShard;
+        }
+        state_[k] = kNoFingerprint;
+        ++k;
+    };
+    for_pieces(exec_, units, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t u = begin; u < end; ++u) {
+            std::size_t k = offset[u];
+            if (u < n_new) {
+                const auto a = static_cast<std::uint32_t>(fresh + u);
+                for (OpCode op : unary_) emit(k, op, a, kNoOperand);
+                continue;
+            }
+            const std::size_t i = fresh + (u - n_new);
+            if (offset[u + 1] == k) continue;
+            const auto ii = static_cast<std::uint32_t>(i);
+            for (std::size_t j = 0; j <= i; ++j) {
+                if (cx[i] + cx[j] >= max_c) continue;
+                const auto jj = static_cast<std::uint32_t>(j);
+                for (OpCode op : binary_) {
+                    emit(k, op, ii, jj);
+                    if (!commutative(op)) emit(k, op, jj, ii);
+                }
+            }
+        }
+    });
+    return n;
+}
+
+// Inserts the fingerprints into the seen set in generation order. Equal
+// fingerprints share a shard, and each shard takes its candidates in
+// generation order, so the shards are filled in parallel with the outcome of
+// one insert after the other. Returns the number of accepted candidates.
+std::size_t Search::insert_level(std::size_t n) {
+    const Candidate* cands = cands_.get();
+    std::vector<std::size_t> accepted(seen_.shards(), 0);
+    for_pieces(exec_, seen_.shards(), [&](std::size_t begin, std::size_t end) {
+        // Two-stage prefetch: a candidate's line 2 * kAhead inserts ahead, its
+        // table slot (which needs the candidate's hash) kAhead ahead.
+        constexpr std::size_t kAhead = 8;
+        std::vector<std::uint32_t> ks;
+        for (std::size_t sh = begin; sh < end; ++sh) {
+            ks.clear();
+            for (std::size_t k = 0; k < n; ++k)
+                if (shard_[k] == sh) ks.push_back(static_cast<std::uint32_t>(k));
+            auto shard = seen_.lock_shard(sh);
+            shard.reserve(ks.size());
+            std::size_t fresh = 0;
+            for (std::size_t q = 0; q < ks.size(); ++q) {
+                if (q + 2 * kAhead < ks.size()) __builtin_prefetch(&cands[ks[q + 2 * kAhead]]);
+                if (q + kAhead < ks.size()) shard.prefetch(cands[ks[q + kAhead]].hash);
+                const Candidate& c = cands[ks[q]];
+                ProbeBits bits;
+                for (std::size_t p = 0; p < kProbeCount; ++p) bits[p] = std::bit_cast<std::uint64_t>(c.probe[p]);
+                const bool dup = shard.insert(bits, c.hash);
+                state_[ks[q]] = dup ? kDuplicate : kAccepted;
+                fresh += !dup;
+            }
+            accepted[sh] = fresh;
+        }
+    });
+    std::size_t total = 0;
+    for (std::size_t a : accepted) total += a;
+    return total;
+}
+
+void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s) {
+    std::array<double, kLanes> sum;
+    std::array<bool, kLanes> alive;
+    sum.fill(-0.0);
+    alive.fill(true);
+    const double* t = data_.targets.data();
+    for (std::size_t first = 0; first < data_.rows(); first += kBlockRows) {
+        const std::size_t n = std::min(kBlockRows, data_.rows() - first);
+        bool any = false;
+        for (std::size_t l = 0; l < lanes; ++l) {
+            if (alive[l]) alive[l] = candidate_block(cands_[ks[l]], first, n, s, s.out[l].data());
+            any = any || alive[l];
+        }
+        if (!any) break;
+        // Failed lanes add garbage to their own sums only; those are dropped.
+        const std::size_t end = std::min(first + n, data_.scored_rows);
+        if (lanes == kLanes) {
+            for (std::size_t r = first; r < end; ++r) {
+                const double y = t[r];
+                const std::size_t i = r - first;
+                const double d0 = s.out[0][i] - y, d1 = s.out[1][i] - y, d2 = s.out[2][i] - y, d3 = s.out[3][i] - y;
+                sum[0] += d0 * d0;
+                sum[1] += d1 * d1;
+                sum[2] += d2 * d2;
+                sum[3] += d3 * d3;
+            }
+        } else {
+            for (std::size_t l = 0; l < lanes; ++l) data_.accumulate(s.out[l].data(), first, n, sum[l]);
+        }
+    }
+    for (std::size_t l = 0; l < lanes; ++l) {
+        const double e =
+            penalised(sum[l], data_.targets.size(), complexity(cands_[ks[l]]), opt_.complexity_penalty);
+        err_[ks[l]] = alive[l] ? e : kUnscored;
+    }
+}
+
+// The order of the level's sort: ascending error, equal errors in candidate
+// order (a stable sort), NaN errors after all others in candidate order.
+// A strict total order, so the first beam_width / 4 can be selected piece by
+// piece and merged.
+bool Search::ranks_before(std::uint32_t x, std::uint32_t y) const {
+    const double ex = err_[x], ey = err_[y];
+    const bool nx = std::isnan(ex), ny = std::isnan(ey);
+    if (nx != ny) return ny;
+    if (!nx && ex != ey) return ex < ey;
+    return x < y;
+}
+
+// Scores the accepted candidates in parallel. Each piece also reduces its
+// results to what the sequential steps need: the count, the first minimal
+// non-NaN error (update_best's outcome for a piece when best is not NaN) and
+// the piece's best-ranked beam_width / 4 candidates.
+void Search::score_level(std::size_t n) {
+    err_.resize(n);
+    outcomes_.clear();
+    std::mutex outcomes_lock;
+    const std::size_t keep = opt_.beam_width / 4;
+    for_pieces(exec_, n, [&](std::size_t begin, std::size_t end) {
+        Scratch s;
+        std::array<std::uint32_t, kLanes> group;
+        std::size_t lanes = 0;
+        PieceOutcome out{begin, 0, kNoOperand, {}};
+        for (std::size_t k = begin; k < end; ++k) {
+            if (state_[k] != kAccepted) {
+                err_[k] = kUnscored;
+                continue;
+            }
+            group[lanes++] = static_cast<std::uint32_t>(k);
+            if (lanes == kLanes) {
+                score_group(group.data(), lanes, s);
+                lanes = 0;
+            }
+        }
+        if (lanes) score_group(group.data(), lanes, s);
+        for (std::size_t k = begin; k < end; ++k) {
+            if (!scored(k)) continue;
+            out.top.push_back(static_cast<std::uint32_t>(k));
+            if (!std::isnan(err_[k]) && (out.first_min == kNoOperand || err_[k] < err_[out.first_min]))
+                out.first_min = static_cast<std::uint32_t>(k);
+        }
+        out.scored = out.top.size();
+        auto cut = [&](std::uint32_t x, std::uint32_t y) { return ranks_before(x, y); };
+        if (out.top.size() > keep) {
+            std::nth_element(out.top.begin(), out.top.begin() + static_cast<std::ptrdiff_t>(keep), out.top.end(), cut);
+            out.top.resize(keep);
+        }
+        std::lock_guard guard(outcomes_lock);
+        outcomes_.push_back(std::move(out));
+    });
+    std::sort(outcomes_.begin(), outcomes_.end(),
+              [](const PieceOutcome& x, const PieceOutcome& y) { return x.begin < y.begin; });
+}
+
+// update_best over the level's results in candidate order; true on early stop.
+bool Search::take_best(std::size_t n) {
+    std::size_t n_scored = 0;
+    for (const PieceOutcome& o : outcomes_) n_scored += o.scored;
+    if (trace_) trace_->scored += n_scored;
+    auto become_best = [&](std::uint32_t k) {
+        Expr e = build(cands_[k]);
+        const std::size_t c = e.complexity();
+        best_ = SearchResult{std::string(), err_[k], c, {}, std::move(e)};
+    };
+    if (best_ && !std::isnan(best_->error)) {
+        // The first minimal error of the level replaces a worse best.
+        for (const PieceOutcome& o : outcomes_)
+            if (o.first_min != kNoOperand && best_->error > err_[o.first_min]) become_best(o.first_min);
+    } else if (!best_) {
+        // Not reached after the leaves (the constants always score); kept
+        // for completeness: the plain sequential rule.
+        for (std::size_t k = 0; k < n; ++k)
+            if (scored(k) && (!best_ || best_->error > err_[k])) become_best(static_cast<std::uint32_t>(k));
+    }  // a NaN best is never replaced
+    return best_ && opt_.precision_goal >= best_->error;
+}
+
+void Search::grow_pool() {
+    // Merge the pieces' selections: the first beam_width / 4 of the level in
+    // the order of its stable sort.
+    std::vector<std::uint32_t> order;
+    for (const PieceOutcome& o : outcomes_) order.insert(order.end(), o.top.begin(), o.top.end());
+    const std::size_t keep = std::min(opt_.beam_width / 4, order.size());
+    auto cut = [&](std::uint32_t x, std::uint32_t y) { return ranks_before(x, y); };
+    std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), order.end(), cut);
+    order.resize(keep);
+    std::sort(order.begin(), order.end(), cut);
+
+    const std::size_t first_new = pool_.size();
+    for (std::uint32_t k : order) pool_.push_back(Member{build(cands_[k]), cands_[k].probe, {}, {}});
+    // Scored on every row already, so these evaluations cannot fail.
+    cache_members(first_new, [&](std::size_t i, Scratch& s) {
+        auto* col = const_cast<double*>(pool_[i].column);
+        bool good = true;
+        for (std::size_t first = 0; first < data_.rows(); first += kBlockRows)
+            good = good && candidate_block(cands_[order[i - first_new]], first,
+                                           std::min(kBlockRows, data_.rows() - first), s, col + first);
+        return good;
+    });
+}
+
+std::optional<SearchResult> Search::finish() {
+    if (best_) best_->formula = to_string(best_->expr);
+    return std::move(best_);
+}
+
+std::optional<SearchResult> Search::run() {
+    add_leaves();
+    {
+        // Score the leaves as members: their values are their columns.
+        std::vector<unsigned char> ok(pool_.size(), 0);
+        std::vector<double> err(pool_.size(), 0.0);
+        for_pieces(exec_, pool_.size(), [&](std::size_t begin, std::size_t end) {
+            Scratch s;
+            for (std::size_t k = begin; k < end; ++k) {
+                double sum = -0.0;
+                bool good = true;
+                for (std::size_t first = 0; good && first < data_.rows(); first += kBlockRows) {
+                    const std::size_t n = std::min(kBlockRows, data_.rows() - first);
+                    const double* v = member_block(pool_[k], first, n, s.left);
+                    if (!v) good = false;
+                    else data_.accumulate(v, first, n, sum);
+                }
+                if (good) {
+                    ok[k] = 1;
+                    err[k] = penalised(sum, data_.targets.size(), 1, opt_.complexity_penalty);
+                }
+            }
+        });
+        std::size_t n_scored = 0;
+        for (std::size_t k = 0; k < pool_.size(); ++k) {
+            if (!ok[k]) continue;
+            ++n_scored;
+            if (!best_ || best_->error > err[k]) best_ = SearchResult{std::string(), err[k], 1, {}, pool_[k].expr};
+        }
+        if (trace_) trace_->scored += n_scored;
+        if (best_ && opt_.precision_goal >= best_->error) return finish();
+    }
+    if (opt_.max_complexity < 2) return finish();
+
+    std::size_t fresh = 0;  // members from here on have not been combined yet
+    for (std::size_t level = 2;; ++level) {
+        if (pool_.empty()) return finish();
+        if (pool_.size() >= kNoOperand) throw std::length_error("formula search: pool too large");
+        Stopwatch watch(trace_);
+        const std::size_t n = generate(fresh);
+        fresh = pool_.size();
+        if (trace_) watch.lap(trace_->seconds_generate);
+        const std::size_t accepted = insert_level(n);
+        if (trace_) {
+            watch.lap(trace_->seconds_insert);
+            trace_->generated += n;
+            for (std::size_t k = 0; k < n; ++k) trace_->fingerprinted += shard_[k] != kNoShard;
+            trace_->accepted += accepted;
+            if (trace_->record_candidates) {
+                trace_->levels.emplace_back();
+                for (std::size_t k = 0; k < n; ++k)
+                    if (state_[k] == kAccepted) trace_->levels.back().push_back(build(cands_[k]));
+            }
+        }
+        if (accepted == 0) return finish();
+        score_level(n);
+        if (trace_) watch.lap(trace_->seconds_score);
+        if (take_best(n)) return finish();
+        if (level >= opt_.max_complexity) break;  // nothing reads the pool after the last level
+        grow_pool();
+        if (trace_) watch.lap(trace_->seconds_select);
+    }
+    return finish();
+}
+
+}  // namespace
+
+std::optional<SearchResult> search_with(Columns columns, std::span<const double> targets, std::size_t n_vars,
+                                        const SearchOptions& options, const SearchInternals& internals) {
+    Search s(columns, targets, n_vars, options, internals);
+    return s.run();
+}
+
+std::optional<SearchResult> search(Columns columns, std::span<const double> targets, std::size_t n_vars,
+                                   const SearchOptions& options) {
+    return search_with(columns, targets, n_vars, options, SearchInternals{});
+}
+
+std::vector<SearchResult> score_level(std::span<const Expr> candidates, Columns columns,
+                                      std::span<const double> targets, const SearchOptions& options) {
+    const Data data(columns, targets);
+    return vok::ordered_filter_map<SearchResult>(candidates.size(), [&](std::size_t k) -> std::optional<SearchResult> {
+        const Expr& e = candidates[k];
+        BlockEvaluator ev;
+        double sum = -0.0;
+        for (std::size_t first = 0; first < data.rows(); first += kBlockRows) {
+            const std::size_t n = std::min(kBlockRows, data.rows() - first);
+            const double* v = ev.eval(e.tokens, data.view, {}, first, n);
+            if (!v) return std::nullopt;
+            data.accumulate(v, first, n, sum);
+        }
+        const double error = penalised(sum, data.targets.size(), e.complexity(), options.complexity_penalty);
+        return SearchResult{to_string(e), error, e.complexity(), {}, e};
+    });
+}
+
+}  // namespace vok::discover

@@ -1,0 +1,105 @@
+// The beam search of formula discovery.
+//
+// Level by level, from single leaves to composites, candidates are built from
+// a growing pool with the unary and binary operators, dropped when their
+// fingerprint is invalid or already seen, scored against the data in
+// parallel, and the best result kept. After each level the best
+// beam_width / 4 results join the pool. The search ends early when the best
+// error meets precision_goal, when a level has no new candidate, or after
+// level max_complexity.
+//
+// The outcome (accepted candidates, their order, every result) does not
+// depend on the number of workers or how the work is divided among them.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "discover/expr.hpp"
+#include "pool.hpp"
+
+namespace vok::discover {
+
+struct SearchOptions {
+    std::size_t max_complexity = 8;  // last level; binary composites have at most this many tokens
+    std::size_t beam_width = 2000;   // beam_width / 4 results of each level join the pool
+    double precision_goal = 1e-10;   // stop as soon as the best error is at most this
+    double complexity_penalty = 0.001;
+    bool use_trig = true;  // unary Sin and Cos
+    bool use_vok = true;   // binary Vok
+};
+
+struct SearchResult {
+    std::string formula;  // to_string(expr)
+    double error = 0.0;   // rmse * (complexity * complexity_penalty + 1.0)
+    std::size_t complexity = 0;
+    std::vector<double> params;  // the search fits no parameters: always empty
+    Expr expr;
+};
+
+using Columns = std::span<const std::vector<double>>;
+
+// The best formula for targets from the columns (column j is variable j; the
+// row count is the length of the first column), or empty when no candidate
+// could be scored. Throws std::out_of_range when there is no column or a
+// column is shorter than the first.
+std::optional<SearchResult> search(Columns columns, std::span<const double> targets, std::size_t n_vars,
+                                   const SearchOptions& options);
+
+// The scored results of the candidates that evaluate on every row, in
+// candidate order; runs on the worker pool.
+std::vector<SearchResult> score_level(std::span<const Expr> candidates, Columns columns,
+                                      std::span<const double> targets, const SearchOptions& options);
+
+// For each result in order: it becomes best when best is empty or
+// best.error > result.error (strict: the earliest of equal errors stays, and a
+// NaN error neither replaces nor is replaced).
+void update_best(std::optional<SearchResult>& best, std::span<const SearchResult> results);
+
+// ---- Internals, open for tests and benchmarks ----
+
+// Runs body(ctx, begin, end) over contiguous pieces that cover 0..n exactly
+// once, in any order and on any threads. The search's outcome never depends
+// on the division.
+using Executor = void (*)(std::size_t n, detail::RangeFn body, void* ctx);
+
+// The process-wide worker pool.
+void pool_executor(std::size_t n, detail::RangeFn body, void* ctx);
+
+// What a search did; filled when passed to search_with.
+struct SearchTrace {
+    // Accepted candidates of each level in acceptance order; levels[0] holds
+    // the leaves. Filled only when record_candidates is set.
+    bool record_candidates = false;
+    std::vector<std::vector<Expr>> levels;
+    std::size_t generated = 0;      // candidates built (leaves included)
+    std::size_t fingerprinted = 0;  // of those, with a fingerprint
+    std::size_t accepted = 0;       // of those, new to the seen set
+    std::size_t scored = 0;         // of those, scored on every row
+    // Wall-clock seconds per phase: building and fingerprinting candidates,
+    // inserting them into the seen set, scoring, and choosing best and pool.
+    double seconds_generate = 0, seconds_insert = 0, seconds_score = 0, seconds_select = 0;
+};
+
+// Doubles of pool-member values a search caches by default (128 MiB).
+inline constexpr std::size_t kDefaultCacheBudget = std::size_t{1} << 24;
+
+struct SearchInternals {
+    Executor executor = pool_executor;
+    SearchTrace* trace = nullptr;
+    // Pool members whose values on all rows fit in this many doubles (in pool
+    // order) are cached; the others are evaluated from their tokens.
+    std::size_t cache_budget = kDefaultCacheBudget;
+};
+
+std::optional<SearchResult> search_with(Columns columns, std::span<const double> targets, std::size_t n_vars,
+                                        const SearchOptions& options, const SearchInternals& internals);
+
+// The unary and binary operators a search generates, in generation order.
+std::vector<OpCode> unary_operators(const SearchOptions& options);
+std::vector<OpCode> binary_operators(const SearchOptions& options);
+
+}  // namespace vok::discover

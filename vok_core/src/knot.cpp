@@ -1,0 +1,163 @@
+// VOKKnot: the Python face of the knot kernels, and simulate_pulses_n.
+#include <sys/sysinfo.h>
+
+#include <cstdio>
+#include <string>
+
+#include "faces.hpp"
+#include "knot.hpp"
+#include "numfmt.hpp"
+#include "values.hpp"
+
+namespace py = vok::py;
+
+namespace {
+
+struct KnotObject {
+    PyObject_HEAD
+    vok::KnotState state;
+};
+
+const vok::KnotState& state_of(PyObject* self) { return reinterpret_cast<KnotObject*>(self)->state; }
+
+PyObject* new_knot(PyTypeObject* type, const vok::KnotState& s) {
+    KnotObject* k = py::alloc_instance<KnotObject>(type);
+    k->state = s;
+    return reinterpret_cast<PyObject*>(k);
+}
+
+PyObject* knot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr const char* names[] = {"point", "n", "theta"};
+    static const py::Signature sig{"VOKKnot.__new__()", names, 1};
+    return py::call_new(sig, args, kwargs, [type](py::Args& a) -> PyObject* {
+        PyObject* point = a.instance(0, vok::face::point_type(), "VOKPoint");
+        const std::int64_t n = a.given(1) ? a.integer(1) : 0;
+        const double theta = a.given(2) ? a.to_float(2) : 0.0;
+        return new_knot(type, {vok::face::point_value(point), n, vok::reduce_phase(theta)});
+    });
+}
+
+void knot_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// "VOKKnot(n=0, rho=1.000000, theta=0.0000, point=VOKPoint { x: 0.0, y: 1.0 })"
+PyObject* knot_repr(PyObject* self) {
+    return py::guarded([self]() -> PyObject* {
+        const vok::KnotState& k = state_of(self);
+        std::string s = "VOKKnot(n=" + std::to_string(k.count) + ", rho=";
+        vok::append_fixed(s, vok::knot_rho(k.point), 6);
+        s += ", theta=";
+        vok::append_fixed(s, k.phase, 4);
+        s += ", point=VOKPoint { x: " + vok::format_shortest(k.point.x) + ", y: " + vok::format_shortest(k.point.y) +
+             " })";
+        return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    });
+}
+
+PyObject* get_point(PyObject* self, void*) {
+    return py::guarded([self] { return vok::face::new_point(state_of(self).point); });
+}
+PyObject* get_flip_count(PyObject* self, void*) { return PyLong_FromLongLong(state_of(self).count); }
+PyObject* get_phase(PyObject* self, void*) { return PyFloat_FromDouble(state_of(self).phase); }
+PyObject* get_rho(PyObject* self, void*) { return PyFloat_FromDouble(vok::knot_rho(state_of(self).point)); }
+
+PyObject* mirror_pulse(PyObject* self, PyObject*) {
+    return py::guarded([self] { return new_knot(Py_TYPE(self), vok::knot_pulse(state_of(self))); });
+}
+
+PyObject* three_one_flip(PyObject* self, PyObject*) {
+    return py::guarded([self] { return new_knot(Py_TYPE(self), vok::knot_flip(state_of(self))); });
+}
+
+PyObject* tread_yield(PyObject* self, PyObject*) { return PyLong_FromLongLong(vok::tread_yield(state_of(self).count)); }
+
+PyMethodDef knot_methods[] = {
+    {"mirror_pulse", mirror_pulse, METH_NOARGS, "mirror_pulse($self)\n--\n\n"},
+    {"pulse", mirror_pulse, METH_NOARGS, "pulse($self)\n--\n\nAlias for mirror_pulse()."},
+    {"three_one_flip", three_one_flip, METH_NOARGS, "three_one_flip($self)\n--\n\n"},
+    {"flip", three_one_flip, METH_NOARGS, "flip($self)\n--\n\nAlias for three_one_flip()."},
+    {"tread_yield", tread_yield, METH_NOARGS, "tread_yield($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef knot_getset[] = {
+    {"rho", get_rho, nullptr, nullptr, nullptr},
+    {"point", get_point, nullptr, nullptr, nullptr},
+    {"flip_count", get_flip_count, nullptr, nullptr, nullptr},
+    {"phase", get_phase, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot knot_slots[] = {
+    {Py_tp_doc, const_cast<char*>("VOKKnot(point, n=0, theta=0.0)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(knot_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(knot_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(knot_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(knot_repr)},
+    {Py_tp_methods, knot_methods},
+    {Py_tp_getset, knot_getset},
+    {0, nullptr},
+};
+
+PyType_Spec knot_spec = {
+    "vok_core.VOKKnot",
+    sizeof(KnotObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    knot_slots,
+};
+
+// Records the process's memory (RAM + swap, or a smaller cgroup v2 limit)
+// could hold as a result list: a list slot, a 3-tuple and three floats take
+// about 144 bytes a record on top of the 24-byte native record. Refusing
+// larger counts up front matters on overcommitting kernels, where the native
+// reservation alone may succeed and the process would be killed while it
+// builds the list.
+std::uint64_t affordable_records() {
+    constexpr std::uint64_t kBytesPerRecord = 144 + sizeof(vok::PulseRecord);
+    struct sysinfo info {};
+    if (sysinfo(&info) != 0) return vok::kMaxPulseRecords;  // unknown: rely on the allocator
+    const std::uint64_t unit = info.mem_unit ? info.mem_unit : 1;
+    std::uint64_t total = (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * unit;
+    if (std::FILE* f = std::fopen("/sys/fs/cgroup/memory.max", "r")) {  // "max" or a byte count
+        unsigned long long limit = 0;
+        if (std::fscanf(f, "%llu", &limit) == 1 && limit < total) total = limit;
+        std::fclose(f);
+    }
+    return total / kBytesPerRecord;
+}
+
+// simulate_pulses_n(x0, y0, n_pulses): the trajectory as (x, y, tension)
+// tuples, computed on the calling thread. An unaddressable count raises the
+// internal failure "capacity overflow"; a count memory cannot hold, MemoryError.
+PyObject* simulate_pulses_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"x0", "y0", "n_pulses"};
+    static const py::Signature sig{"simulate_pulses_n()", names};
+    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
+        const double x0 = a.to_float(0);
+        const double y0 = a.to_float(1);
+        const std::uint64_t n = a.count(2);
+        const auto records = vok::simulate_pulses(x0, y0, n, affordable_records());
+        return py::tuple_list<3>(std::span<const vok::PulseRecord>(records));
+    });
+}
+
+}  // namespace
+
+namespace vok::face {
+
+PyTypeObject* knot_type() {
+    static PyTypeObject* type = nullptr;
+    if (!type) type = py::make_type(&knot_spec);
+    return type;
+}
+
+PyMethodDef simulate_pulses_n_def = {
+    "simulate_pulses_n", fast_entry(simulate_pulses_n), METH_FASTCALL | METH_KEYWORDS,
+    "simulate_pulses_n(x0, y0, n_pulses)\n--\n\n"
+    "Simulate n_pulses of mirror_pulse, returning (x, y, tension) per step."};
+
+}  // namespace vok::face

@@ -1,0 +1,204 @@
+// VOKPoint: the Python face of the point kernels, and boost_n.
+#include <algorithm>
+#include <string>
+
+#include "faces.hpp"
+#include "numfmt.hpp"
+#include "pool.hpp"
+#include "values.hpp"
+
+namespace py = vok::py;
+
+namespace {
+
+struct PointObject {
+    PyObject_HEAD
+    vok::PointXY value;
+};
+
+vok::PointXY value_of(PyObject* self) { return reinterpret_cast<PointObject*>(self)->value; }
+
+PyObject* point_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr const char* names[] = {"x", "y"};
+    static const py::Signature sig{"VOKPoint.__new__()", names};
+    return py::call_new(sig, args, kwargs, [type](py::Args& a) -> PyObject* {
+        const double x = a.to_float(0);
+        const double y = a.to_float(1);
+        PointObject* p = py::alloc_instance<PointObject>(type);
+        p->value = {x, y};
+        return reinterpret_cast<PyObject*>(p);
+    });
+}
+
+void point_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// "VOKPoint(x=1.000000, y=-0.500000)"
+PyObject* point_repr(PyObject* self) {
+    return py::guarded([self]() -> PyObject* {
+        const vok::PointXY p = value_of(self);
+        std::string s = "VOKPoint(x=";
+        vok::append_fixed(s, p.x, 6);
+        s += ", y=";
+        vok::append_fixed(s, p.y, 6);
+        s += ')';
+        return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    });
+}
+
+PyObject* get_x(PyObject* self, void*) { return PyFloat_FromDouble(value_of(self).x); }
+PyObject* get_y(PyObject* self, void*) { return PyFloat_FromDouble(value_of(self).y); }
+
+// Methods without parameters.
+PyObject* tension(PyObject* self, PyObject*) {
+    const vok::PointXY p = value_of(self);
+    return PyFloat_FromDouble(vok::tension(p.x, p.y));
+}
+
+PyObject* mirror_pulse(PyObject* self, PyObject*) {
+    return py::guarded([self] { return vok::face::new_point(vok::pulse_map(value_of(self))); });
+}
+
+PyObject* frame_shift(PyObject* self, PyObject*) {
+    return py::guarded([self] { return vok::face::new_point(vok::frame_shift(value_of(self))); });
+}
+
+PyObject* is_slipping(PyObject* self, PyObject*) { return PyBool_FromLong(vok::is_slipping(value_of(self).x)); }
+
+PyObject* pair(PyObject* self, PyObject*) {
+    return py::guarded([self] {
+        const vok::PointXY p = value_of(self);
+        return vok::face::new_pair({vok::frame_time(p.x), vok::frame_space(p.y)});
+    });
+}
+
+PyObject* euclidean_delta(PyObject* self, PyObject*) {
+    return PyFloat_FromDouble(vok::euclidean_delta(value_of(self)));
+}
+
+// Methods with parameters.
+PyObject* conserves_tension(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"next", "tol"};
+    static const py::Signature sig{"VOKPoint.conserves_tension()", names};
+    return py::call(sig, args, nargs, kwnames, [self](py::Args& a) -> PyObject* {
+        PyObject* next = a.instance(0, vok::face::point_type(), "VOKPoint");
+        const double tol = a.to_float(1);
+        return PyBool_FromLong(vok::conserves_tension(value_of(self).x, value_of(next).y, tol));
+    });
+}
+
+PyObject* minkowski_delta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"plus_signature", "c"};
+    static const py::Signature sig{"VOKPoint.minkowski_delta()", names};
+    return py::call(sig, args, nargs, kwnames, [self](py::Args& a) -> PyObject* {
+        const bool plus = a.flag(0);
+        const double c = a.to_float(1);
+        return py::new_float(vok::minkowski_delta(value_of(self), plus, c));
+    });
+}
+
+PyObject* boost(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"phi", "c"};
+    static const py::Signature sig{"VOKPoint.boost()", names};
+    return py::call(sig, args, nargs, kwnames, [self](py::Args& a) -> PyObject* {
+        const double phi = a.to_float(0);
+        const double c = a.to_float(1);
+        return vok::face::new_point(vok::boost(value_of(self), phi, c));
+    });
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef point_methods[] = {
+    {"tension", tension, METH_NOARGS, "tension($self)\n--\n\n"},
+    {"vok", tension, METH_NOARGS, "vok($self)\n--\n\nAlias for tension() \u2014 vok(x, y) = exp(x) - ln(y)."},
+    {"mirror_pulse", mirror_pulse, METH_NOARGS, "mirror_pulse($self)\n--\n\n"},
+    {"pulse", mirror_pulse, METH_NOARGS, "pulse($self)\n--\n\nAlias for mirror_pulse()."},
+    {"frame_shift", frame_shift, METH_NOARGS, "frame_shift($self)\n--\n\n"},
+    {"is_slipping", is_slipping, METH_NOARGS, "is_slipping($self)\n--\n\n"},
+    {"conserves_tension", vok::face::fast_entry(conserves_tension), kFast, "conserves_tension($self, next, tol)\n--\n\n"},
+    {"pair", pair, METH_NOARGS,
+     "pair($self)\n--\n\nReturns (exp(x), ln(|y|)) as an VOKPair \u2014 canonical frame coordinates."},
+    {"euclidean_delta", euclidean_delta, METH_NOARGS,
+     "euclidean_delta($self)\n--\n\nEuclidean delta: sqrt(exp(2x) + (ln y)^2)."},
+    {"minkowski_delta", vok::face::fast_entry(minkowski_delta), kFast,
+     "minkowski_delta($self, plus_signature, c)\n--\n\n"
+     "Minkowski interval sqrt(|exp(2x) - (c*ln y)^2|).\n"
+     "plus_signature=true means (+---): time-like when exp(2x) > (c*ln y)^2."},
+    {"boost", vok::face::fast_entry(boost), kFast,
+     "boost($self, phi, c)\n--\n\n"
+     "Lorentz boost by rapidity phi. Returns new VOKPoint with identical \u0394_M.\n"
+     "Boost: t' = t*cosh(phi) - (x/c)*sinh(phi), x' = x*cosh(phi) - t*c*sinh(phi)\n"
+     "where t = exp(x_coord), x = ln(y_coord)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef point_getset[] = {
+    {"x", get_x, nullptr, nullptr, nullptr},
+    {"y", get_y, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot point_slots[] = {
+    {Py_tp_doc, const_cast<char*>("VOKPoint(x, y)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(point_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(point_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(point_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(point_repr)},
+    {Py_tp_methods, point_methods},
+    {Py_tp_getset, point_getset},
+    {0, nullptr},
+};
+
+PyType_Spec point_spec = {
+    "vok_core.VOKPoint",
+    sizeof(PointObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    point_slots,
+};
+
+// boost_n(points, phis, c): VOKPoint.boost element by element, on the pool.
+PyObject* boost_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"points", "phis", "c"};
+    static const py::Signature sig{"boost_n()", names};
+    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
+        const auto points = a.point_seq(0);
+        const auto phis = a.float_seq(1);
+        const double c = a.to_float(2);
+        const auto out = vok::ordered_map<py::Point2>(std::min(points.size(), phis.size()), [&](std::size_t i) {
+            const vok::PointXY b = vok::boost({points[i][0], points[i][1]}, phis[i], c);
+            return py::Point2{b.x, b.y};
+        });
+        return py::tuple_list<2>(std::span<const py::Point2>(out));
+    });
+}
+
+}  // namespace
+
+namespace vok::face {
+
+PyTypeObject* point_type() {
+    static PyTypeObject* type = nullptr;
+    if (!type) type = py::make_type(&point_spec);
+    return type;
+}
+
+PyObject* new_point(PointXY p) {
+    PointObject* o = py::alloc_instance<PointObject>(point_type());
+    o->value = p;
+    return reinterpret_cast<PyObject*>(o);
+}
+
+PointXY point_value(PyObject* point) { return value_of(point); }
+
+PyMethodDef boost_n_def = {
+    "boost_n", fast_entry(boost_n), METH_FASTCALL | METH_KEYWORDS,
+    "boost_n(points, phis, c)\n--\n\n"
+    "Batch Lorentz boost: apply boost(phi_i, c) to each (x_i, y_i) point in parallel.\n"
+    "Returns Vec of (x', y') tuples."};
+
+}  // namespace vok::face
