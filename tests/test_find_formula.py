@@ -328,3 +328,13 @@ def test_bad_shapes_raise_before_the_search(x_data, message):
 def test_conversion_errors_come_before_shape_errors():
     with pytest.raises(TypeError, match=r"^argument 'y_data'"):
         find_formula([], "abc")
+
+
+@pytest.mark.parametrize("column, name", [(2, "z"), (3, "{"), (8, "\x80"), (135, "\xff"), (136, "\x00")])
+def test_variables_beyond_z_are_named_by_code_point(column, name):
+    # column j holds j + 1 + k / 10 in row k, so only Var j reproduces it
+    x_data = [[j + 1 + k / 10 for k in range(3)] for j in range(column + 1)]
+    r = find_formula(x_data, x_data[column])
+    assert summary(r) == (name, 0.0, 1)
+    assert repr(r) == f"SearchResult(formula='{name}', error=0.00e0, complexity=1)"
+    assert r.to_latex() == name
