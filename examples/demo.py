@@ -40,7 +40,6 @@ def elementwise():
 def load(path):
     """Comment lines (the description), a header of names, then rows of floats;
     the last column is the target."""
-    comments, rows = [], []
     with open(path, newline="") as f:
         lines = [line for line in f if line.strip()]
     comments = [line[1:].strip() for line in lines if line.startswith("#")]
