@@ -4,8 +4,8 @@ For octonions and for multivectors with d = 3..6 (dense inputs, and sparse
 inputs holding only vector coefficients), one call computes 10**4 products
 (list conversion and result building included). The worker count is fixed
 when the pool starts, so each count runs in its own subprocess
-(RAYON_NUM_THREADS=1 / 2); the references run in the 1-worker subprocess,
-timed in the same process as the library:
+(RAYON_NUM_THREADS=1 / 2), and the two are timed alternately; the references
+run in the 1-worker subprocess, timed in the same process as the library:
   - numpy: the same product vectorised over the batch (one pass per row i),
   - python: a pure-Python loop of the same product (timed on fewer products),
   - clifford: the PyPI `clifford` package's geometric product on prebuilt
@@ -13,13 +13,17 @@ timed in the same process as the library:
 Values are checked against the NumPy product (bit for bit: same terms, same
 order) and against clifford (same blade orientation, mapped by blade).
 
+Most of a call is the serial conversion of Python floats (reading the lists,
+creating the result floats), so a second table gives the 1 -> 2 worker
+speed-up of the products alone, from build/cpp/algebra_kernels (built by
+`make test-cpp`, source bench/algebra_kernels.cpp).
+
 Run: .venv/bin/python bench/algebra.py [--quick]
 """
 
 import json
 import os
 import random
-import statistics
 import subprocess
 import sys
 import time
@@ -27,13 +31,13 @@ import time
 COUNT = 10**4
 
 
-def median_time(fn, repeats):
-    times = []
+def best_time(fn, repeats):
+    best = float("inf")
     for _ in range(repeats):
         t0 = time.perf_counter()
         fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+        best = min(best, time.perf_counter() - t0)
+    return best
 
 
 # ------------------------------------------------------------------ inputs
@@ -168,92 +172,108 @@ def clifford_setup(d, sig, a_batch, b_batch):
 
 
 # ------------------------------------------------------------------ worker
+#
+# A worker process holds one pool size for its life. The parent drives the
+# 1-worker and 2-worker processes alternately, one timing at a time, so a
+# change of load on the machine hits both alike; each figure is the best of
+# its repeats.
 
-def run_case(kind, d, sparse, quick, with_refs):
-    import numpy as np
+class Case:
+    def __init__(self, key):
+        import numpy as np
 
-    import vok_core
+        import vok_core
 
-    count = COUNT
-    repeats = 3 if quick else 7
-    a, b = make_inputs(kind, d, sparse, count, seed=d * 2 + sparse)
-    result = {}
-    if kind == "octonion":
-        call = lambda: vok_core.octonion_mul_n(a, b)  # noqa: E731
-    else:
-        sig = signature(d)
-        call = lambda: vok_core.geometric_product_n(a, b, sig)  # noqa: E731
-    call()  # warm-up: starts the pool
-    t_call = median_time(call, repeats)
-    result["vok"] = count / t_call
-    # The conversion floor: the same call with a zero left factor, so every
-    # product is skipped and only conversion and result building remain. What
-    # lies above it is the parallel part.
-    zeros = [[0.0] * len(v) for v in a]
-    if kind == "octonion":
-        floor = lambda: vok_core.octonion_mul_n(zeros, b)  # noqa: E731
-    else:
-        floor = lambda: vok_core.geometric_product_n(zeros, b, sig)  # noqa: E731
-    t_floor = median_time(floor, repeats)
-    result["floor_share"] = t_floor / t_call
-    result["compute"] = count / max(t_call - t_floor, 1e-9)
-    if not with_refs:
-        return result
+        self.np, self.vok = np, vok_core
+        kind, d, sparse = key.split("/")
+        self.kind, self.d, self.sparse = kind, int(d), sparse == "1"
+        self.a, self.b = make_inputs(kind, self.d, self.sparse, COUNT, seed=self.d * 2 + self.sparse)
+        self.zeros = [[0.0] * len(v) for v in self.a]
+        self.sig = signature(self.d) if kind == "geometric" else None
+        self.call(self.a)  # warm-up: starts the pool
 
-    got = np.array(call())
-    A, B = np.array(a), np.array(b)
-    if kind == "octonion":
-        np_call = lambda: numpy_octonion(np, np.array(a), np.array(b)).tolist()  # noqa: E731
-        want = numpy_octonion(np, A, B)
-    else:
-        G = np.array(blade_factors(d, sig))
-        np_call = lambda: numpy_geometric(np, np.array(a), np.array(b), G).tolist()  # noqa: E731
-        want = numpy_geometric(np, A, B, G)
-    result["numpy_agrees"] = bool(np.array_equal(got, want))
-    result["numpy"] = count / median_time(np_call, repeats)
+    def call(self, a):
+        if self.kind == "octonion":
+            return self.vok.octonion_mul_n(a, self.b)
+        return self.vok.geometric_product_n(a, self.b, self.sig)
 
-    few = 100 if d >= 5 else 500
-    if kind == "octonion":
-        py_call = lambda: python_octonion(a[:few], b[:few])  # noqa: E731
-    else:
-        g = blade_factors(d, sig)
-        py_call = lambda: python_geometric(a[:few], b[:few], g)  # noqa: E731
-    result["python"] = few / median_time(py_call, 1 if quick else 3)
+    def timings(self):
+        """One timed call, and one of the conversion floor: the same call with
+        a zero left factor, so every product is skipped and only conversion
+        and result building remain."""
+        t0 = time.perf_counter()
+        self.call(self.a)
+        t1 = time.perf_counter()
+        self.call(self.zeros)
+        t2 = time.perf_counter()
+        return {"call": t1 - t0, "floor": t2 - t1}
 
-    if kind == "geometric":
-        cl = clifford_setup(d, sig, a, b)
+    def references(self, repeats):
+        np, a, b, d, sig = self.np, self.a, self.b, self.d, self.sig
+        got = np.array(self.call(a))
+        A, B = np.array(a), np.array(b)
+        out = {}
+        if self.kind == "octonion":
+            np_call = lambda: numpy_octonion(np, np.array(a), np.array(b)).tolist()  # noqa: E731
+            want = numpy_octonion(np, A, B)
+        else:
+            G = np.array(blade_factors(d, sig))
+            np_call = lambda: numpy_geometric(np, np.array(a), np.array(b), G).tolist()  # noqa: E731
+            want = numpy_geometric(np, A, B, G)
+        out["numpy_agrees"] = bool(np.array_equal(got, want))
+        out["numpy"] = COUNT / best_time(np_call, repeats)
+
+        few = 100 if d >= 5 else 500
+        if self.kind == "octonion":
+            py_call = lambda: python_octonion(a[:few], b[:few])  # noqa: E731
+        else:
+            g = blade_factors(d, sig)
+            py_call = lambda: python_geometric(a[:few], b[:few], g)  # noqa: E731
+        out["python"] = few / best_time(py_call, 2)
+
+        cl = clifford_setup(d, sig, a, b) if self.kind == "geometric" else None
         if cl is not None:
             X, Y, perm = cl
             X[0] * Y[0]  # warm-up: compiles clifford's product
             cl_call = lambda: [x * y for x, y in zip(X, Y)]  # noqa: E731
-            products = cl_call()
-            cl_values = np.array([p.value for p in products])
+            cl_values = np.array([p.value for p in cl_call()])
             back = np.empty_like(cl_values)
             back[:, perm] = cl_values
-            result["clifford_max_abs_diff"] = float(np.max(np.abs(back - got)))
-            result["clifford"] = count / median_time(cl_call, repeats)
-    return result
+            out["clifford_max_abs_diff"] = float(np.max(np.abs(back - got)))
+            out["clifford"] = COUNT / best_time(cl_call, repeats)
+        return out
+
+
+def worker_main():
+    cases_by_key = {}
+    for line in sys.stdin:
+        command, key, *rest = line.split()
+        case = cases_by_key.get(key) or cases_by_key.setdefault(key, Case(key))
+        reply = case.timings() if command == "time" else case.references(int(rest[0]))
+        print(json.dumps(reply), flush=True)
+
+
+class Worker:
+    def __init__(self, threads):
+        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        self.proc = subprocess.Popen([sys.executable, __file__, "--worker"], env=env, text=True,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def ask(self, *words):
+        self.proc.stdin.write(" ".join(map(str, words)) + "\n")
+        self.proc.stdin.flush()
+        return json.loads(self.proc.stdout.readline())
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
 
 
 def cases():
-    out = [("octonion", 3, False), ("octonion", 3, True)]
+    out = ["octonion/3/0", "octonion/3/1"]
     for d in (3, 4, 5, 6):
-        out += [("geometric", d, False), ("geometric", d, True)]
+        out += [f"geometric/{d}/0", f"geometric/{d}/1"]
     return out
-
-
-def worker_main(quick, with_refs):
-    results = {}
-    for kind, d, sparse in cases():
-        results[f"{kind}/{d}/{int(sparse)}"] = run_case(kind, d, sparse, quick, with_refs)
-    print(json.dumps(results))
-
-
-def run_subprocess(workers, quick):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
-    args = [sys.executable, __file__, "--worker"] + (["--refs"] if workers == 1 else []) + (["--quick"] if quick else [])
-    out = subprocess.run(args, env=env, check=True, capture_output=True, text=True)
-    return json.loads(out.stdout.strip().splitlines()[-1])
 
 
 def fmt(x):
@@ -261,29 +281,62 @@ def fmt(x):
 
 
 def main():
-    quick = "--quick" in sys.argv
     if "--worker" in sys.argv:
-        worker_main(quick, "--refs" in sys.argv)
+        worker_main()
         return
-    one = run_subprocess(1, quick)
-    two = run_subprocess(2, quick)
-    print(f"products per second, {COUNT} products per call (conversion included)")
-    print("floor = share of the 1-worker call spent converting and building lists (measured with a zero")
-    print("left factor); 'above floor 2w/1w' = speed-up of the remaining, parallel part")
-    print(f"{'case':<22}{'vok 1w':>10}{'vok 2w':>10}{'2w/1w':>8}{'floor':>7}{'above floor 2w/1w':>19}"
-          f"{'numpy':>10}{'1w/numpy':>10}{'python':>10}{'1w/py':>8}{'clifford':>10}{'1w/cliff':>10}  agree")
-    for kind, d, sparse in cases():
-        key = f"{kind}/{d}/{int(sparse)}"
-        r1, r2 = one[key], two[key]
-        name = ("octonion" if kind == "octonion" else f"geometric d={d}") + (" sparse" if sparse else " dense")
-        cl = r1.get("clifford")
-        agree = "numpy bitwise" if r1["numpy_agrees"] else "numpy DIFFERS"
-        if "clifford_max_abs_diff" in r1:
-            agree += f", clifford max |diff| {r1['clifford_max_abs_diff']:.1e}"
-        print(f"{name:<22}{fmt(r1['vok'])}{fmt(r2['vok'])}{r2['vok'] / r1['vok']:>8.2f}"
-              f"{r1['floor_share']:>7.0%}{r2['compute'] / r1['compute']:>19.2f}{fmt(r1['numpy'])}"
-              f"{r1['vok'] / r1['numpy']:>10.2f}{fmt(r1['python'])}{r1['vok'] / r1['python']:>8.0f}"
-              f"{fmt(cl)}{(r1['vok'] / cl if cl else float('nan')):>10.1f}  {agree}")
+    repeats = 3 if "--quick" in sys.argv else 9
+    one, two = Worker(1), Worker(2)
+    try:
+        print(f"products per second, {COUNT} products per call (conversion included), best of {repeats}")
+        print("floor = share of the 1-worker call spent converting and building lists (the same call with a")
+        print("zero left factor, so that every product is skipped); only the rest can run in parallel")
+        print(f"{'case':<22}{'vok 1w':>10}{'vok 2w':>10}{'2w/1w':>7}{'floor':>7}"
+              f"{'numpy':>10}{'1w/numpy':>9}{'python':>10}{'1w/py':>7}{'clifford':>10}{'1w/cliff':>9}  agree")
+        for key in cases():
+            t1 = {"call": [], "floor": []}
+            t2 = {"call": [], "floor": []}
+            for _ in range(repeats):
+                for w, t in ((one, t1), (two, t2)):
+                    for part, seconds in w.ask("time", key).items():
+                        t[part].append(seconds)
+            c1, f1, c2 = min(t1["call"]), min(t1["floor"]), min(t2["call"])
+            refs = one.ask("refs", key, repeats)
+            kind, d, sparse = key.split("/")
+            name = ("octonion" if kind == "octonion" else f"geometric d={d}") + (" sparse" if sparse == "1" else " dense")
+            v1, v2 = COUNT / c1, COUNT / c2
+            cl = refs.get("clifford")
+            agree = "numpy bitwise" if refs["numpy_agrees"] else "numpy DIFFERS"
+            if "clifford_max_abs_diff" in refs:
+                agree += f", clifford max |diff| {refs['clifford_max_abs_diff']:.1e}"
+            print(f"{name:<22}{fmt(v1)}{fmt(v2)}{v2 / v1:>7.2f}{f1 / c1:>7.0%}"
+                  f"{fmt(refs['numpy'])}{v1 / refs['numpy']:>9.2f}{fmt(refs['python'])}{v1 / refs['python']:>7.0f}"
+                  f"{fmt(cl)}{(v1 / cl if cl else float('nan')):>9.1f}  {agree}", flush=True)
+    finally:
+        one.close()
+        two.close()
+    kernels_only(3 if "--quick" in sys.argv else 5)
+
+
+def kernels_only(rounds):
+    exe = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "cpp", "algebra_kernels")
+    if not os.path.exists(exe):
+        print("\nkernels alone: build/cpp/algebra_kernels not built (make test-cpp); skipped")
+        return
+    best = {1: {}, 2: {}}
+    for _ in range(rounds):  # alternate the worker counts, keep each case's best
+        for threads in (1, 2):
+            env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+            out = subprocess.run([exe], env=env, check=True, capture_output=True, text=True).stdout
+            for line in out.splitlines()[1:]:
+                key, rate = line.split()
+                best[threads][key] = max(best[threads].get(key, 0.0), float(rate))
+    print(f"\nkernels alone (no Python conversion), products per second, best of {rounds} runs")
+    print(f"{'case':<22}{'1 worker':>12}{'2 workers':>12}{'2w/1w':>8}")
+    for key in cases():
+        kind, d, sparse = key.split("/")
+        name = ("octonion" if kind == "octonion" else f"geometric d={d}") + (" sparse" if sparse == "1" else " dense")
+        r1, r2 = best[1][key], best[2][key]
+        print(f"{name:<22}{r1:>12.3g}{r2:>12.3g}{r2 / r1:>8.2f}")
 
 
 if __name__ == "__main__":

@@ -147,6 +147,7 @@ const Row kRegistry[] = {
     {nullptr, &mul_n_def},  {nullptr, &div_n_def}, {nullptr, &sqrt_n_def},    {nullptr, &sin_n_def},
     {nullptr, &cos_n_def},  {nullptr, &tension_n_def}, {nullptr, &pow_n_def},
     {nullptr, &christoffel_batch_n_def}, {nullptr, &octonion_mul_n_def}, {nullptr, &geometric_product_n_def},
+    {search_result_type, nullptr}, {nullptr, &find_formula_def},
 };
 
 // Appends `name` to __all__ (creating it on first use) and sets the attribute.

@@ -88,8 +88,11 @@ private:
 };
 
 namespace detail {
-// The product loop; factor(i, j) supplies g or kMissingSignature.
-template <class Factor>
+// The product loop; factor(i, j) supplies g or kMissingSignature. With
+// kChecked false the caller guarantees that no fault can occur (b is long
+// enough, a's length is a power of two, every factor exists), and the loop
+// drops those tests; the terms and their order are the same.
+template <bool kChecked, class Factor>
 std::optional<ProductFault> product_loop(std::span<const double> a, std::span<const double> b,
                                          std::size_t signature_size, std::span<double> c, Factor&& factor) {
     const std::size_t n = a.size();
@@ -101,12 +104,15 @@ std::optional<ProductFault> product_loop(std::span<const double> a, std::span<co
             const double bj = b[j];
             if (bj == 0.0) continue;
             const double g = factor(i, j);
-            if (std::isnan(g)) return ProductFault{ProductFault::kNoSignature, missing_basis_vector(i & j, signature_size)};
             const std::size_t k = i ^ j;
-            if (k >= n) return ProductFault{ProductFault::kOutsideA, k};
+            if constexpr (kChecked) {
+                if (std::isnan(g))
+                    return ProductFault{ProductFault::kNoSignature, missing_basis_vector(i & j, signature_size)};
+                if (k >= n) return ProductFault{ProductFault::kOutsideA, k};
+            }
             c[k] += bj * (g * ai);
         }
-        if (j_end < n) return ProductFault{ProductFault::kBTooShort, b.size()};  // j reached the end of b
+        if (kChecked && j_end < n) return ProductFault{ProductFault::kBTooShort, b.size()};  // j reached the end of b
     }
     return std::nullopt;
 }
@@ -119,11 +125,16 @@ inline std::optional<ProductFault> geometric_product_into(std::span<const double
                                                           std::span<const std::int8_t> signature,
                                                           const BladeFactors* factors, std::span<double> c) {
     if (factors && a.size() <= factors->size()) {
-        return detail::product_loop(a, b, signature.size(), c,
-                                    [factors](std::size_t i, std::size_t j) { return factors->row(i)[j]; });
+        const auto tabled = [factors](std::size_t i, std::size_t j) { return factors->row(i)[j]; };
+        // A power-of-two length 2^d, a long enough b and d signature entries
+        // rule out every fault.
+        const std::size_t n = a.size();
+        if (std::has_single_bit(n) && b.size() >= n && static_cast<std::size_t>(std::countr_zero(n)) <= signature.size())
+            return detail::product_loop<false>(a, b, signature.size(), c, tabled);
+        return detail::product_loop<true>(a, b, signature.size(), c, tabled);
     }
-    return detail::product_loop(a, b, signature.size(), c,
-                                [signature](std::size_t i, std::size_t j) { return blade_factor(i, j, signature); });
+    return detail::product_loop<true>(a, b, signature.size(), c,
+                                      [signature](std::size_t i, std::size_t j) { return blade_factor(i, j, signature); });
 }
 
 // Convenience form: a * b as a new array, or the fault.

@@ -40,19 +40,6 @@ vok::Octonion unit(int k, double v = 1.0) {
     return o;
 }
 
-double norm2(const vok::Octonion& o) {
-    double s = 0.0;
-    for (double v : o) s += v * v;
-    return s;
-}
-
-vok::Octonion random_octonion(std::mt19937_64& rng) {
-    std::uniform_real_distribution<double> d(-2.0, 2.0);
-    vok::Octonion o;
-    for (double& v : o) v = d(rng);
-    return o;
-}
-
 // ---------------------------------------------------------------- octonions
 
 // Rebuilds the 64 entries from the rule (e0 is the unit, e_i^2 = -1, the
@@ -81,14 +68,6 @@ TEST(Octonion, TableFollowsTheTripleRule) {
             EXPECT_EQ(u.target, target[i][j]) << "e" << i << "*e" << j;
         }
     }
-}
-
-TEST(Octonion, BasisProducts) {
-    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(1), unit(2))), vec(unit(4))));
-    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(2), unit(1))), vec(unit(4, -1.0))));
-    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(1), unit(1))), vec(unit(0, -1.0))));
-    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(7), unit(3))), vec(unit(1, -1.0))));
-    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(3, 2.0), unit(7, 3.0))), vec(unit(1, 6.0))));
 }
 
 TEST(Octonion, IdentityTurnsNegativeZeroIntoPositiveZero) {
@@ -121,30 +100,6 @@ TEST(Octonion, TermsAreAddedInRowOrder) {
     const vok::Octonion a{1.0, 1.0, 1.0, 0, 0, 0, 0, 0};
     const vok::Octonion b{1e16, -1.0, -1.0, 0, 0, 0, 0, 0};
     EXPECT_EQ(vok::octonion_mul(a, b)[0], 1e16);
-}
-
-TEST(Octonion, NormIsMultiplicativeAndProductIsAlternative) {
-    std::mt19937_64 rng(7);
-    for (int trial = 0; trial < 200; ++trial) {
-        const vok::Octonion a = random_octonion(rng), b = random_octonion(rng);
-        const double want = norm2(a) * norm2(b);
-        EXPECT_NEAR(norm2(vok::octonion_mul(a, b)), want, 1e-12 * want);
-        // (a a) b = a (a b) and (b a) a = b (a a)
-        const vok::Octonion left = vok::octonion_mul(vok::octonion_mul(a, a), b);
-        const vok::Octonion left2 = vok::octonion_mul(a, vok::octonion_mul(a, b));
-        const vok::Octonion right = vok::octonion_mul(vok::octonion_mul(b, a), a);
-        const vok::Octonion right2 = vok::octonion_mul(b, vok::octonion_mul(a, a));
-        for (int k = 0; k < 8; ++k) {
-            EXPECT_NEAR(left[k], left2[k], 1e-12);
-            EXPECT_NEAR(right[k], right2[k], 1e-12);
-        }
-    }
-}
-
-TEST(Octonion, IsNotAssociative) {
-    // (e1 e2) e3 = e4 e3 = -e6, e1 (e2 e3) = e1 e5 = +e6
-    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(vok::octonion_mul(unit(1), unit(2)), unit(3))), vec(unit(6, -1.0))));
-    EXPECT_TRUE(same_bits(vec(vok::octonion_mul(unit(1), vok::octonion_mul(unit(2), unit(3)))), vec(unit(6))));
 }
 
 // ---------------------------------------------------------- geometric product
@@ -186,37 +141,13 @@ TEST(Multivector, FactorNeedsSignatureOnlyForSharedVectors) {
     EXPECT_EQ(vok::missing_basis_vector(0b10100, 2), 2u);
 }
 
-struct PlaneCase {
-    const char* name;
-    Sig sig;
-    std::vector<double> a, b, want;
-};
-
-class MultivectorPlane : public ::testing::TestWithParam<PlaneCase> {};
-
-TEST_P(MultivectorPlane, Product) {
-    const PlaneCase& c = GetParam();
-    EXPECT_TRUE(same_bits(product(c.a, c.b, c.sig), c.want));
+// The sign of zero: a degenerate square adds the term 0 * 1 * 1 (or -0.0)
+// to +0.0, and zero coefficients of b come out as +0.0.
+TEST(Multivector, ZerosComeOutPositive) {
+    EXPECT_TRUE(same_bits(product({0, -1, 0, 0}, {0, 1, 0, 0}, {0, 1}), {0, 0, 0, 0}));
+    EXPECT_TRUE(same_bits(product({2, 0, 0, 0}, {-0.0, 1.5, -0.0, -4}, {1, 1}), {0, 3, 0, -8}));
+    EXPECT_TRUE(same_bits(product({1, 0, 0, 0}, {0, kInf, 0, kNaN}, {}), {0, kInf, 0, kNaN}));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Multivector, MultivectorPlane,
-    ::testing::Values(PlaneCase{"e0e1", {1, 1}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}},
-                      PlaneCase{"e1e0", {1, 1}, {0, 0, 1, 0}, {0, 1, 0, 0}, {0, 0, 0, -1}},
-                      PlaneCase{"bivector_squared", {1, 1}, {0, 0, 0, 1}, {0, 0, 0, 1}, {-1, 0, 0, 0}},
-                      PlaneCase{"e0_squared", {1, 1}, {0, 1, 0, 0}, {0, 1, 0, 0}, {1, 0, 0, 0}},
-                      PlaneCase{"negative_e0_squared", {-1, -1}, {0, 1, 0, 0}, {0, 1, 0, 0}, {-1, 0, 0, 0}},
-                      PlaneCase{"negative_bivector_squared", {-1, -1}, {0, 0, 0, 1}, {0, 0, 0, 1}, {-1, 0, 0, 0}},
-                      PlaneCase{"degenerate", {0, 1}, {0, 1, 0, 0}, {0, 1, 0, 0}, {0, 0, 0, 0}},
-                      PlaneCase{"degenerate_negative", {0, 1}, {0, -1, 0, 0}, {0, 1, 0, 0}, {0, 0, 0, 0}},
-                      PlaneCase{"square_two", {2, 1}, {0, 3, 0, 0}, {0, 5, 0, 0}, {30, 0, 0, 0}},
-                      PlaneCase{"scalar", {1, 1}, {2, 0, 0, 0}, {-0.0, 1.5, -0.0, -4}, {0, 3, 0, -8}},
-                      PlaneCase{"zero_skips_inf", {1, 1}, {1, 0, 0, 0}, {0, kInf, 0, 0}, {0, kInf, 0, 0}},
-                      PlaneCase{"nan_multiplied_in", {1, 1}, {0, 1, 0, 0}, {0, 0, kNaN, 0}, {0, 0, 0, kNaN}},
-                      PlaneCase{"length_one", {}, {3}, {2}, {6}},
-                      PlaneCase{"b_longer", {1, 1}, {0, 1, 0, 0}, {0, 0, 1, 0, 9, 9}, {0, 0, 0, 1}},
-                      PlaneCase{"zero_a_empty_b", {1, 1}, {0, 0, 0, 0}, {}, {0, 0, 0, 0}}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 struct FaultCase {
     const char* name;
@@ -291,6 +222,27 @@ TEST(Multivector, FactorTableMatchesDirectFactorsBitwise) {
     }
 }
 
+// The table path drops its fault tests only when no fault can occur; one
+// signature entry or one coefficient of b short must still be caught.
+TEST(Multivector, TablePathStillCatchesFaults) {
+    const vok::BladeFactors table(64, Sig{1, 1, 1, 1, 1});
+    std::vector<double> e5(64, 0.0);
+    e5[32] = 1.0;
+    vok::Product p = vok::geometric_product(e5, e5, Sig{1, 1, 1, 1, 1}, &table);
+    ASSERT_TRUE(p.fault.has_value());
+    EXPECT_EQ(p.fault->kind, vok::ProductFault::kNoSignature);
+    EXPECT_EQ(p.fault->where, 5u);
+    const Sig full{1, 1, 1, 1, 1, 1};
+    const vok::BladeFactors full_table(64, full);
+    p = vok::geometric_product(e5, std::vector<double>(63, 1.0), full, &full_table);
+    ASSERT_TRUE(p.fault.has_value());
+    EXPECT_EQ(p.fault->kind, vok::ProductFault::kBTooShort);
+    EXPECT_EQ(p.fault->where, 63u);
+    p = vok::geometric_product(e5, e5, full, &full_table);
+    EXPECT_FALSE(p.fault.has_value());
+    EXPECT_EQ(p.c[0], 1.0);
+}
+
 TEST(Multivector, LongerThanTableFallsBackToDirectFactors) {
     std::mt19937_64 rng(5);
     const Sig sig{1, 1, 1, 1, 1, 1, -1};
@@ -300,101 +252,22 @@ TEST(Multivector, LongerThanTableFallsBackToDirectFactors) {
     EXPECT_TRUE(same_bits(vok::geometric_product(a, b, sig, &table).c, vok::geometric_product(a, b, sig).c));
 }
 
-// Small integer coefficients keep every sum exact, so associativity holds
-// bit for bit; distinct basis vectors anticommute.
-TEST(Multivector, AssociativeAndVectorsAnticommute) {
-    std::mt19937_64 rng(3);
-    std::uniform_int_distribution<int> d(-4, 4);
-    const Sig sig{1, -1, 1, 2};
-    for (int trial = 0; trial < 50; ++trial) {
-        std::vector<double> a(16), b(16), c(16);
-        for (auto* v : {&a, &b, &c})
-            for (double& x : *v) x = d(rng);
-        const auto left = product(product(a, b, sig), c, sig);
-        const auto right = product(a, product(b, c, sig), sig);
-        for (std::size_t k = 0; k < 16; ++k) EXPECT_EQ(left[k], right[k]) << k;
-    }
-    for (std::size_t p = 0; p < 4; ++p) {
-        for (std::size_t q = 0; q < 4; ++q) {
-            if (p == q) continue;
-            std::vector<double> ep(16, 0.0), eq(16, 0.0);
-            ep[std::size_t{1} << p] = 1.0;
-            eq[std::size_t{1} << q] = 1.0;
-            const auto pq = product(ep, eq, sig), qp = product(eq, ep, sig);
-            for (std::size_t k = 0; k < 16; ++k) EXPECT_EQ(pq[k], -qp[k]) << p << q << k;
-        }
-    }
-}
-
 // ------------------------------------------------------ Christoffel symbols
 
-struct SymbolCase {
-    std::uint64_t lam, mu, nu;
-    double want;
-};
-
-class ChristoffelAtUnitRadius : public ::testing::TestWithParam<SymbolCase> {};
-
-TEST_P(ChristoffelAtUnitRadius, Value) {
-    const SymbolCase& c = GetParam();
-    EXPECT_EQ(bits(vok::christoffel(0.0, c.lam, c.mu, c.nu, 0.5)), bits(c.want));
-}
-
-INSTANTIATE_TEST_SUITE_P(Christoffel, ChristoffelAtUnitRadius,
-                         ::testing::Values(SymbolCase{0, 0, 1, 0.5}, SymbolCase{0, 1, 0, 0.5},
-                                           SymbolCase{1, 0, 0, 0.125}, SymbolCase{1, 1, 1, -0.5},
-                                           SymbolCase{0, 0, 0, 0.0}, SymbolCase{1, 0, 1, 0.0},
-                                           SymbolCase{2, 2, 2, 0.0}, SymbolCase{0, 1, 1, 0.0},
-                                           SymbolCase{UINT64_MAX, 0, 1, 0.0}));
-
-// Against the textbook forms rs / (2 r (r - rs)), rs (r - rs) / (2 r^3) and
-// -rs / (2 r (r - rs)).
-TEST(Christoffel, MatchesClosedForms) {
-    for (double x : {-1.0, 0.3, 1.0, 2.5, 6.0}) {
-        for (double rs : {0.01, 0.2, 1.0}) {
-            const double r = std::exp(x);
-            if (r <= rs) continue;
-            const double ttr = rs / (2 * r * (r - rs));
-            const double rtt = rs * (r - rs) / (2 * r * r * r);
-            EXPECT_NEAR(vok::christoffel(x, 0, 0, 1, rs), ttr, 1e-13 * std::fabs(ttr));
-            EXPECT_NEAR(vok::christoffel(x, 0, 1, 0, rs), ttr, 1e-13 * std::fabs(ttr));
-            EXPECT_NEAR(vok::christoffel(x, 1, 0, 0, rs), rtt, 1e-13 * std::fabs(rtt));
-            EXPECT_NEAR(vok::christoffel(x, 1, 1, 1, rs), -ttr, 1e-13 * std::fabs(ttr));
-        }
-    }
-}
-
-TEST(Christoffel, ZeroRadiusParameterKeepsSigns) {
-    EXPECT_EQ(bits(vok::christoffel(0.0, 0, 0, 1, 0.0)), bits(0.0));
-    EXPECT_EQ(bits(vok::christoffel(0.0, 1, 0, 0, 0.0)), bits(0.0));
-    EXPECT_EQ(bits(vok::christoffel(0.0, 1, 1, 1, 0.0)), bits(-0.0));
-}
-
-TEST(Christoffel, InsideHorizonIsClampedJustOutside) {
-    const double v = vok::christoffel(0.0, 0, 0, 1, 2.0);
-    EXPECT_NEAR(v, 5e8, 5e8 * 1e-6);
+// The radius a point is evaluated at: r0, or rs + 1e-9 below it or for NaN.
+TEST(Christoffel, HorizonClamp) {
+    EXPECT_EQ(vok::clamped_radius(0.0, 0.5), 1.0);
     EXPECT_EQ(vok::clamped_radius(0.0, 2.0), 2.0 + 1e-9);
-    // rs + 1e-9 == rs: the clamped radius sits on the horizon and gives 0.0.
-    EXPECT_EQ(vok::clamped_radius(0.0, 1e10), 1e10);
-    EXPECT_EQ(bits(vok::christoffel(0.0, 0, 0, 1, 1e10)), bits(0.0));
-}
-
-TEST(Christoffel, NaNAndExtremeInputs) {
-    // A NaN radius is evaluated at rs + 1e-9, like an underflowing one.
     EXPECT_EQ(vok::clamped_radius(kNaN, 2.0), 2.0 + 1e-9);
-    EXPECT_EQ(bits(vok::christoffel(kNaN, 1, 0, 0, 2.0)), bits(vok::christoffel(-1000.0, 1, 0, 0, 2.0)));
-    // r0 = 0 with rs < -1e-9: r = 0 gives 0.0.
+    EXPECT_EQ(vok::clamped_radius(0.0, 1e10), 1e10);  // the margin is absorbed: on the horizon
+    EXPECT_EQ(bits(vok::christoffel(0.0, 0, 0, 1, 1e10)), bits(0.0));
+    EXPECT_EQ(vok::clamped_radius(-800.0, -1.0), 0.0);  // r0 = 0 above rs + 1e-9 < 0
     EXPECT_EQ(bits(vok::christoffel(-800.0, 0, 0, 1, -1.0)), bits(0.0));
-    // A NaN rs leaves r = r0 and flows into the symbols; other indices stay 0.0.
-    EXPECT_TRUE(std::isnan(vok::christoffel(0.0, 0, 0, 1, kNaN)));
-    EXPECT_TRUE(std::isnan(vok::christoffel(0.0, 1, 1, 1, kNaN)));
-    EXPECT_EQ(bits(vok::christoffel(0.0, 2, 0, 1, kNaN)), bits(0.0));
-    // An infinite rs clamps r to inf, which lies on the horizon.
+    EXPECT_EQ(vok::clamped_radius(0.0, kNaN), 1.0);  // NaN rs leaves r0
+    EXPECT_TRUE(std::isnan(vok::christoffel(0.0, 1, 0, 0, kNaN)));
+    EXPECT_EQ(vok::clamped_radius(0.0, kInf), kInf);  // on the horizon: 0.0
     EXPECT_EQ(bits(vok::christoffel(0.0, 0, 0, 1, kInf)), bits(0.0));
-    // x = 710 is guarded: r0 = exp(ln 710) ~ 710, not an overflow.
-    const double r = std::exp(std::log(710.0));
-    EXPECT_NEAR(vok::christoffel(710.0, 0, 0, 1, 1.0), 1.0 / (2 * r * (r - 1.0)), 1e-18);
-    EXPECT_EQ(bits(vok::christoffel(kInf, 0, 0, 1, 1.0)), bits(0.0));  // exp(ln inf) = inf: 1 / inf
+    EXPECT_EQ(vok::clamped_radius(710.0, 1.0), std::exp(std::log(710.0)));  // guarded exponent
 }
 
 }  // namespace

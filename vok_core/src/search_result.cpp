@@ -1,0 +1,172 @@
+// The Python face of formula discovery: find_formula, which runs one beam
+// search, and PySearchResult, the read-only record of the formula it found.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "discover/render.hpp"
+#include "discover/search.hpp"
+#include "faces.hpp"
+#include "numfmt.hpp"
+
+namespace py = vok::py;
+namespace discover = vok::discover;
+
+namespace {
+
+// What a result keeps of the search: the formula as text (the expression
+// itself is dropped), its penalised error, its token count and its fitted
+// parameters (always none).
+struct ResultFields {
+    std::string formula;
+    double error;
+    std::size_t complexity;
+    std::vector<double> params;
+};
+
+// The fields live on the C++ heap so that the object stays a plain C layout.
+struct ResultObject {
+    PyObject_HEAD
+    ResultFields* fields;
+};
+
+const ResultFields& fields_of(PyObject* self) { return *reinterpret_cast<ResultObject*>(self)->fields; }
+
+PyObject* new_str(const std::string& s) {
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+}
+
+// Instances come from find_formula only.
+PyObject* result_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined for PySearchResult");
+    return nullptr;
+}
+
+void result_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<ResultObject*>(self)->fields;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// "SearchResult(formula='(x * x)', error=1.00e-3, complexity=3)": the formula
+// is inserted as it is, without escaping.
+PyObject* result_repr(PyObject* self) {
+    return py::guarded([self]() -> PyObject* {
+        const ResultFields& f = fields_of(self);
+        std::string s = "SearchResult(formula='" + f.formula + "', error=" + vok::format_exp2(f.error) +
+                        ", complexity=" + std::to_string(f.complexity) + ")";
+        return new_str(s);
+    });
+}
+
+PyObject* get_formula(PyObject* self, void*) { return new_str(fields_of(self).formula); }
+PyObject* get_error(PyObject* self, void*) { return PyFloat_FromDouble(fields_of(self).error); }
+PyObject* get_complexity(PyObject* self, void*) { return PyLong_FromSize_t(fields_of(self).complexity); }
+PyObject* get_params(PyObject* self, void*) {
+    return py::guarded([self] { return py::float_list(fields_of(self).params); });
+}
+
+PyObject* to_latex(PyObject* self, PyObject*) {
+    return py::guarded([self] { return new_str(discover::to_latex(fields_of(self).formula)); });
+}
+
+PyObject* to_python(PyObject* self, PyObject*) {
+    return py::guarded([self] { return new_str(discover::to_python(fields_of(self).formula)); });
+}
+
+PyMethodDef result_methods[] = {
+    {"to_latex", to_latex, METH_NOARGS, "to_latex($self)\n--\n\n"},
+    {"to_python", to_python, METH_NOARGS, "to_python($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Getters only: assigning any of them raises AttributeError.
+PyGetSetDef result_getset[] = {
+    {"formula", get_formula, nullptr, nullptr, nullptr},
+    {"error", get_error, nullptr, nullptr, nullptr},
+    {"complexity", get_complexity, nullptr, nullptr, nullptr},
+    {"params", get_params, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot result_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Python-facing formula discovery result.")},
+    {Py_tp_new, reinterpret_cast<void*>(result_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
+    {Py_tp_methods, result_methods},
+    {Py_tp_getset, result_getset},
+    {0, nullptr},
+};
+
+PyType_Spec result_spec = {
+    "vok_core.PySearchResult",
+    sizeof(ResultObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    result_slots,
+};
+
+PyObject* new_result(discover::SearchResult&& r) {
+    auto fields = std::make_unique<ResultFields>(
+        ResultFields{std::move(r.formula), r.error, r.complexity, std::move(r.params)});
+    ResultObject* o = py::alloc_instance<ResultObject>(vok::face::search_result_type());
+    o->fields = fields.release();
+    return reinterpret_cast<PyObject*>(o);
+}
+
+// The search reads row r of every column for each row of the first column:
+// refuse data it could not read before any search work starts.
+void check_columns(const std::vector<std::vector<double>>& columns) {
+    if (columns.empty()) py::raise(PyExc_ValueError, "x_data must hold at least one column");
+    const std::size_t rows = columns[0].size();
+    for (std::size_t j = 1; j < columns.size(); ++j) {
+        if (columns[j].size() < rows)
+            py::raise(PyExc_ValueError, "x_data column " + std::to_string(j) + " is shorter than column 0 (" +
+                                            std::to_string(columns[j].size()) + " < " + std::to_string(rows) +
+                                            " rows)");
+    }
+}
+
+PyObject* find_formula(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"x_data",         "y_data",   "max_complexity", "beam_width",
+                                            "precision_goal", "use_trig", "use_vok",        "complexity_penalty"};
+    static const py::Signature sig{"find_formula()", names, 2};
+    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
+        const std::vector<std::vector<double>> columns = a.nested_seq(0);
+        const std::vector<double> targets = a.float_seq(1);
+        discover::SearchOptions options;  // the defaults of the text signature below
+        options.max_complexity = a.given(2) ? a.count(2) : 8;
+        options.beam_width = a.given(3) ? a.count(3) : 2000;
+        options.precision_goal = a.given(4) ? a.to_float(4) : 1e-10;
+        options.use_trig = a.given(5) ? a.flag(5) : true;
+        options.use_vok = a.given(6) ? a.flag(6) : true;
+        options.complexity_penalty = a.given(7) ? a.to_float(7) : 0.001;
+        check_columns(columns);
+
+        std::optional<discover::SearchResult> best = discover::search(columns, targets, columns.size(), options);
+        if (!best) Py_RETURN_NONE;
+        return new_result(std::move(*best));
+    });
+}
+
+}  // namespace
+
+namespace vok::face {
+
+PyTypeObject* search_result_type() {
+    static PyTypeObject* type = nullptr;
+    if (!type) type = py::make_type(&result_spec);
+    return type;
+}
+
+PyMethodDef find_formula_def = {
+    "find_formula", fast_entry(find_formula), METH_FASTCALL | METH_KEYWORDS,
+    "find_formula(x_data, y_data, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, "
+    "use_vok=True, complexity_penalty=0.001)\n--\n\n"
+    "Find a formula fitting x_data \u2192 y_data.\n"
+    "x_data: list of column vectors (one per variable), or a single 1D list for univariate.\n"
+    "y_data: target values (1D list)."};
+
+}  // namespace vok::face
