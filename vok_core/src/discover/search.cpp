@@ -145,6 +145,7 @@ struct Data {
 // bits as the tension computed in one go.
 struct Member {
     Expr expr;
+    std::size_t complexity = 0;  // of expr
     std::array<double, kProbeCount> probe{}, probe_t{}, probe_x{};
     const double* column = nullptr;  // values on every row, or null: evaluate the tokens
     const double* col_t = nullptr;   // exp(e(v)) on every row, or null
@@ -243,7 +244,7 @@ private:
     }
 
     std::size_t complexity(const Candidate& c) const {
-        return pool_[c.a].expr.complexity() + (is_unary(c.op) ? 0 : pool_[c.b].expr.complexity()) + 1;
+        return pool_[c.a].complexity + (is_unary(c.op) ? 0 : pool_[c.b].complexity) + 1;
     }
 
     Expr build(const Candidate& c) const {
@@ -259,9 +260,12 @@ private:
         return columns_.back().get();
     }
 
-    // Computes the probe tension halves of pool members [from, size) and
-    // caches their values (and tension halves) while the budget allows; value(i, scratch) fills member i's value
-    // column (a variable's own column is left as it is).
+    // Completes pool members [from, size): value(i, scratch, cached) finishes
+    // member i (its expression, and its value column when cached; a
+    // variable's own column is left as it is) and says whether the column is
+    // filled; then the member's probe tension halves are computed, and their
+    // columns too when cached. Members are cached in pool order while the
+    // budget allows.
     template <class Values>
     void cache_members(std::size_t from, Values&& value);
 
@@ -305,13 +309,15 @@ void Search::cache_members(std::size_t from, Values&& value) {
     std::vector<unsigned char> fill(pool_.size() - from, 0);
     for (std::size_t i = from; i < pool_.size(); ++i) {
         Member& m = pool_[i];
-        const Token& t0 = m.expr.tokens[0];
-        if (m.expr.tokens.size() == 1 && t0.kind == TokenKind::Var && t0.index >= data_.view.count)
-            continue;  // a variable without a column: it and its combinations fail on every row
+        if (m.complexity == 1) {
+            const Token& t0 = m.expr.tokens[0];
+            if (t0.kind == TokenKind::Var && t0.index >= data_.view.count)
+                continue;  // a variable without a column: it and its combinations fail on every row
+        }
         if (!m.column && !(m.column = cache_column())) break;  // budget spent: evaluate from tokens
         fill[i - from] = 1;
         // Only a member short enough to pair with a leaf is ever an operand of Vok.
-        if (opt_.use_vok && m.expr.complexity() + 1 < opt_.max_complexity && (m.col_t = cache_column()))
+        if (opt_.use_vok && m.complexity + 1 < opt_.max_complexity && (m.col_t = cache_column()))
             m.col_x = cache_column();
         if (!m.col_x) m.col_t = nullptr;
     }
@@ -321,8 +327,9 @@ void Search::cache_members(std::size_t from, Values&& value) {
         for (std::size_t f = begin; f < end; ++f) {
             const std::size_t i = from + f;
             Member& m = pool_[i];
+            const bool filled = value(i, s, fill[f] != 0);
             set_tension_halves(m);
-            if (!fill[f] || !value(i, s) || !m.col_t) continue;
+            if (!filled || !m.col_t) continue;
             auto* t = const_cast<double*>(m.col_t);
             auto* x = const_cast<double*>(m.col_x);
             for (std::size_t r = 0; r < data_.rows(); ++r) t[r] = vok::frame_time(m.column[r]);
@@ -343,7 +350,7 @@ void Search::add_leaves() {
         for (std::size_t k = 0; k < kProbeCount; ++k) bits[k] = std::bit_cast<std::uint64_t>((*probe)[k]);
         if (seen_.insert(bits, hash_probe_bits(bits))) continue;
         if (trace_) ++trace_->accepted;
-        pool_.push_back(Member{std::move(leaf), *probe, {}, {}});
+        pool_.push_back(Member{std::move(leaf), 1, *probe, {}, {}});
     }
     if (trace_ && trace_->record_candidates) {
         trace_->levels.emplace_back();
@@ -354,10 +361,11 @@ void Search::add_leaves() {
         const Token& t = m.expr.tokens[0];
         if (t.kind == TokenKind::Var && t.index < data_.view.count) m.column = data_.view.cols[t.index];
     }
-    cache_members(0, [&](std::size_t i, Scratch&) {
+    cache_members(0, [&](std::size_t i, Scratch&, bool cached) {
         const Token& t = pool_[i].expr.tokens[0];
-        if (t.kind == TokenKind::Const) std::fill_n(const_cast<double*>(pool_[i].column), data_.rows(), t.value);
-        return true;
+        if (cached && t.kind == TokenKind::Const)
+            std::fill_n(const_cast<double*>(pool_[i].column), data_.rows(), t.value);
+        return cached;
     });
 }
 
@@ -369,7 +377,7 @@ std::size_t Search::generate(std::size_t fresh) {
     std::size_t per_pair = 0;  // candidates per pair (i, j): each operator, and the swapped non-commutative ones
     for (OpCode op : binary_) per_pair += commutative(op) ? 1 : 2;
     std::vector<std::size_t> cx(n_pool);
-    for (std::size_t i = 0; i < n_pool; ++i) cx[i] = pool_[i].expr.complexity();
+    for (std::size_t i = 0; i < n_pool; ++i) cx[i] = pool_[i].complexity;
 
     // Where each unit's candidates start. Row i pairs with the members j <= i
     // with cx[j] < max_c - cx[i]: a sweep over the pool keeps how many members
@@ -620,15 +628,22 @@ void Search::grow_pool() {
     }
     std::sort(order.begin(), order.end(), cut);
 
+    // The new members get their expressions built on the workers.
     const std::size_t first_new = pool_.size();
-    for (std::uint32_t k : order) pool_.push_back(Member{build(cands_[k]), cands_[k].probe, {}, {}});
-    // Scored on every row already, so these evaluations cannot fail.
-    cache_members(first_new, [&](std::size_t i, Scratch& s) {
+    pool_.resize(first_new + order.size());
+    for (std::size_t f = 0; f < order.size(); ++f) {
+        pool_[first_new + f].probe = cands_[order[f]].probe;
+        pool_[first_new + f].complexity = complexity(cands_[order[f]]);
+    }
+    cache_members(first_new, [&](std::size_t i, Scratch& s, bool cached) {
+        const Candidate& c = cands_[order[i - first_new]];
+        pool_[i].expr = build(c);
+        if (!cached) return false;
+        // Scored on every row already, so these evaluations cannot fail.
         auto* col = const_cast<double*>(pool_[i].column);
         bool good = true;
         for (std::size_t first = 0; first < data_.rows(); first += kBlockRows)
-            good = good && candidate_block(cands_[order[i - first_new]], first,
-                                           std::min(kBlockRows, data_.rows() - first), s, col + first);
+            good = good && candidate_block(c, first, std::min(kBlockRows, data_.rows() - first), s, col + first);
         return good;
     });
 }
