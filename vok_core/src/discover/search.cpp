@@ -2,25 +2,31 @@
 //
 // How the work is organised (the outcome is that of the plain algorithm:
 // build every candidate as a token sequence, fingerprint it with the stack
-// evaluator, insert it into the seen set, score the survivors row by row):
+// evaluator, insert it into the seen set in generation order, score the
+// survivors row by row, update best in order, stable-sort, grow the pool):
 //
 //  * A candidate is described by its operator and its pool operand(s), not by
 //    tokens. The value of op(a, b) at any point is op applied to the values of
 //    a and b there, with the operator's domain and finiteness tests, so a
-//    candidate's probe values and data values come from its operands' cached
-//    values with one operator pass. Tokens are built only for expressions that
-//    join the pool or become best, and the formula text only for the result.
+//    candidate's probe values and data values come from its operands' values
+//    with one operator pass. Tokens are built only for expressions that join
+//    the pool or become best, and the formula text only for the result.
 //  * Every pool member keeps its five probe values and, within a memory
-//    budget, its values on all data rows. Members beyond the budget are
-//    evaluated from their tokens, block by block.
+//    budget, its values on all data rows, plus the two halves of the tension
+//    (exp(e(v)) and ln(l(v))) so that Vok costs one subtraction per row.
+//    Members beyond the budget are evaluated from their tokens, by blocks.
 //  * Combinations of pool members that were already in the pool at the
 //    previous level are not built again: they were built then, with the same
 //    tokens, so their fingerprint is invalid or already in the seen set and
 //    they would be dropped. Only members that joined since are combined.
-//  * Fingerprints are computed in parallel over contiguous pieces of the
-//    generation order and inserted into the seen set in that order; scoring
-//    is an ordered parallel map over the accepted candidates. Neither depends
-//    on how the work is divided.
+//  * Each level runs as a few parallel steps with a barrier between them:
+//    generation with fingerprints (contiguous pieces of the generation
+//    order), insertion (one task per shard of the seen set, each in
+//    generation order), scoring (contiguous pieces, each reducing its results
+//    to a count, its first minimal error and its best beam_width / 4), and
+//    the completion of the new pool members. The sequential steps between
+//    them only merge those reductions. No outcome depends on how the work is
+//    divided among the workers.
 #include "discover/search.hpp"
 
 #include <algorithm>
