@@ -212,6 +212,7 @@ public:
           trace_(internals.trace),
           budget_(internals.cache_budget),
           inline_work_(internals.inline_work),
+          memory_limit_(internals.memory_limit),
           unary_(unary_operators(options)),
           binary_(binary_operators(options)) {
         if (n_vars_ > SIZE_MAX - 2) throw std::length_error("formula search: too many variables");
@@ -275,6 +276,18 @@ private:
     template <class Values>
     void cache_members(std::size_t from, Values&& value);
 
+    // Throws std::bad_alloc when the working state with a level of n
+    // candidates would pass the memory limit. Per fingerprint: a table slot
+    // of 48 bytes in a table at least a quarter full; per candidate: its
+    // record, shard, state and error.
+    void check_memory(std::size_t n) const {
+        const double bytes = 192.0 * static_cast<double>(seen_count_) +
+                             static_cast<double>(pool_tokens_ * sizeof(Token) + pool_.size() * sizeof(Member)) +
+                             8.0 * static_cast<double>(cached_) +
+                             static_cast<double>(sizeof(Candidate) + 13) * static_cast<double>(n);
+        if (bytes > static_cast<double>(memory_limit_)) throw std::bad_alloc();
+    }
+
     bool scored(std::size_t k) const { return std::bit_cast<std::uint64_t>(err_[k]) != kUnscoredBits; }
     bool ranks_before(std::uint32_t x, std::uint32_t y) const;
     void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s);
@@ -293,6 +306,9 @@ private:
     SearchTrace* trace_;
     std::size_t budget_;
     std::size_t inline_work_;
+    std::size_t memory_limit_;
+    std::size_t seen_count_ = 0;    // fingerprints in the seen set
+    std::size_t pool_tokens_ = 0;   // tokens of all pool members
     std::vector<OpCode> unary_, binary_;
 
     FingerprintSet seen_;
@@ -356,6 +372,8 @@ void Search::add_leaves() {
         for (std::size_t k = 0; k < kProbeCount; ++k) bits[k] = std::bit_cast<std::uint64_t>((*probe)[k]);
         if (seen_.insert(bits, hash_probe_bits(bits))) continue;
         if (trace_) ++trace_->accepted;
+        ++seen_count_;
+        ++pool_tokens_;
         pool_.push_back(Member{std::move(leaf), 1, *probe, {}, {}});
     }
     if (trace_ && trace_->record_candidates) {
@@ -404,6 +422,7 @@ std::size_t Search::generate(std::size_t fresh) {
     }
     for (std::size_t u = 0; u < units; ++u) offset[u + 1] += offset[u];
     const std::size_t n = offset[units];
+    check_memory(n);
     if (n > cands_capacity_) {
         // Levels tend to grow: leave room for the next one.
         cands_capacity_ = std::max(n, 2 * cands_capacity_);
@@ -640,6 +659,7 @@ void Search::grow_pool() {
     for (std::size_t f = 0; f < order.size(); ++f) {
         pool_[first_new + f].probe = cands_[order[f]].probe;
         pool_[first_new + f].complexity = complexity(cands_[order[f]]);
+        pool_tokens_ += pool_[first_new + f].complexity;
     }
     cache_members(first_new, [&](std::size_t i, Scratch& s, bool cached) {
         const Candidate& c = cands_[order[i - first_new]];
@@ -702,6 +722,7 @@ std::optional<SearchResult> Search::run() {
         fresh = pool_.size();
         if (trace_) watch.lap(trace_->seconds_generate);
         const auto [fingerprinted, accepted] = insert_level(n);
+        seen_count_ += accepted;
         if (trace_) {
             watch.lap(trace_->seconds_insert);
             trace_->generated += n;
