@@ -365,16 +365,25 @@ void Search::add_leaves() {
     for (std::size_t i = 0; i < n_vars_; ++i) leaves.push_back(Expr::leaf(Token::var(i)));
     for (Expr& leaf : leaves) {
         if (trace_) ++trace_->generated;
-        const auto probe = probe_values(leaf, n_vars_, {});
-        if (!probe) continue;
+        // A leaf's value at a probe is the value it pushes: its constant, or
+        // variable i's (i + 1) * c. Computed directly rather than through
+        // probe_values, which builds all n_vars values for every leaf.
+        const Token& t = leaf.tokens[0];
+        std::array<double, kProbeCount> probe;
+        bool finite = true;
+        for (std::size_t k = 0; k < kProbeCount; ++k) {
+            probe[k] = t.kind == TokenKind::Var ? static_cast<double>(t.index + 1) * kProbes[k] : t.value;
+            finite = finite && is_finite_value(probe[k]);
+        }
+        if (!finite) continue;
         if (trace_) ++trace_->fingerprinted;
         ProbeBits bits;
-        for (std::size_t k = 0; k < kProbeCount; ++k) bits[k] = std::bit_cast<std::uint64_t>((*probe)[k]);
+        for (std::size_t k = 0; k < kProbeCount; ++k) bits[k] = std::bit_cast<std::uint64_t>(probe[k]);
         if (seen_.insert(bits, hash_probe_bits(bits))) continue;
         if (trace_) ++trace_->accepted;
         ++seen_count_;
         ++pool_tokens_;
-        pool_.push_back(Member{std::move(leaf), 1, *probe, {}, {}});
+        pool_.push_back(Member{std::move(leaf), 1, probe, {}, {}});
     }
     if (trace_ && trace_->record_candidates) {
         trace_->levels.emplace_back();
