@@ -176,12 +176,12 @@ struct PieceOutcome {
 };
 
 // A candidate: op(a) or op(a, b) over pool members, with its probe values.
-// Trivial, so that a level's array is allocated without being initialised.
-struct Candidate {
+// Trivial, so that a level's array is allocated without being initialised;
+// one cache line each.
+struct alignas(64) Candidate {
     std::uint32_t a, b;
     OpCode op;
     std::array<double, kProbeCount> probe;
-    std::uint64_t hash;
 };
 
 // Candidates scored together: their sums are independent chains, so the
@@ -321,6 +321,7 @@ private:
     std::unique_ptr<Candidate[]> cands_;
     std::size_t cands_capacity_ = 0;
     std::vector<std::uint32_t> shard_;  // shard of each candidate, kNoShard without fingerprint
+    std::vector<std::uint64_t> hash_;   // hash of each candidate's probe bits
     std::vector<std::uint8_t> state_;   // kNoFingerprint, kDuplicate or kAccepted
     std::vector<double> err_;           // the penalised error, or kUnscored
     std::vector<PieceOutcome> outcomes_;  // of the scoring pieces, in candidate order
@@ -438,6 +439,7 @@ std::size_t Search::generate(std::size_t fresh) {
         cands_ = std::make_unique_for_overwrite<Candidate[]>(cands_capacity_);
     }
     shard_.resize(n);
+    hash_.resize(n);
     state_.resize(n);
 
     Candidate* out = cands_.get();
@@ -459,8 +461,8 @@ std::size_t Search::generate(std::size_t fresh) {
         if (valid) {
             ProbeBits bits;
             for (std::size_t p = 0; p < kProbeCount; ++p) bits[p] = std::bit_cast<std::uint64_t>(c.probe[p]);
-            c.hash = hash_probe_bits(bits);
-            shard_[k] = static_cast<std::uint32_t>(seen_.shard_of(c.hash));
+            hash_[k] = hash_probe_bits(bits);
+            shard_[k] = static_cast<std::uint32_t>(seen_.shard_of(hash_[k]));
         } else {
             shard_[k] = kNoShard;
         }
@@ -498,31 +500,38 @@ std::size_t Search::generate(std::size_t fresh) {
 // accepted candidates.
 std::pair<std::size_t, std::size_t> Search::insert_level(std::size_t n) {
     const Candidate* cands = cands_.get();
+    const std::uint32_t* shard_of = shard_.data();
+    const std::uint64_t* hash_of = hash_.data();
+    std::uint8_t* state = state_.data();
     std::vector<std::size_t> accepted(seen_.shards(), 0), fingerprinted(seen_.shards(), 0);
     parallel(seen_.shards(), 16 * n, [&](std::size_t begin, std::size_t end) {
-        // Two-stage prefetch: a candidate's line 2 * kAhead inserts ahead, its
-        // table slot (which needs the candidate's hash) kAhead ahead.
+        // Two-stage prefetch: a candidate's probe values 2 * kAhead inserts
+        // ahead, its table slot kAhead ahead.
         constexpr std::size_t kAhead = 8;
-        std::vector<std::uint32_t> ks;
+        struct Entry {
+            std::uint32_t k;
+            std::uint64_t hash;
+        };
+        std::vector<Entry> mine;
         for (std::size_t sh = begin; sh < end; ++sh) {
-            ks.clear();
+            mine.clear();
             for (std::size_t k = 0; k < n; ++k)
-                if (shard_[k] == sh) ks.push_back(static_cast<std::uint32_t>(k));
+                if (shard_of[k] == sh) mine.push_back({static_cast<std::uint32_t>(k), hash_of[k]});
             auto shard = seen_.lock_shard(sh);
-            shard.reserve(ks.size());
+            shard.reserve(mine.size());
             std::size_t fresh = 0;
-            for (std::size_t q = 0; q < ks.size(); ++q) {
-                if (q + 2 * kAhead < ks.size()) __builtin_prefetch(&cands[ks[q + 2 * kAhead]]);
-                if (q + kAhead < ks.size()) shard.prefetch(cands[ks[q + kAhead]].hash);
-                const Candidate& c = cands[ks[q]];
+            for (std::size_t q = 0; q < mine.size(); ++q) {
+                if (q + 2 * kAhead < mine.size()) __builtin_prefetch(&cands[mine[q + 2 * kAhead].k].probe);
+                if (q + kAhead < mine.size()) shard.prefetch(mine[q + kAhead].hash);
+                const Candidate& c = cands[mine[q].k];
                 ProbeBits bits;
                 for (std::size_t p = 0; p < kProbeCount; ++p) bits[p] = std::bit_cast<std::uint64_t>(c.probe[p]);
-                const bool dup = shard.insert(bits, c.hash);
-                state_[ks[q]] = dup ? kDuplicate : kAccepted;
+                const bool dup = shard.insert(bits, mine[q].hash);
+                state[mine[q].k] = dup ? kDuplicate : kAccepted;
                 fresh += !dup;
             }
             accepted[sh] = fresh;
-            fingerprinted[sh] = ks.size();
+            fingerprinted[sh] = mine.size();
         }
     });
     std::pair<std::size_t, std::size_t> total{0, 0};
