@@ -299,6 +299,37 @@ def test_conversion_errors_name_the_first_bad_argument(fn, args, exc, message):
         assert str(info.value) == message
 
 
+@pytest.mark.parametrize(
+    "fn, keyword",
+    [(VOKKnot, "th\x00eta"), (VOKKnot, "x\udc80"), (VOKPoint(0.0, 1.0).boost, "c\x00"), (VOKPair.from_polar, "\udcff")],
+)
+def test_unexpected_keyword_is_named_whole(fn, keyword):
+    # NULs and lone surrogates are kept in the message, and it stays a TypeError.
+    args = (VOKPoint(0.0, 1.0),) if fn is VOKKnot else (1.0, 2.0)
+    display = {VOKKnot: "VOKKnot.__new__()"}.get(fn, f"{fn.__qualname__}()")
+    raises(TypeError, f"{display} got an unexpected keyword argument '{keyword}'", fn, *args, **{keyword: 1.0})
+
+
+def _crafted_module_name():
+    # An int whose digits, read as str internals, claim a 5-byte UTF-8 buffer
+    # at an unmapped address: comparing it as text would dereference that.
+    digits = {2: 0x24, 4: 5, 6: 0x1000, 7: 1}
+    return sum(value << (30 * i) for i, value in digits.items())
+
+
+@pytest.mark.parametrize("module", [5, _crafted_module_name(), b"numpy", None])
+def test_flag_lookalike_with_non_str_module_is_refused(module):
+    class bool_:  # noqa: N801 - the NumPy name is the point
+        def __bool__(self):
+            return True
+
+    bool_.__module__ = module
+    raises(TypeError, f"argument 'plus_signature': '{bool_.__qualname__}' object cannot be converted to 'PyBool'",
+           VOKPoint(0.0, 2.0).minkowski_delta, bool_(), 1.0)
+    bool_.__module__ = "numpy"  # the same class under NumPy's name is read through __bool__
+    assert VOKPoint(0.0, 2.0).minkowski_delta(bool_(), 1.0) == VOKPoint(0.0, 2.0).minkowski_delta(True, 1.0)
+
+
 def test_scalars_accept_ints_index_and_float_objects():
     class Half:
         def __float__(self):

@@ -108,10 +108,10 @@ void Args::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyOb
                 break;
         }
         if (i == n) {
-            Ref text(check(PyObject_Str(key)));
-            const char* s = PyUnicode_AsUTF8(text.get());
-            if (!s) throw Error{};
-            raise(PyExc_TypeError, std::string(sig_.display) + " got an unexpected keyword argument '" + s + "'");
+            // Formatted from the str object itself: a keyword may hold NULs or
+            // lone surrogates, which a C string cannot carry.
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig_.display, key);
+            throw Error{};
         }
         if (slots_[i])
             raise(PyExc_TypeError,
@@ -276,7 +276,9 @@ bool Args::flag(std::size_t i) const {
         PyTypeObject* t = Py_TYPE(o);
         Ref name(check(PyType_GetName(t)));
         Ref module(check(PyType_GetModuleName(t)));
-        const bool numpy_bool = PyUnicode_EqualToUTF8(module.get(), "numpy") &&
+        // A class's __module__ can be assigned any object; the comparison
+        // below reads str internals, so anything else is simply not NumPy.
+        const bool numpy_bool = PyUnicode_Check(module.get()) && PyUnicode_EqualToUTF8(module.get(), "numpy") &&
                                 (PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool"));
         if (!numpy_bool) raise_cannot_convert(o, "PyBool");
         if (!t->tp_as_number || !t->tp_as_number->nb_bool) {
