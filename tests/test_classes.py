@@ -147,6 +147,10 @@ def test_method_tables_in_order():
     ]
     assert methods(VOKPair) == ["from_values", "from_polar", "unit_i", "one", "zero", "rotate_phase", "conjugate"]
     assert methods(VOKKnot) == ["mirror_pulse", "pulse", "three_one_flip", "flip", "tread_yield"]
+    # Getters follow the methods in the type's dict; those of the method table keep its order.
+    getters = [k for k, v in VOKPair.__dict__.items() if isinstance(v, type(VOKPoint.x))]
+    assert getters[:4] == ["real_tension", "imag_tension", "modulus", "argument"]
+    assert [k for k, v in VOKKnot.__dict__.items() if isinstance(v, type(VOKPoint.x))][0] == "rho"
     assert isinstance(VOKPair.__dict__["one"], staticmethod)
     assert isinstance(VOKPair.__dict__["from_polar"], staticmethod)
 
@@ -328,6 +332,17 @@ def test_flag_lookalike_with_non_str_module_is_refused(module):
            VOKPoint(0.0, 2.0).minkowski_delta, bool_(), 1.0)
     bool_.__module__ = "numpy"  # the same class under NumPy's name is read through __bool__
     assert VOKPoint(0.0, 2.0).minkowski_delta(bool_(), 1.0) == VOKPoint(0.0, 2.0).minkowski_delta(True, 1.0)
+
+
+@pytest.mark.parametrize("qualname", ["bool_", "bool_\udc80"])
+def test_flag_lookalike_without_truth_slot(qualname):
+    class bool_:  # noqa: N801
+        pass
+
+    bool_.__module__ = "numpy"
+    bool_.__qualname__ = qualname
+    raises(TypeError, f"argument 'plus_signature': object of type '{bool_}' does not define a '__bool__' conversion",
+           VOKPoint(0.0, 2.0).minkowski_delta, bool_(), 1.0)
 
 
 def test_scalars_accept_ints_index_and_float_objects():

@@ -282,10 +282,8 @@ bool Args::flag(std::size_t i) const {
                                 (PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool"));
         if (!numpy_bool) raise_cannot_convert(o, "PyBool");
         if (!t->tp_as_number || !t->tp_as_number->nb_bool) {
-            Ref type_text(check(PyObject_Str(reinterpret_cast<PyObject*>(t))));
-            const char* s = PyUnicode_AsUTF8(type_text.get());
-            if (!s) throw Error{};
-            raise(PyExc_TypeError, std::string("object of type '") + s + "' does not define a '__bool__' conversion");
+            PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion", t);
+            throw Error{};
         }
         const int truth = t->tp_as_number->nb_bool(o);
         if (truth < 0) throw Error{};
