@@ -762,6 +762,23 @@ TEST(SearchExit, MoreVariablesThanColumnsScoreNothingThatReadsThem) {
     EXPECT_EQ(r->formula.find('y'), std::string::npos);
 }
 
+TEST(SearchExit, EndlessOptionsRunIntoTheMemoryLimit) {
+    // max_complexity 2**64 - 1 with one new member per level never runs out
+    // of new candidates; the search gives up at its memory limit instead of
+    // growing until the system kills the process.
+    SearchOptions o = opts(SIZE_MAX, true, true, 4);
+    const std::vector<std::vector<double>> cols{{1.0, 2.0, 3.0}};
+    const std::vector<double> y{0.3, -7.0, 11.0};
+    SearchTrace t;
+    SearchInternals in{serial_executor, &t, kDefaultCacheBudget, 0, std::size_t{8} << 20};
+    EXPECT_THROW(search_with(cols, y, 1, o, in), std::bad_alloc);
+    EXPECT_GT(t.accepted, 20000u);  // it did search for a while
+    // The same search with a bounded level count ends normally.
+    o.max_complexity = 30;
+    t = SearchTrace{};
+    EXPECT_TRUE(search_with(cols, y, 1, o, in).has_value());
+}
+
 // ===========================================================================
 // Search: score_level and update_best
 
