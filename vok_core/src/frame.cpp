@@ -108,10 +108,10 @@ void Args::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyOb
                 break;
         }
         if (i == n) {
-            Ref text(check(PyObject_Str(key)));
-            const char* s = PyUnicode_AsUTF8(text.get());
-            if (!s) throw Error{};
-            raise(PyExc_TypeError, std::string(sig_.display) + " got an unexpected keyword argument '" + s + "'");
+            // Formatted from the str object itself: a keyword may hold NULs or
+            // lone surrogates, which a C string cannot carry.
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig_.display, key);
+            throw Error{};
         }
         if (slots_[i])
             raise(PyExc_TypeError,
@@ -289,10 +289,8 @@ bool Args::flag(std::size_t i) const {
         PyTypeObject* t = Py_TYPE(o);
         if (!is_numpy_bool_type(t)) raise_cannot_convert(o, "PyBool");
         if (!t->tp_as_number || !t->tp_as_number->nb_bool) {
-            Ref type_text(check(PyObject_Str(reinterpret_cast<PyObject*>(t))));
-            const char* s = PyUnicode_AsUTF8(type_text.get());
-            if (!s) throw Error{};
-            raise(PyExc_TypeError, std::string("object of type '") + s + "' does not define a '__bool__' conversion");
+            PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion", t);
+            throw Error{};
         }
         const int truth = t->tp_as_number->nb_bool(o);
         if (truth < 0) throw Error{};
