@@ -332,6 +332,17 @@ def test_flag_lookalike_with_non_str_module_is_refused(module):
            VOKPoint(0.0, 2.0).minkowski_delta, bool_(), 1.0)
 
 
+@pytest.mark.parametrize("qualname", ["Odd\x00Name", "Odd\udc80"])
+def test_refusal_names_the_type_whole(qualname):
+    class Odd:
+        pass
+
+    Odd.__qualname__ = qualname
+    raises(TypeError, f"argument 'point': '{qualname}' object cannot be converted to 'VOKPoint'", VOKKnot, Odd())
+    raises(TypeError, f"argument 'next': '{qualname}' object cannot be converted to 'VOKPoint'",
+           VOKPoint(0.0, 1.0).conserves_tension, Odd(), 0.0)
+
+
 def test_flag_lookalike_without_truth_slot_and_odd_name():
     class bool_:  # noqa: N801
         pass

@@ -28,22 +28,12 @@ void set_internal_error(const char* text) {
 
 namespace {
 
-std::string type_qualname(PyObject* o) {
-    Ref name(PyType_GetQualName(Py_TYPE(o)));
-    if (!name) {
-        PyErr_Clear();
-        return Py_TYPE(o)->tp_name;
-    }
-    const char* s = PyUnicode_AsUTF8(name.get());
-    if (!s) {
-        PyErr_Clear();
-        return Py_TYPE(o)->tp_name;
-    }
-    return s;
-}
-
+// "'{qualname}' object cannot be converted to '{target}'", formatted from the
+// qualname's str object (it may hold NULs or lone surrogates).
 [[noreturn]] void raise_cannot_convert(PyObject* o, const char* target) {
-    raise(PyExc_TypeError, "'" + type_qualname(o) + "' object cannot be converted to '" + target + "'");
+    Ref name(check(PyType_GetQualName(Py_TYPE(o))));
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+    throw Error{};
 }
 
 // ---------------------------------------------------------------- binding
