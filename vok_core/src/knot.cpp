@@ -140,7 +140,12 @@ PyObject* simulate_pulses_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         const double x0 = a.to_float(0);
         const double y0 = a.to_float(1);
         const std::uint64_t n = a.count(2);
-        const auto records = vok::simulate_pulses(x0, y0, n, affordable_records());
+        // Asking the system about memory costs more than a short trajectory:
+        // only counts that could come near the limit (a million records take
+        // about 168 MB) consult it.
+        constexpr std::uint64_t kSurelyAffordable = std::uint64_t{1} << 20;
+        const auto budget = n < kSurelyAffordable ? vok::kMaxPulseRecords : affordable_records();
+        const auto records = vok::simulate_pulses(x0, y0, n, budget);
         return py::tuple_list<3>(std::span<const vok::PulseRecord>(records));
     });
 }
