@@ -474,3 +474,18 @@ def test_type_stub_names_match_the_module():
             import inspect
             params = [a.arg for a in node.args.args]
             assert params == list(inspect.signature(getattr(vok_core, node.name)).parameters)
+
+
+def test_flag_kind_judges_numpy_booleans_by_name_and_module():
+    p = vok_core.VOKPoint(0.5, 2.0)
+    no_truth = type("bool_", (), {"__module__": "numpy"})
+    with pytest.raises(TypeError) as info:
+        p.minkowski_delta(no_truth(), 1.0)
+    assert str(info.value) == ("argument 'plus_signature': object of type '<class 'numpy.bool_'>' "
+                               "does not define a '__bool__' conversion")
+    with_truth = type("bool", (), {"__module__": "numpy", "__bool__": lambda self: False})
+    assert p.minkowski_delta(with_truth(), 1.0) == p.minkowski_delta(False, 1.0)
+    odd_module = type("bool_", (), {})
+    odd_module.__module__ = 5  # not a string: simply not NumPy's
+    with pytest.raises(TypeError, match="'bool_' object cannot be converted to 'PyBool'"):
+        p.minkowski_delta(odd_module(), 1.0)

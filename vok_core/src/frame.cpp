@@ -215,6 +215,19 @@ Octet read_octet(PyObject* item) {
     return o;
 }
 
+// NumPy's boolean scalar types: named "bool_" or "bool", in module "numpy".
+// A type whose name or module cannot be read is simply not one of them.
+bool is_numpy_bool_type(PyTypeObject* t) {
+    Ref module(PyType_GetModuleName(t));
+    Ref name(module ? PyType_GetName(t) : nullptr);
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module.get()) && PyUnicode_EqualToUTF8(module.get(), "numpy") &&
+           (PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool"));
+}
+
 std::int8_t read_small_int(PyObject* item) {
     const long v = PyLong_AsLong(item);
     if (v == -1 && PyErr_Occurred()) throw Error{};
@@ -274,11 +287,7 @@ bool Args::flag(std::size_t i) const {
         if (o == Py_False) return false;
         // NumPy's boolean scalars convert through their truth-value slot.
         PyTypeObject* t = Py_TYPE(o);
-        Ref name(check(PyType_GetName(t)));
-        Ref module(check(PyType_GetModuleName(t)));
-        const bool numpy_bool = PyUnicode_EqualToUTF8(module.get(), "numpy") &&
-                                (PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool"));
-        if (!numpy_bool) raise_cannot_convert(o, "PyBool");
+        if (!is_numpy_bool_type(t)) raise_cannot_convert(o, "PyBool");
         if (!t->tp_as_number || !t->tp_as_number->nb_bool) {
             Ref type_text(check(PyObject_Str(reinterpret_cast<PyObject*>(t))));
             const char* s = PyUnicode_AsUTF8(type_text.get());

@@ -762,6 +762,44 @@ TEST(SearchExit, MoreVariablesThanColumnsScoreNothingThatReadsThem) {
     EXPECT_EQ(r->formula.find('y'), std::string::npos);
 }
 
+TEST(SearchExit, ManyVariablesAreCheapLeaves) {
+    // 20000 variables of one row each: the leaves are fingerprinted in
+    // linear time; level 2 pairs all of them and is refused by the memory
+    // limit up front, before anything is allocated for it.
+    const std::size_t n = 20000;
+    std::vector<std::vector<double>> cols(n, std::vector<double>{2.0});
+    const std::vector<double> y{1.5};
+    SearchTrace t;
+    t.record_candidates = true;
+    EXPECT_THROW(search_with(cols, y, n, SearchOptions{}, SearchInternals{serial_executor, &t}), std::bad_alloc);
+    ASSERT_EQ(t.levels.size(), 1u);
+    EXPECT_EQ(t.levels[0].size(), n + 2);
+    EXPECT_EQ(to_string(t.levels[0].back()), to_string(E({V(n - 1)})));
+    // With max_complexity 1 the same data end after the leaves.
+    SearchOptions leaves_only;
+    leaves_only.max_complexity = 1;
+    const auto r = search(cols, y, n, leaves_only);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->formula, "1.0000");  // |1.5 - 1| = 0.5 beats every variable's |1.5 - 2| (ties keep the first)
+}
+
+TEST(SearchExit, EndlessOptionsRunIntoTheMemoryLimit) {
+    // max_complexity 2**64 - 1 with one new member per level never runs out
+    // of new candidates; the search gives up at its memory limit instead of
+    // growing until the system kills the process.
+    SearchOptions o = opts(SIZE_MAX, true, true, 4);
+    const std::vector<std::vector<double>> cols{{1.0, 2.0, 3.0}};
+    const std::vector<double> y{0.3, -7.0, 11.0};
+    SearchTrace t;
+    SearchInternals in{serial_executor, &t, kDefaultCacheBudget, 0, std::size_t{8} << 20};
+    EXPECT_THROW(search_with(cols, y, 1, o, in), std::bad_alloc);
+    EXPECT_GT(t.accepted, 20000u);  // it did search for a while
+    // The same search with a bounded level count ends normally.
+    o.max_complexity = 30;
+    t = SearchTrace{};
+    EXPECT_TRUE(search_with(cols, y, 1, o, in).has_value());
+}
+
 // ===========================================================================
 // Search: score_level and update_best
 

@@ -2,25 +2,31 @@
 //
 // How the work is organised (the outcome is that of the plain algorithm:
 // build every candidate as a token sequence, fingerprint it with the stack
-// evaluator, insert it into the seen set, score the survivors row by row):
+// evaluator, insert it into the seen set in generation order, score the
+// survivors row by row, update best in order, stable-sort, grow the pool):
 //
 //  * A candidate is described by its operator and its pool operand(s), not by
 //    tokens. The value of op(a, b) at any point is op applied to the values of
 //    a and b there, with the operator's domain and finiteness tests, so a
-//    candidate's probe values and data values come from its operands' cached
-//    values with one operator pass. Tokens are built only for expressions that
-//    join the pool or become best, and the formula text only for the result.
+//    candidate's probe values and data values come from its operands' values
+//    with one operator pass. Tokens are built only for expressions that join
+//    the pool or become best, and the formula text only for the result.
 //  * Every pool member keeps its five probe values and, within a memory
-//    budget, its values on all data rows. Members beyond the budget are
-//    evaluated from their tokens, block by block.
+//    budget, its values on all data rows, plus the two halves of the tension
+//    (exp(e(v)) and ln(l(v))) so that Vok costs one subtraction per row.
+//    Members beyond the budget are evaluated from their tokens, by blocks.
 //  * Combinations of pool members that were already in the pool at the
 //    previous level are not built again: they were built then, with the same
 //    tokens, so their fingerprint is invalid or already in the seen set and
 //    they would be dropped. Only members that joined since are combined.
-//  * Fingerprints are computed in parallel over contiguous pieces of the
-//    generation order and inserted into the seen set in that order; scoring
-//    is an ordered parallel map over the accepted candidates. Neither depends
-//    on how the work is divided.
+//  * Each level runs as a few parallel steps with a barrier between them:
+//    generation with fingerprints (contiguous pieces of the generation
+//    order), insertion (one task per shard of the seen set, each in
+//    generation order), scoring (contiguous pieces, each reducing its results
+//    to a count, its first minimal error and its best beam_width / 4), and
+//    the completion of the new pool members. The sequential steps between
+//    them only merge those reductions. No outcome depends on how the work is
+//    divided among the workers.
 #include "discover/search.hpp"
 
 #include <algorithm>
@@ -145,6 +151,7 @@ struct Data {
 // bits as the tension computed in one go.
 struct Member {
     Expr expr;
+    std::size_t complexity = 0;  // of expr
     std::array<double, kProbeCount> probe{}, probe_t{}, probe_x{};
     const double* column = nullptr;  // values on every row, or null: evaluate the tokens
     const double* col_t = nullptr;   // exp(e(v)) on every row, or null
@@ -205,6 +212,7 @@ public:
           trace_(internals.trace),
           budget_(internals.cache_budget),
           inline_work_(internals.inline_work),
+          memory_limit_(internals.memory_limit),
           unary_(unary_operators(options)),
           binary_(binary_operators(options)) {
         if (n_vars_ > SIZE_MAX - 2) throw std::length_error("formula search: too many variables");
@@ -243,7 +251,7 @@ private:
     }
 
     std::size_t complexity(const Candidate& c) const {
-        return pool_[c.a].expr.complexity() + (is_unary(c.op) ? 0 : pool_[c.b].expr.complexity()) + 1;
+        return pool_[c.a].complexity + (is_unary(c.op) ? 0 : pool_[c.b].complexity) + 1;
     }
 
     Expr build(const Candidate& c) const {
@@ -259,11 +267,26 @@ private:
         return columns_.back().get();
     }
 
-    // Computes the probe tension halves of pool members [from, size) and
-    // caches their values (and tension halves) while the budget allows; value(i, scratch) fills member i's value
-    // column (a variable's own column is left as it is).
+    // Completes pool members [from, size): value(i, scratch, cached) finishes
+    // member i (its expression, and its value column when cached; a
+    // variable's own column is left as it is) and says whether the column is
+    // filled; then the member's probe tension halves are computed, and their
+    // columns too when cached. Members are cached in pool order while the
+    // budget allows.
     template <class Values>
     void cache_members(std::size_t from, Values&& value);
+
+    // Throws std::bad_alloc when the working state with a level of n
+    // candidates would pass the memory limit. Per fingerprint: a table slot
+    // of 48 bytes in a table at least a quarter full; per candidate: its
+    // record, shard, state and error.
+    void check_memory(std::size_t n) const {
+        const double bytes = 192.0 * static_cast<double>(seen_count_) +
+                             static_cast<double>(pool_tokens_ * sizeof(Token) + pool_.size() * sizeof(Member)) +
+                             8.0 * static_cast<double>(cached_) +
+                             static_cast<double>(sizeof(Candidate) + 13) * static_cast<double>(n);
+        if (bytes > static_cast<double>(memory_limit_)) throw std::bad_alloc();
+    }
 
     bool scored(std::size_t k) const { return std::bit_cast<std::uint64_t>(err_[k]) != kUnscoredBits; }
     bool ranks_before(std::uint32_t x, std::uint32_t y) const;
@@ -283,6 +306,9 @@ private:
     SearchTrace* trace_;
     std::size_t budget_;
     std::size_t inline_work_;
+    std::size_t memory_limit_;
+    std::size_t seen_count_ = 0;    // fingerprints in the seen set
+    std::size_t pool_tokens_ = 0;   // tokens of all pool members
     std::vector<OpCode> unary_, binary_;
 
     FingerprintSet seen_;
@@ -305,13 +331,15 @@ void Search::cache_members(std::size_t from, Values&& value) {
     std::vector<unsigned char> fill(pool_.size() - from, 0);
     for (std::size_t i = from; i < pool_.size(); ++i) {
         Member& m = pool_[i];
-        const Token& t0 = m.expr.tokens[0];
-        if (m.expr.tokens.size() == 1 && t0.kind == TokenKind::Var && t0.index >= data_.view.count)
-            continue;  // a variable without a column: it and its combinations fail on every row
+        if (m.complexity == 1) {
+            const Token& t0 = m.expr.tokens[0];
+            if (t0.kind == TokenKind::Var && t0.index >= data_.view.count)
+                continue;  // a variable without a column: it and its combinations fail on every row
+        }
         if (!m.column && !(m.column = cache_column())) break;  // budget spent: evaluate from tokens
         fill[i - from] = 1;
         // Only a member short enough to pair with a leaf is ever an operand of Vok.
-        if (opt_.use_vok && m.expr.complexity() + 1 < opt_.max_complexity && (m.col_t = cache_column()))
+        if (opt_.use_vok && m.complexity + 1 < opt_.max_complexity && (m.col_t = cache_column()))
             m.col_x = cache_column();
         if (!m.col_x) m.col_t = nullptr;
     }
@@ -321,8 +349,9 @@ void Search::cache_members(std::size_t from, Values&& value) {
         for (std::size_t f = begin; f < end; ++f) {
             const std::size_t i = from + f;
             Member& m = pool_[i];
+            const bool filled = value(i, s, fill[f] != 0);
             set_tension_halves(m);
-            if (!fill[f] || !value(i, s) || !m.col_t) continue;
+            if (!filled || !m.col_t) continue;
             auto* t = const_cast<double*>(m.col_t);
             auto* x = const_cast<double*>(m.col_x);
             for (std::size_t r = 0; r < data_.rows(); ++r) t[r] = vok::frame_time(m.column[r]);
@@ -336,14 +365,25 @@ void Search::add_leaves() {
     for (std::size_t i = 0; i < n_vars_; ++i) leaves.push_back(Expr::leaf(Token::var(i)));
     for (Expr& leaf : leaves) {
         if (trace_) ++trace_->generated;
-        const auto probe = probe_values(leaf, n_vars_, {});
-        if (!probe) continue;
+        // A leaf's value at a probe is the value it pushes: its constant, or
+        // variable i's (i + 1) * c. Computed directly rather than through
+        // probe_values, which builds all n_vars values for every leaf.
+        const Token& t = leaf.tokens[0];
+        std::array<double, kProbeCount> probe;
+        bool finite = true;
+        for (std::size_t k = 0; k < kProbeCount; ++k) {
+            probe[k] = t.kind == TokenKind::Var ? static_cast<double>(t.index + 1) * kProbes[k] : t.value;
+            finite = finite && is_finite_value(probe[k]);
+        }
+        if (!finite) continue;
         if (trace_) ++trace_->fingerprinted;
         ProbeBits bits;
-        for (std::size_t k = 0; k < kProbeCount; ++k) bits[k] = std::bit_cast<std::uint64_t>((*probe)[k]);
+        for (std::size_t k = 0; k < kProbeCount; ++k) bits[k] = std::bit_cast<std::uint64_t>(probe[k]);
         if (seen_.insert(bits, hash_probe_bits(bits))) continue;
         if (trace_) ++trace_->accepted;
-        pool_.push_back(Member{std::move(leaf), *probe, {}, {}});
+        ++seen_count_;
+        ++pool_tokens_;
+        pool_.push_back(Member{std::move(leaf), 1, probe, {}, {}});
     }
     if (trace_ && trace_->record_candidates) {
         trace_->levels.emplace_back();
@@ -354,10 +394,11 @@ void Search::add_leaves() {
         const Token& t = m.expr.tokens[0];
         if (t.kind == TokenKind::Var && t.index < data_.view.count) m.column = data_.view.cols[t.index];
     }
-    cache_members(0, [&](std::size_t i, Scratch&) {
+    cache_members(0, [&](std::size_t i, Scratch&, bool cached) {
         const Token& t = pool_[i].expr.tokens[0];
-        if (t.kind == TokenKind::Const) std::fill_n(const_cast<double*>(pool_[i].column), data_.rows(), t.value);
-        return true;
+        if (cached && t.kind == TokenKind::Const)
+            std::fill_n(const_cast<double*>(pool_[i].column), data_.rows(), t.value);
+        return cached;
     });
 }
 
@@ -369,7 +410,7 @@ std::size_t Search::generate(std::size_t fresh) {
     std::size_t per_pair = 0;  // candidates per pair (i, j): each operator, and the swapped non-commutative ones
     for (OpCode op : binary_) per_pair += commutative(op) ? 1 : 2;
     std::vector<std::size_t> cx(n_pool);
-    for (std::size_t i = 0; i < n_pool; ++i) cx[i] = pool_[i].expr.complexity();
+    for (std::size_t i = 0; i < n_pool; ++i) cx[i] = pool_[i].complexity;
 
     // Where each unit's candidates start. Row i pairs with the members j <= i
     // with cx[j] < max_c - cx[i]: a sweep over the pool keeps how many members
@@ -390,6 +431,7 @@ std::size_t Search::generate(std::size_t fresh) {
     }
     for (std::size_t u = 0; u < units; ++u) offset[u + 1] += offset[u];
     const std::size_t n = offset[units];
+    check_memory(n);
     if (n > cands_capacity_) {
         // Levels tend to grow: leave room for the next one.
         cands_capacity_ = std::max(n, 2 * cands_capacity_);
@@ -620,15 +662,23 @@ void Search::grow_pool() {
     }
     std::sort(order.begin(), order.end(), cut);
 
+    // The new members get their expressions built on the workers.
     const std::size_t first_new = pool_.size();
-    for (std::uint32_t k : order) pool_.push_back(Member{build(cands_[k]), cands_[k].probe, {}, {}});
-    // Scored on every row already, so these evaluations cannot fail.
-    cache_members(first_new, [&](std::size_t i, Scratch& s) {
+    pool_.resize(first_new + order.size());
+    for (std::size_t f = 0; f < order.size(); ++f) {
+        pool_[first_new + f].probe = cands_[order[f]].probe;
+        pool_[first_new + f].complexity = complexity(cands_[order[f]]);
+        pool_tokens_ += pool_[first_new + f].complexity;
+    }
+    cache_members(first_new, [&](std::size_t i, Scratch& s, bool cached) {
+        const Candidate& c = cands_[order[i - first_new]];
+        pool_[i].expr = build(c);
+        if (!cached) return false;
+        // Scored on every row already, so these evaluations cannot fail.
         auto* col = const_cast<double*>(pool_[i].column);
         bool good = true;
         for (std::size_t first = 0; first < data_.rows(); first += kBlockRows)
-            good = good && candidate_block(cands_[order[i - first_new]], first,
-                                           std::min(kBlockRows, data_.rows() - first), s, col + first);
+            good = good && candidate_block(c, first, std::min(kBlockRows, data_.rows() - first), s, col + first);
         return good;
     });
 }
@@ -681,6 +731,7 @@ std::optional<SearchResult> Search::run() {
         fresh = pool_.size();
         if (trace_) watch.lap(trace_->seconds_generate);
         const auto [fingerprinted, accepted] = insert_level(n);
+        seen_count_ += accepted;
         if (trace_) {
             watch.lap(trace_->seconds_insert);
             trace_->generated += n;

@@ -87,6 +87,13 @@ struct SearchTrace {
 // Doubles of pool-member values a search caches by default (128 MiB).
 inline constexpr std::size_t kDefaultCacheBudget = std::size_t{1} << 24;
 
+// Bytes of working state (seen set, pool, cached values, a level's
+// candidates) beyond which a search gives up with std::bad_alloc. Searches
+// with the default options stay far below; without a bound, options such as
+// max_complexity 2**64 - 1 with a small beam would grow until the system
+// killed the process.
+inline constexpr std::size_t kDefaultMemoryLimit = std::size_t{4} << 30;
+
 // About 20 microseconds of work: the cost of one hand-off to the pool.
 inline constexpr std::size_t kDefaultInlineWork = 20000;
 
@@ -100,6 +107,7 @@ struct SearchInternals {
     // is below this runs on the calling thread: handing it to the workers
     // would cost more. 0 hands every step to the executor.
     std::size_t inline_work = kDefaultInlineWork;
+    std::size_t memory_limit = kDefaultMemoryLimit;
 };
 
 std::optional<SearchResult> search_with(Columns columns, std::span<const double> targets, std::size_t n_vars,
