@@ -340,6 +340,12 @@ template PyObject* nested_list<std::vector<double>>(std::span<const std::vector<
 
 // ---------------------------------------------------------------- types
 
+void plain_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // heap-type instances own a reference to their type
+}
+
 PyTypeObject* make_type(PyType_Spec* spec) {
     return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(spec)));
 }
