@@ -136,6 +136,43 @@ def test_octonion_accepts_any_sequence_of_eight_numbers():
     assert same(got[0], py_octonion_mul(list(map(float, range(8))), [1.0, 0, 0, 0, 0, 0, 0, 1.0]))
 
 
+class Reported:
+    """A sequence whose len() is `length` whatever it holds, read by subscription."""
+
+    def __init__(self, length, items):
+        self.length, self.items = length, items
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+def test_octet_items_are_read_by_subscription_at_indices_0_to_7():
+    # reports 8, holds 10: only indices 0 to 7 are read
+    assert vok_core.octonion_mul_n([Reported(8, list(range(10)))], [unit(0)]) == [[float(i) for i in range(8)]]
+    # reports 8, holds 5: the item's own IndexError, unchanged
+    with pytest.raises(IndexError):
+        vok_core.octonion_mul_n([Reported(8, [1.0] * 5)], [unit(0)])
+    # reports 10, holds 8: the reported length decides
+    with pytest.raises(ValueError, match=r"^expected a sequence of length 8 \(got 10\)$"):
+        vok_core.octonion_mul_n([unit(0)], [Reported(10, unit(1))])
+
+
+def test_octet_item_shrunk_while_converting():
+    inner = []
+
+    class Shrinks:
+        def __float__(self):
+            inner.clear()
+            return 1.0
+
+    inner.extend([Shrinks()] + [0.0] * 7)
+    with pytest.raises(IndexError):
+        vok_core.octonion_mul_n([inner], [unit(0)])
+
+
 @pytest.mark.parametrize(
     "args, exc, message",
     [

@@ -147,6 +147,10 @@ def test_method_tables_in_order():
     ]
     assert methods(VOKPair) == ["from_values", "from_polar", "unit_i", "one", "zero", "rotate_phase", "conjugate"]
     assert methods(VOKKnot) == ["mirror_pulse", "pulse", "three_one_flip", "flip", "tread_yield"]
+    # Getters follow the methods in the type's dict; those of the method table keep its order.
+    getters = [k for k, v in VOKPair.__dict__.items() if isinstance(v, type(VOKPoint.x))]
+    assert getters[:4] == ["real_tension", "imag_tension", "modulus", "argument"]
+    assert [k for k, v in VOKKnot.__dict__.items() if isinstance(v, type(VOKPoint.x))][0] == "rho"
     assert isinstance(VOKPair.__dict__["one"], staticmethod)
     assert isinstance(VOKPair.__dict__["from_polar"], staticmethod)
 
@@ -297,6 +301,56 @@ def test_conversion_errors_name_the_first_bad_argument(fn, args, exc, message):
         fn(*args)
     if message is not None:
         assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "fn, keyword",
+    [(VOKKnot, "th\x00eta"), (VOKKnot, "x\udc80"), (VOKPoint(0.0, 1.0).boost, "c\x00"), (VOKPair.from_polar, "\udcff")],
+)
+def test_unexpected_keyword_is_named_whole(fn, keyword):
+    # NULs and lone surrogates are kept in the message, and it stays a TypeError.
+    args = (VOKPoint(0.0, 1.0),) if fn is VOKKnot else (1.0, 2.0)
+    display = {VOKKnot: "VOKKnot.__new__()"}.get(fn, f"{fn.__qualname__}()")
+    raises(TypeError, f"{display} got an unexpected keyword argument '{keyword}'", fn, *args, **{keyword: 1.0})
+
+
+def _crafted_module_name():
+    # An int whose digits, read as str internals, claim a 5-byte UTF-8 buffer
+    # at an unmapped address: comparing it as text would dereference that.
+    digits = {2: 0x24, 4: 5, 6: 0x1000, 7: 1}
+    return sum(value << (30 * i) for i, value in digits.items())
+
+
+@pytest.mark.parametrize("module", [_crafted_module_name(), b"numpy"])
+def test_flag_lookalike_with_non_str_module_is_refused(module):
+    class bool_:  # noqa: N801 - the NumPy name is the point
+        def __bool__(self):
+            return True
+
+    bool_.__module__ = module
+    raises(TypeError, f"argument 'plus_signature': '{bool_.__qualname__}' object cannot be converted to 'PyBool'",
+           VOKPoint(0.0, 2.0).minkowski_delta, bool_(), 1.0)
+
+
+@pytest.mark.parametrize("qualname", ["Odd\x00Name", "Odd\udc80"])
+def test_refusal_names_the_type_whole(qualname):
+    class Odd:
+        pass
+
+    Odd.__qualname__ = qualname
+    raises(TypeError, f"argument 'point': '{qualname}' object cannot be converted to 'VOKPoint'", VOKKnot, Odd())
+    raises(TypeError, f"argument 'next': '{qualname}' object cannot be converted to 'VOKPoint'",
+           VOKPoint(0.0, 1.0).conserves_tension, Odd(), 0.0)
+
+
+def test_flag_lookalike_without_truth_slot_and_odd_name():
+    class bool_:  # noqa: N801
+        pass
+
+    bool_.__module__ = "numpy"
+    bool_.__qualname__ = "bool_\udc80"  # not encodable: the message is built from the str itself
+    raises(TypeError, f"argument 'plus_signature': object of type '{bool_}' does not define a '__bool__' conversion",
+           VOKPoint(0.0, 2.0).minkowski_delta, bool_(), 1.0)
 
 
 def test_scalars_accept_ints_index_and_float_objects():

@@ -193,6 +193,23 @@ def test_repr_and_str(square):
     assert repr(r) == "SearchResult(formula='x', error=7.56e0, complexity=1)"
 
 
+@pytest.mark.parametrize(
+    "x_data, y_data, options, text",
+    [
+        # every leaf's squared error overflows: the first leaf stays best
+        ([[1.0]], [1e300], dict(max_complexity=1), "SearchResult(formula='0.0000', error=inf, complexity=1)"),
+        # rmse sqrt(17) times (1 - 2): a negative error
+        ([[1.0, 2.0]], [3.0, 5.0], dict(max_complexity=1, complexity_penalty=-2.0),
+         "SearchResult(formula='0.0000', error=-4.12e0, complexity=1)"),
+        # rmse 5e-5 times 1.001 = 5.005e-5, whose stored value lies below the tie
+        ([[0.5, 1.0, 2.0, 4.0]], [1.0, 1.0, 1.0, 1.0001], dict(max_complexity=1),
+         "SearchResult(formula='1.0000', error=5.00e-5, complexity=1)"),
+    ],
+)
+def test_repr_error_forms(x_data, y_data, options, text):
+    assert repr(find_formula(x_data, y_data, **options)) == text
+
+
 def test_methods_take_no_arguments(square):
     with pytest.raises(TypeError):
         square.to_latex(1)

@@ -28,22 +28,12 @@ void set_internal_error(const char* text) {
 
 namespace {
 
-std::string type_qualname(PyObject* o) {
-    Ref name(PyType_GetQualName(Py_TYPE(o)));
-    if (!name) {
-        PyErr_Clear();
-        return Py_TYPE(o)->tp_name;
-    }
-    const char* s = PyUnicode_AsUTF8(name.get());
-    if (!s) {
-        PyErr_Clear();
-        return Py_TYPE(o)->tp_name;
-    }
-    return s;
-}
-
+// "'{qualname}' object cannot be converted to '{target}'", formatted from the
+// qualname's str object (it may hold NULs or lone surrogates).
 [[noreturn]] void raise_cannot_convert(PyObject* o, const char* target) {
-    raise(PyExc_TypeError, "'" + type_qualname(o) + "' object cannot be converted to '" + target + "'");
+    Ref name(check(PyType_GetQualName(Py_TYPE(o))));
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+    throw Error{};
 }
 
 // ---------------------------------------------------------------- binding
@@ -108,10 +98,10 @@ void Args::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyOb
                 break;
         }
         if (i == n) {
-            Ref text(check(PyObject_Str(key)));
-            const char* s = PyUnicode_AsUTF8(text.get());
-            if (!s) throw Error{};
-            raise(PyExc_TypeError, std::string(sig_.display) + " got an unexpected keyword argument '" + s + "'");
+            // Formatted from the str object itself: a keyword may hold NULs or
+            // lone surrogates, which a C string cannot carry.
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig_.display, key);
+            throw Error{};
         }
         if (slots_[i])
             raise(PyExc_TypeError,
@@ -289,10 +279,8 @@ bool Args::flag(std::size_t i) const {
         PyTypeObject* t = Py_TYPE(o);
         if (!is_numpy_bool_type(t)) raise_cannot_convert(o, "PyBool");
         if (!t->tp_as_number || !t->tp_as_number->nb_bool) {
-            Ref type_text(check(PyObject_Str(reinterpret_cast<PyObject*>(t))));
-            const char* s = PyUnicode_AsUTF8(type_text.get());
-            if (!s) throw Error{};
-            raise(PyExc_TypeError, std::string("object of type '") + s + "' does not define a '__bool__' conversion");
+            PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion", t);
+            throw Error{};
         }
         const int truth = t->tp_as_number->nb_bool(o);
         if (truth < 0) throw Error{};
@@ -351,6 +339,12 @@ template PyObject* nested_list<Octet>(std::span<const Octet>);
 template PyObject* nested_list<std::vector<double>>(std::span<const std::vector<double>>);
 
 // ---------------------------------------------------------------- types
+
+void plain_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // heap-type instances own a reference to their type
+}
 
 PyTypeObject* make_type(PyType_Spec* spec) {
     return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(spec)));

@@ -168,6 +168,12 @@ PyObject* tuple_list(std::span<const std::array<double, N>> rows);
 template <class Row>  // Row: std::array<double, K> or std::vector<double>
 PyObject* nested_list(std::span<const Row> rows);
 
+// Calling convention of every function and method that takes parameters.
+inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+
+// tp_dealloc of a heap type whose instances hold only plain values.
+void plain_dealloc(PyObject* self);
+
 // Creates a heap type from a spec (throws Error on failure).
 PyTypeObject* make_type(PyType_Spec* spec);
 

@@ -37,12 +37,6 @@ PyObject* knot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void knot_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 // "VOKKnot(n=0, rho=1.000000, theta=0.0000, point=VOKPoint { x: 0.0, y: 1.0 })"
 PyObject* knot_repr(PyObject* self) {
     return py::guarded([self]() -> PyObject* {
@@ -94,7 +88,7 @@ PyGetSetDef knot_getset[] = {
 PyType_Slot knot_slots[] = {
     {Py_tp_doc, const_cast<char*>("VOKKnot(point, n=0, theta=0.0)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(knot_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(knot_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::plain_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(knot_repr)},
     {Py_tp_str, reinterpret_cast<void*>(knot_repr)},
     {Py_tp_methods, knot_methods},
@@ -140,7 +134,12 @@ PyObject* simulate_pulses_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         const double x0 = a.to_float(0);
         const double y0 = a.to_float(1);
         const std::uint64_t n = a.count(2);
-        const auto records = vok::simulate_pulses(x0, y0, n, affordable_records());
+        // Asking the system about memory costs more than a short trajectory:
+        // only counts that could come near the limit (a million records take
+        // about 168 MB) consult it.
+        constexpr std::uint64_t kSurelyAffordable = std::uint64_t{1} << 20;
+        const auto budget = n < kSurelyAffordable ? vok::kMaxPulseRecords : affordable_records();
+        const auto records = vok::simulate_pulses(x0, y0, n, budget);
         return py::tuple_list<3>(std::span<const vok::PulseRecord>(records));
     });
 }
@@ -156,7 +155,7 @@ PyTypeObject* knot_type() {
 }
 
 PyMethodDef simulate_pulses_n_def = {
-    "simulate_pulses_n", fast_entry(simulate_pulses_n), METH_FASTCALL | METH_KEYWORDS,
+    "simulate_pulses_n", fast_entry(simulate_pulses_n), py::kFastCall,
     "simulate_pulses_n(x0, y0, n_pulses)\n--\n\n"
     "Simulate n_pulses of mirror_pulse, returning (x, y, tension) per step."};
 

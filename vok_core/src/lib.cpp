@@ -90,38 +90,36 @@ constexpr py::Signature kCosSig{"cos_n()", kXs};
 constexpr py::Signature kTensionSig{"tension_n()", kXsYs};
 constexpr py::Signature kPowSig{"pow_n()", kBasesExps};
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 }  // namespace
 
-PyMethodDef exp_n_def = {"exp_n", fast_entry(&unary_entry<exp_formula, kExpSig>), kFast,
+PyMethodDef exp_n_def = {"exp_n", fast_entry(&unary_entry<exp_formula, kExpSig>), py::kFastCall,
                          "exp_n(xs)\n--\n\nBatch exp: [exp(x) for x in xs] \u2014 Rayon parallel."};
 PyMethodDef ln_n_def = {
-    "ln_n", fast_entry(&unary_entry<ln_formula, kLnSig>), kFast,
+    "ln_n", fast_entry(&unary_entry<ln_formula, kLnSig>), py::kFastCall,
     "ln_n(ys)\n--\n\nBatch ln: [ln(y) for y in ys] \u2014 Rayon parallel, frame-shift guard applied."};
 PyMethodDef add_n_def = {
-    "add_n", fast_entry(&binary_entry<add_formula, kAddSig>), kFast,
+    "add_n", fast_entry(&binary_entry<add_formula, kAddSig>), py::kFastCall,
     "add_n(as_, bs)\n--\n\nBatch add: [a + b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
 PyMethodDef sub_n_def = {
-    "sub_n", fast_entry(&binary_entry<sub_formula, kSubSig>), kFast,
+    "sub_n", fast_entry(&binary_entry<sub_formula, kSubSig>), py::kFastCall,
     "sub_n(as_, bs)\n--\n\nBatch sub: [a - b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
 PyMethodDef mul_n_def = {
-    "mul_n", fast_entry(&binary_entry<mul_formula, kMulSig>), kFast,
+    "mul_n", fast_entry(&binary_entry<mul_formula, kMulSig>), py::kFastCall,
     "mul_n(as_, bs)\n--\n\nBatch mul: [a * b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
 PyMethodDef div_n_def = {
-    "div_n", fast_entry(&binary_entry<div_formula, kDivSig>), kFast,
+    "div_n", fast_entry(&binary_entry<div_formula, kDivSig>), py::kFastCall,
     "div_n(as_, bs)\n--\n\nBatch div: [a / b] \u2014 NaN for |b| < 1e-300 \u2014 Rayon parallel."};
-PyMethodDef sqrt_n_def = {"sqrt_n", fast_entry(&unary_entry<sqrt_formula, kSqrtSig>), kFast,
+PyMethodDef sqrt_n_def = {"sqrt_n", fast_entry(&unary_entry<sqrt_formula, kSqrtSig>), py::kFastCall,
                           "sqrt_n(xs)\n--\n\nBatch sqrt: [sqrt(|x|) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef sin_n_def = {"sin_n", fast_entry(&unary_entry<sin_formula, kSinSig>), kFast,
+PyMethodDef sin_n_def = {"sin_n", fast_entry(&unary_entry<sin_formula, kSinSig>), py::kFastCall,
                          "sin_n(xs)\n--\n\nBatch sin: [sin(x) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef cos_n_def = {"cos_n", fast_entry(&unary_entry<cos_formula, kCosSig>), kFast,
+PyMethodDef cos_n_def = {"cos_n", fast_entry(&unary_entry<cos_formula, kCosSig>), py::kFastCall,
                          "cos_n(xs)\n--\n\nBatch cos: [cos(x) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef tension_n_def = {"tension_n", fast_entry(&binary_entry<tension_formula, kTensionSig>), kFast,
+PyMethodDef tension_n_def = {"tension_n", fast_entry(&binary_entry<tension_formula, kTensionSig>), py::kFastCall,
                              "tension_n(xs, ys)\n--\n\nBatch vok_tension: [vok(x, y) for (x, y) in zip(xs, ys)] "
                              "\u2014 Rayon parallel."};
 PyMethodDef pow_n_def = {
-    "pow_n", fast_entry(&binary_entry<pow_formula, kPowSig>), kFast,
+    "pow_n", fast_entry(&binary_entry<pow_formula, kPowSig>), py::kFastCall,
     "pow_n(bases, exps)\n--\n\nBatch pow: [|base|^exp for (base, exp) in zip(bases, exps)] \u2014 Rayon parallel."};
 
 }  // namespace vok::face

@@ -30,7 +30,7 @@ PyObject* christoffel_batch_n(PyObject*, PyObject* const* args, Py_ssize_t nargs
 }  // namespace
 
 PyMethodDef christoffel_batch_n_def = {"christoffel_batch_n", fast_entry(&christoffel_batch_n),
-                                       METH_FASTCALL | METH_KEYWORDS,
+                                       py::kFastCall,
                                        "christoffel_batch_n(points, lam, mu, nu, rs)\n--\n\n"
                                        "Batch Schwarzschild Christoffel evaluation.\n"
                                        "points: Vec of (x, _) where r = exp(x).\n"

@@ -82,7 +82,7 @@ PyObject* geometric_product_n(PyObject*, PyObject* const* args, Py_ssize_t nargs
 }  // namespace
 
 PyMethodDef geometric_product_n_def = {"geometric_product_n", fast_entry(&geometric_product_n),
-                                       METH_FASTCALL | METH_KEYWORDS,
+                                       py::kFastCall,
                                        "geometric_product_n(a_batch, b_batch, signature)\n--\n\n"
                                        "Batch geometric product (Rayon parallel).\n"
                                        "a_batch, b_batch: each is a Vec of flat coefficient arrays.\n"

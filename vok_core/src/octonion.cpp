@@ -31,7 +31,7 @@ PyObject* octonion_mul_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 }  // namespace
 
-PyMethodDef octonion_mul_n_def = {"octonion_mul_n", fast_entry(&octonion_mul_n), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef octonion_mul_n_def = {"octonion_mul_n", fast_entry(&octonion_mul_n), py::kFastCall,
                                   "octonion_mul_n(a_batch, b_batch)\n--\n\n"
                                   "Batch octonion multiplication (Rayon parallel).\n"
                                   "a_batch, b_batch: each is a Vec of 8-element float lists.\n"

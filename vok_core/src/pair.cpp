@@ -33,12 +33,6 @@ PyObject* pair_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void pair_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 // "VOKPair(1.000000 - 2.000000i)": the sign is "-" for a negative or NaN
 // imaginary part (-0.0 is not negative), followed by |imag|.
 PyObject* pair_repr(PyObject* self) {
@@ -125,15 +119,14 @@ PyObject* conjugate(PyObject* self, PyObject*) {
     return py::guarded([self] { return vok::face::new_pair(vok::complex_conjugate(value_of(self))); });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef pair_methods[] = {
-    {"from_values", vok::face::fast_entry(from_values), kFast | METH_STATIC, "from_values(real, imag)\n--\n\n"},
-    {"from_polar", vok::face::fast_entry(from_polar), kFast | METH_STATIC, "from_polar(r, theta)\n--\n\n"},
+    {"from_values", vok::face::fast_entry(from_values), py::kFastCall | METH_STATIC, "from_values(real, imag)\n--\n\n"},
+    {"from_polar", vok::face::fast_entry(from_polar), py::kFastCall | METH_STATIC, "from_polar(r, theta)\n--\n\n"},
     {"unit_i", constant<0.0, 1.0>, METH_NOARGS | METH_STATIC, "unit_i()\n--\n\n"},
     {"one", constant<1.0, 0.0>, METH_NOARGS | METH_STATIC, "one()\n--\n\n"},
     {"zero", constant<0.0, 0.0>, METH_NOARGS | METH_STATIC, "zero()\n--\n\n"},
-    {"rotate_phase", vok::face::fast_entry(rotate_phase), kFast, "rotate_phase($self, angle)\n--\n\n"},
+    {"rotate_phase", vok::face::fast_entry(rotate_phase), py::kFastCall, "rotate_phase($self, angle)\n--\n\n"},
     {"conjugate", conjugate, METH_NOARGS, "conjugate($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -151,7 +144,7 @@ PyGetSetDef pair_getset[] = {
 PyType_Slot pair_slots[] = {
     {Py_tp_doc, const_cast<char*>("VOKPair(real, imag)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(pair_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pair_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::plain_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(pair_repr)},
     {Py_tp_str, reinterpret_cast<void*>(pair_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(pair_richcompare)},
@@ -226,12 +219,12 @@ PyObject* new_pair(Complex c) {
     return reinterpret_cast<PyObject*>(o);
 }
 
-PyMethodDef rotate_phase_n_def = {"rotate_phase_n", fast_entry(rotate_phase_n), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef rotate_phase_n_def = {"rotate_phase_n", fast_entry(rotate_phase_n), py::kFastCall,
                                   "rotate_phase_n(pairs, angles)\n--\n\n"
                                   "Batch rotate_phase for a list of VOKPairs."};
 
 PyMethodDef schrodinger_step_n_def = {
-    "schrodinger_step_n", fast_entry(schrodinger_step_n), METH_FASTCALL | METH_KEYWORDS,
+    "schrodinger_step_n", fast_entry(schrodinger_step_n), py::kFastCall,
     "schrodinger_step_n(psi, v, dt, hbar)\n--\n\n"
     "Batch Schr\u00f6dinger potential-phase step: \u03c8_n \u2192 e^{-iV_n\u00b7dt/\u0127}\u00b7\u03c8_n for all n.\n"
     "Returns list of (real, imag) tuples."};

@@ -30,12 +30,6 @@ PyObject* point_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void point_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 // "VOKPoint(x=1.000000, y=-0.500000)"
 PyObject* point_repr(PyObject* self) {
     return py::guarded([self]() -> PyObject* {
@@ -110,7 +104,6 @@ PyObject* boost(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef point_methods[] = {
     {"tension", tension, METH_NOARGS, "tension($self)\n--\n\n"},
@@ -119,16 +112,16 @@ PyMethodDef point_methods[] = {
     {"pulse", mirror_pulse, METH_NOARGS, "pulse($self)\n--\n\nAlias for mirror_pulse()."},
     {"frame_shift", frame_shift, METH_NOARGS, "frame_shift($self)\n--\n\n"},
     {"is_slipping", is_slipping, METH_NOARGS, "is_slipping($self)\n--\n\n"},
-    {"conserves_tension", vok::face::fast_entry(conserves_tension), kFast, "conserves_tension($self, next, tol)\n--\n\n"},
+    {"conserves_tension", vok::face::fast_entry(conserves_tension), py::kFastCall, "conserves_tension($self, next, tol)\n--\n\n"},
     {"pair", pair, METH_NOARGS,
      "pair($self)\n--\n\nReturns (exp(x), ln(|y|)) as an VOKPair \u2014 canonical frame coordinates."},
     {"euclidean_delta", euclidean_delta, METH_NOARGS,
      "euclidean_delta($self)\n--\n\nEuclidean delta: sqrt(exp(2x) + (ln y)^2)."},
-    {"minkowski_delta", vok::face::fast_entry(minkowski_delta), kFast,
+    {"minkowski_delta", vok::face::fast_entry(minkowski_delta), py::kFastCall,
      "minkowski_delta($self, plus_signature, c)\n--\n\n"
      "Minkowski interval sqrt(|exp(2x) - (c*ln y)^2|).\n"
      "plus_signature=true means (+---): time-like when exp(2x) > (c*ln y)^2."},
-    {"boost", vok::face::fast_entry(boost), kFast,
+    {"boost", vok::face::fast_entry(boost), py::kFastCall,
      "boost($self, phi, c)\n--\n\n"
      "Lorentz boost by rapidity phi. Returns new VOKPoint with identical \u0394_M.\n"
      "Boost: t' = t*cosh(phi) - (x/c)*sinh(phi), x' = x*cosh(phi) - t*c*sinh(phi)\n"
@@ -145,7 +138,7 @@ PyGetSetDef point_getset[] = {
 PyType_Slot point_slots[] = {
     {Py_tp_doc, const_cast<char*>("VOKPoint(x, y)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(point_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(point_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::plain_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(point_repr)},
     {Py_tp_str, reinterpret_cast<void*>(point_repr)},
     {Py_tp_methods, point_methods},
@@ -196,7 +189,7 @@ PyObject* new_point(PointXY p) {
 PointXY point_value(PyObject* point) { return value_of(point); }
 
 PyMethodDef boost_n_def = {
-    "boost_n", fast_entry(boost_n), METH_FASTCALL | METH_KEYWORDS,
+    "boost_n", fast_entry(boost_n), py::kFastCall,
     "boost_n(points, phis, c)\n--\n\n"
     "Batch Lorentz boost: apply boost(phi_i, c) to each (x_i, y_i) point in parallel.\n"
     "Returns Vec of (x', y') tuples."};

@@ -162,7 +162,7 @@ PyTypeObject* search_result_type() {
 }
 
 PyMethodDef find_formula_def = {
-    "find_formula", fast_entry(find_formula), METH_FASTCALL | METH_KEYWORDS,
+    "find_formula", fast_entry(find_formula), py::kFastCall,
     "find_formula(x_data, y_data, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, "
     "use_vok=True, complexity_penalty=0.001)\n--\n\n"
     "Find a formula fitting x_data \u2192 y_data.\n"

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "discover/render.hpp"
+#include "numfmt.hpp"
 
 namespace {
 
@@ -64,6 +65,25 @@ TEST(RenderConstant, LargestFiniteHasAllIntegerDigits) {
     EXPECT_EQ(s.find('e'), std::string::npos);
 }
 
+// The error field of a result's printed form: d.dd, "e", the exponent without
+// "+" or leading zeros.
+TEST(RenderErrorText, TwoDecimalExponentForm) {
+    struct Case {
+        double v;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0.0, "0.00e0"},        {-0.0, "-0.00e0"},      {0.0012345, "1.23e-3"},   {12345.0, "1.23e4"},
+        {1e-10, "1.00e-10"},    {1e300, "1.00e300"},    {-2.5e-7, "-2.50e-7"},    {9.999, "1.00e1"},
+        {1.125, "1.12e0"},      // an exact tie goes to the even digit
+        {1.135, "1.14e0"},      // 1.135 is stored just above the half-way point
+        {9.995, "9.99e0"},      // 9.995 is stored just below it
+        {5e-324, "4.94e-324"},  {kInf, "inf"},          {-kInf, "-inf"},
+        {std::numeric_limits<double>::quiet_NaN(), "NaN"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(vok::format_exp2(c.v), c.text) << c.v;
+}
+
 // ------------------------------------------------------------ variables and parameters
 
 struct VarCase {
@@ -90,7 +110,9 @@ INSTANTIATE_TEST_SUITE_P(Indices, RenderVariable,
 
 TEST(RenderParam, IndexAndDefault) {
     EXPECT_EQ(render({P(0, 2.5)}), "c0(2.5000)");
-    EXPECT_EQ(render({P(12, 3.141592653589793)}), "c12(\u03C0)");
+    // defaults are plain four-decimal numbers, even the two named constants
+    EXPECT_EQ(render({P(12, 3.141592653589793)}), "c12(3.1416)");
+    EXPECT_EQ(render({P(1, 2.718281828459045)}), "c1(2.7183)");
     EXPECT_EQ(render({P(3, -0.0), V(0), O(OpCode::Mul)}), "(c3(-0.0000) * x)");
 }
 

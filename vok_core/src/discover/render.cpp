@@ -123,8 +123,9 @@ std::string to_string(const Expr& expr) {
             break;
         }
         case TokenKind::Param: {
+            // A default is always a number: pi and e are not named here.
             std::string s = "c" + std::to_string(t.index) + "(";
-            append_constant(s, t.value);
+            append_fixed(s, t.value, 4);
             s += ')';
             stack.push_back(std::move(s));
             break;
