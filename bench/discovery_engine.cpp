@@ -34,7 +34,9 @@ void serial_executor(std::size_t n, vok::detail::RangeFn body, void* ctx) { body
 // The calling thread alone, timing the work handed to the executor: the
 // share of a search that can run in parallel.
 double g_inside = 0;
+std::size_t g_handoffs = 0;
 void timing_executor(std::size_t n, vok::detail::RangeFn body, void* ctx) {
+    ++g_handoffs;
     const auto start = std::chrono::steady_clock::now();
     body(ctx, 0, n);
     g_inside += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -115,8 +117,8 @@ int main(int argc, char** argv) {
     if (argc > 2) ps.resize(std::min<std::size_t>(ps.size(), static_cast<std::size_t>(std::max(1, std::atoi(argv[2])))));
     const std::size_t workers = vok::pool_size();
     std::printf("discovery engine, default options, all levels; pool of %zu workers; best of %d\n", workers, repeats);
-    std::printf("%-22s %5s %9s %9s %8s %8s %9s %9s %7s  %s\n", "problem", "rows", "generated", "fprinted", "scored",
-                "1w ms", "pool ms", "scored/s", "ratio", "formula");
+    std::printf("%-22s %5s %9s %9s %8s %15s %8s %8s %9s %7s  %s\n", "problem", "rows", "generated", "fprinted", "scored",
+                "stopped 1w/pool", "1w ms", "pool ms", "scored/s", "ratio", "formula");
     double total1 = 0, totalp = 0;
     std::size_t gen = 0, fp = 0, scored = 0;
     bool agree = true;
@@ -125,7 +127,7 @@ int main(int argc, char** argv) {
         const Timed one = time_search(p, serial_executor, repeats);
         const Timed many = time_search(p, pool_executor, repeats);
         const bool same = one.result && many.result && one.result->formula == many.result->formula &&
-                          one.result->error == many.result->error && one.trace.scored == many.trace.scored;
+                          one.result->error == many.result->error && one.trace.accepted == many.trace.accepted;
         agree = agree && same;
         last1 = one.trace;
         lastp = many.trace;
@@ -134,8 +136,9 @@ int main(int argc, char** argv) {
         gen += many.trace.generated;
         fp += many.trace.fingerprinted;
         scored += many.trace.scored;
-        std::printf("%-22s %5zu %9zu %9zu %8zu %8.1f %8.1f %9.3g %7.2f  %s%s\n", p.name.c_str(), p.cols[0].size(),
-                    many.trace.generated, many.trace.fingerprinted, many.trace.scored, one.seconds * 1e3,
+        std::printf("%-22s %5zu %9zu %9zu %8zu %7zu/%7zu %8.1f %8.1f %9.3g %7.2f  %s%s\n", p.name.c_str(),
+                    p.cols[0].size(), many.trace.generated, many.trace.fingerprinted, many.trace.scored,
+                    one.trace.abandoned, many.trace.abandoned, one.seconds * 1e3,
                     many.seconds * 1e3, static_cast<double>(many.trace.scored) / many.seconds,
                     one.seconds / many.seconds, many.result ? many.result->formula.c_str() : "-",
                     same ? "" : "  MISMATCH");
@@ -147,9 +150,11 @@ int main(int argc, char** argv) {
                 last1.seconds_select * 1e3, lastp.seconds_select * 1e3);
     {
         g_inside = 0;
+        g_handoffs = 0;
         const Timed t = time_search(ps[0], timing_executor, 1);
-        std::printf("parallel share of the first problem on one thread: %.1f%% (Amdahl bound for 2 workers %.2fx)\n",
-                    100 * g_inside / t.seconds, 1 / (1 - g_inside / t.seconds / 2));
+        std::printf("parallel share of the first problem on one thread: %.1f%% in %zu parallel steps (Amdahl bound "
+                    "for 2 workers %.2fx)\n",
+                    100 * g_inside / t.seconds, g_handoffs, 1 / (1 - g_inside / t.seconds / 2));
     }
     std::printf("total: %.3f s on 1 thread, %.3f s on the pool (ratio %.2f)\n", total1, totalp, total1 / totalp);
     std::printf("per second on the pool: %.3g generated, %.3g fingerprinted, %.3g scored\n",

@@ -31,7 +31,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
+#include <cfloat>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -167,10 +169,20 @@ constexpr std::uint32_t kNoShard = UINT32_MAX;
 constexpr std::uint64_t kUnscoredBits = 0x7FF0DEADBEEF0001ULL;
 const double kUnscored = std::bit_cast<double>(kUnscoredBits);
 
+// The error slot of an accepted candidate whose scoring stopped early: its
+// error could only rank it after beam_width / 4 (and at least one) results
+// of its piece, so it can neither become best nor join the pool.
+constexpr std::uint64_t kAbandonedBits = 0x7FF0DEADBEEF0002ULL;
+// Marks a lane still being scored (never stored).
+constexpr std::uint64_t kScored = 0;
+// No cutoff yet: a NaN, which no error compares above.
+const double kNoCutoff = std::numeric_limits<double>::quiet_NaN();
+
 // What a scoring piece hands to the sequential steps.
 struct PieceOutcome {
     std::size_t begin;               // the piece's first candidate
-    std::size_t scored;              // its candidates that scored
+    std::size_t scored;              // its candidates scored on every row
+    std::size_t abandoned;           // its candidates whose scoring stopped early
     std::uint32_t first_min;         // the first of its minimal non-NaN errors, or kNoOperand
     std::vector<std::uint32_t> top;  // its best-ranked beam_width / 4 scored candidates
 };
@@ -188,10 +200,15 @@ struct alignas(64) Candidate {
 // additions of several candidates overlap while each keeps its row order.
 constexpr std::size_t kLanes = 8;
 
+// Rows per step of scoring: after each step a candidate that can no longer
+// matter stops (see score_group).
+constexpr std::size_t kScoreRows = 64;
+static_assert(kScoreRows <= kBlockRows);
+
 // Per-worker scratch: one evaluator per operand, and one block of values per lane.
 struct Scratch {
     BlockEvaluator left, right;
-    std::array<std::array<double, kBlockRows>, kLanes> out;
+    std::array<std::array<double, kScoreRows>, kLanes> out;
 };
 
 void set_tension_halves(Member& m) {
@@ -288,9 +305,16 @@ private:
         if (bytes > static_cast<double>(memory_limit_)) throw std::bad_alloc();
     }
 
-    bool scored(std::size_t k) const { return std::bit_cast<std::uint64_t>(err_[k]) != kUnscoredBits; }
+    // Whether err_[k] holds an error (not one of the two marks).
+    bool scored(std::size_t k) const {
+        const std::uint64_t b = std::bit_cast<std::uint64_t>(err_[k]);
+        return b != kUnscoredBits && b != kAbandonedBits;
+    }
     bool ranks_before(std::uint32_t x, std::uint32_t y) const;
-    void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s);
+    // Scores candidates ks[0..lanes) into err_: their error, kUnscored when
+    // a row fails, or kAbandoned once their error can only come out above
+    // cutoff.
+    void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, double cutoff);
     void add_leaves();
     std::size_t generate(std::size_t fresh);
     std::pair<std::size_t, std::size_t> insert_level(std::size_t n);
@@ -542,21 +566,25 @@ std::pair<std::size_t, std::size_t> Search::insert_level(std::size_t n) {
     return total;
 }
 
-void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s) {
-    std::array<double, kLanes> sum;
-    std::array<bool, kLanes> alive;
+void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, double cutoff) {
+    std::array<double, kLanes> sum, factor;
+    std::array<std::uint64_t, kLanes> fate;  // kScored until the lane fails or is abandoned
     sum.fill(-0.0);
-    alive.fill(true);
+    fate.fill(kScored);
+    const double n_targets = static_cast<double>(data_.targets.size());
+    for (std::size_t l = 0; l < lanes; ++l)
+        factor[l] = (static_cast<double>(complexity(cands_[ks[l]])) * opt_.complexity_penalty) + 1.0;
     const double* t = data_.targets.data();
-    for (std::size_t first = 0; first < data_.rows(); first += kBlockRows) {
-        const std::size_t n = std::min(kBlockRows, data_.rows() - first);
+    for (std::size_t first = 0; first < data_.rows(); first += kScoreRows) {
+        const std::size_t n = std::min(kScoreRows, data_.rows() - first);
         bool any = false;
         for (std::size_t l = 0; l < lanes; ++l) {
-            if (alive[l]) alive[l] = candidate_block(cands_[ks[l]], first, n, s, s.out[l].data());
-            any = any || alive[l];
+            if (fate[l] == kScored && !candidate_block(cands_[ks[l]], first, n, s, s.out[l].data()))
+                fate[l] = kUnscoredBits;
+            any = any || fate[l] == kScored;
         }
         if (!any) break;
-        // Failed lanes add garbage to their own sums only; those are dropped.
+        // Lanes that are out add garbage to their own sums only; those are dropped.
         const std::size_t end = std::min(first + n, data_.scored_rows);
         if (lanes == kLanes) {
             for (std::size_t r = first; r < end; ++r) {
@@ -570,12 +598,17 @@ void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s)
         } else {
             for (std::size_t l = 0; l < lanes; ++l) data_.accumulate(s.out[l].data(), first, n, sum[l]);
         }
+        // The sum only grows with more rows, and with a positive factor so
+        // does the error computed from it: a lane already past the cutoff
+        // can only rank after the results that set it.
+        if (first + n >= data_.rows()) break;
+        for (std::size_t l = 0; l < lanes; ++l)
+            if (fate[l] == kScored && factor[l] > 0.0 && factor[l] <= DBL_MAX &&
+                std::sqrt(sum[l] / n_targets) * factor[l] > cutoff)
+                fate[l] = kAbandonedBits;
     }
-    for (std::size_t l = 0; l < lanes; ++l) {
-        const double e =
-            penalised(sum[l], data_.targets.size(), complexity(cands_[ks[l]]), opt_.complexity_penalty);
-        err_[ks[l]] = alive[l] ? e : kUnscored;
-    }
+    for (std::size_t l = 0; l < lanes; ++l)
+        err_[ks[l]] = fate[l] == kScored ? std::sqrt(sum[l] / n_targets) * factor[l] : std::bit_cast<double>(fate[l]);
 }
 
 // The order of the level's sort: ascending error, equal errors in candidate
@@ -599,35 +632,67 @@ void Search::score_level(std::size_t n) {
     outcomes_.clear();
     std::mutex outcomes_lock;
     const std::size_t keep = opt_.beam_width / 4;
+    auto worse = [&](std::uint32_t x, std::uint32_t y) { return ranks_before(x, y); };
+    // The lowest cutoff any piece has reached: the worst error among its
+    // best-ranked max(beam_width / 4, 1) results. A candidate whose error is
+    // strictly above it ranks after that many results and can neither become
+    // best nor join the pool, whichever piece it is in. Which candidates stop
+    // early depends on timing; the results do not.
+    std::atomic<double> shared_cutoff{kNoCutoff};
     parallel(n, n * (data_.rows() + 8), [&](std::size_t begin, std::size_t end) {
         Scratch s;
         std::array<std::uint32_t, kLanes> group;
         std::size_t lanes = 0;
-        PieceOutcome out{begin, 0, kNoOperand, {}};
+        PieceOutcome out{begin, 0, 0, kNoOperand, {}};
+        // The piece's best-ranked results so far (at least one, for best):
+        // a heap whose front is the worst of them. Once it is full, its
+        // front's error is a cutoff for the candidates that follow.
+        const std::size_t cap = std::max<std::size_t>(keep, 1);
+        std::vector<std::uint32_t>& kept = out.top;
+        auto flush = [&] {
+            double cutoff = shared_cutoff.load(std::memory_order_relaxed);
+            if (kept.size() == cap && !(cutoff <= err_[kept.front()])) cutoff = err_[kept.front()];
+            score_group(group.data(), lanes, s, cutoff);
+            for (std::size_t l = 0; l < lanes; ++l) {
+                const std::uint32_t k = group[l];
+                if (!scored(k)) {
+                    out.abandoned += std::bit_cast<std::uint64_t>(err_[k]) == kAbandonedBits;
+                    continue;
+                }
+                ++out.scored;
+                if (kept.size() < cap) {
+                    kept.push_back(k);
+                    std::push_heap(kept.begin(), kept.end(), worse);
+                } else if (ranks_before(k, kept.front())) {
+                    std::pop_heap(kept.begin(), kept.end(), worse);
+                    kept.back() = k;
+                    std::push_heap(kept.begin(), kept.end(), worse);
+                }
+            }
+            // Publish this piece's cutoff when it is the lowest so far.
+            if (kept.size() == cap) {
+                const double mine = err_[kept.front()];
+                double seen = shared_cutoff.load(std::memory_order_relaxed);
+                while (!std::isnan(mine) && !(seen <= mine) &&
+                       !shared_cutoff.compare_exchange_weak(seen, mine, std::memory_order_relaxed)) {
+                }
+            }
+            lanes = 0;
+        };
         for (std::size_t k = begin; k < end; ++k) {
             if (state_[k] != kAccepted) {
                 err_[k] = kUnscored;
                 continue;
             }
             group[lanes++] = static_cast<std::uint32_t>(k);
-            if (lanes == kLanes) {
-                score_group(group.data(), lanes, s);
-                lanes = 0;
-            }
+            if (lanes == kLanes) flush();
         }
-        if (lanes) score_group(group.data(), lanes, s);
-        for (std::size_t k = begin; k < end; ++k) {
-            if (!scored(k)) continue;
-            out.top.push_back(static_cast<std::uint32_t>(k));
-            if (!std::isnan(err_[k]) && (out.first_min == kNoOperand || err_[k] < err_[out.first_min]))
-                out.first_min = static_cast<std::uint32_t>(k);
-        }
-        out.scored = out.top.size();
-        auto cut = [&](std::uint32_t x, std::uint32_t y) { return ranks_before(x, y); };
-        if (out.top.size() > keep) {
-            std::nth_element(out.top.begin(), out.top.begin() + static_cast<std::ptrdiff_t>(keep), out.top.end(), cut);
-            out.top.resize(keep);
-        }
+        if (lanes) flush();
+        // The first minimal non-NaN error is the best-ranked kept result.
+        for (std::uint32_t k : kept)
+            if (!std::isnan(err_[k]) && (out.first_min == kNoOperand || ranks_before(k, out.first_min)))
+                out.first_min = k;
+        if (keep == 0) kept.clear();
         std::lock_guard guard(outcomes_lock);
         outcomes_.push_back(std::move(out));
     });
@@ -637,9 +702,11 @@ void Search::score_level(std::size_t n) {
 
 // update_best over the level's results in candidate order; true on early stop.
 bool Search::take_best(std::size_t n) {
-    std::size_t n_scored = 0;
-    for (const PieceOutcome& o : outcomes_) n_scored += o.scored;
-    if (trace_) trace_->scored += n_scored;
+    if (trace_)
+        for (const PieceOutcome& o : outcomes_) {
+            trace_->scored += o.scored;
+            trace_->abandoned += o.abandoned;
+        }
     auto become_best = [&](std::uint32_t k) {
         Expr e = build(cands_[k]);
         const std::size_t c = e.complexity();

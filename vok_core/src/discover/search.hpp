@@ -79,6 +79,9 @@ struct SearchTrace {
     std::size_t fingerprinted = 0;  // of those, with a fingerprint
     std::size_t accepted = 0;       // of those, new to the seen set
     std::size_t scored = 0;         // of those, scored on every row
+    // Accepted candidates whose scoring stopped after some rows because
+    // their error could no longer make them best or a pool member.
+    std::size_t abandoned = 0;
     // Wall-clock seconds per phase: building and fingerprinting candidates,
     // inserting them into the seen set, scoring, and choosing best and pool.
     double seconds_generate = 0, seconds_insert = 0, seconds_score = 0, seconds_select = 0;
