@@ -27,6 +27,10 @@
 //    the completion of the new pool members. The sequential steps between
 //    them only merge those reductions. No outcome depends on how the work is
 //    divided among the workers.
+//  * Scoring proceeds by steps of rows, and a candidate whose error, which
+//    only grows with more rows, already exceeds the worst of some piece's
+//    best max(beam_width / 4, 1) results is dropped: it could neither become
+//    best nor join the pool.
 #include "discover/search.hpp"
 
 #include <algorithm>
@@ -65,13 +69,30 @@ std::vector<OpCode> binary_operators(const SearchOptions& options) {
     return ops;
 }
 
+// The range is cut into chunks of about n / (8 * workers) that the workers
+// take in turn from a shared counter: a worker the system pauses holds up
+// at most one small chunk, and uneven chunks (a level's unary candidates,
+// with their transcendental functions, come first) even out.
 void pool_executor(std::size_t n, detail::RangeFn body, void* ctx) {
-    vok::pool_size();
-    if (n < 2) {
-        if (n == 1) body(ctx, 0, 1);
+    const std::size_t workers = vok::pool_size();
+    if (n < 2 || workers < 2) {
+        if (n > 0) body(ctx, 0, n);
         return;
     }
-    detail::run_range(n, body, ctx);
+    struct Chunks {
+        detail::RangeFn body;
+        void* ctx;
+        std::size_t n, size;
+        std::atomic<std::size_t> next{0};
+    } chunks{body, ctx, n, std::max<std::size_t>(1, n / (8 * workers)), {}};
+    detail::run_range(
+        workers,
+        [](void* c, std::size_t, std::size_t) {
+            auto& k = *static_cast<Chunks*>(c);
+            for (std::size_t b; (b = k.next.fetch_add(k.size, std::memory_order_relaxed)) < k.n;)
+                k.body(k.ctx, b, std::min(b + k.size, k.n));
+        },
+        &chunks);
 }
 
 void update_best(std::optional<SearchResult>& best, std::span<const SearchResult> results) {

@@ -66,7 +66,7 @@ void update_best(std::optional<SearchResult>& best, std::span<const SearchResult
 // on the division.
 using Executor = void (*)(std::size_t n, detail::RangeFn body, void* ctx);
 
-// The process-wide worker pool.
+// The process-wide worker pool, the workers taking small chunks in turn.
 void pool_executor(std::size_t n, detail::RangeFn body, void* ctx);
 
 // What a search did; filled when passed to search_with.
