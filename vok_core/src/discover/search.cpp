@@ -199,13 +199,12 @@ constexpr std::uint64_t kScored = 0;
 // No cutoff yet: a NaN, which no error compares above.
 const double kNoCutoff = std::numeric_limits<double>::quiet_NaN();
 
-// What a scoring piece hands to the sequential steps.
-struct PieceOutcome {
-    std::size_t begin;               // the piece's first candidate
-    std::size_t scored;              // its candidates scored on every row
-    std::size_t abandoned;           // its candidates whose scoring stopped early
-    std::uint32_t first_min;         // the first of its minimal non-NaN errors, or kNoOperand
-    std::vector<std::uint32_t> top;  // its best-ranked beam_width / 4 scored candidates
+// What a scoring reducer hands to the sequential steps.
+struct ScoreOutcome {
+    std::size_t scored = 0;                // candidates it scored on every row
+    std::size_t abandoned = 0;             // candidates whose scoring it stopped early
+    std::uint32_t first_min = UINT32_MAX;  // the first of their minimal non-NaN errors, or none
+    std::vector<std::uint32_t> top;        // their best-ranked beam_width / 4
 };
 
 // A candidate: op(a) or op(a, b) over pool members, with its probe values.
@@ -369,7 +368,7 @@ private:
     std::vector<std::uint64_t> hash_;   // hash of each candidate's probe bits
     std::vector<std::uint8_t> state_;   // kNoFingerprint, kDuplicate or kAccepted
     std::vector<double> err_;           // the penalised error, or kUnscored
-    std::vector<PieceOutcome> outcomes_;  // of the scoring pieces, in candidate order
+    std::vector<ScoreOutcome> outcomes_;  // of the scoring reducers
 };
 
 template <class Values>
@@ -644,36 +643,51 @@ bool Search::ranks_before(std::uint32_t x, std::uint32_t y) const {
     return x < y;
 }
 
-// Scores the accepted candidates in parallel. Each piece also reduces its
-// results to what the sequential steps need: the count, the first minimal
-// non-NaN error (update_best's outcome for a piece when best is not NaN) and
-// the piece's best-ranked beam_width / 4 candidates.
+// Scores the accepted candidates in parallel and reduces their results to
+// what the sequential steps need: how many scored, and for each reducer (a
+// slot that pieces take in turn, so that its results accumulate over many
+// pieces) the first minimal non-NaN error and the best-ranked
+// beam_width / 4 candidates it saw. Every candidate of the level's first
+// beam_width / 4 is among the best of whichever reducer saw it, and the
+// level's first minimal error is the smallest (error, index) of the
+// reducers' minima, so the merge does not depend on who saw what.
 void Search::score_level(std::size_t n) {
     err_.resize(n);
     outcomes_.clear();
-    std::mutex outcomes_lock;
     const std::size_t keep = opt_.beam_width / 4;
+    const std::size_t cap = std::max<std::size_t>(keep, 1);  // at least one, for best
     auto worse = [&](std::uint32_t x, std::uint32_t y) { return ranks_before(x, y); };
-    // The lowest cutoff any piece has reached: the worst error among its
-    // best-ranked max(beam_width / 4, 1) results. A candidate whose error is
-    // strictly above it ranks after that many results and can neither become
-    // best nor join the pool, whichever piece it is in. Which candidates stop
-    // early depends on timing; the results do not.
+    // The lowest cutoff any reducer has reached: the worst error among its
+    // best-ranked cap results. A candidate whose error is strictly above it
+    // ranks after that many results and can neither become best nor join the
+    // pool. Which candidates stop early depends on timing; the results do not.
     std::atomic<double> shared_cutoff{kNoCutoff};
+    struct Reducer {
+        Scratch scratch;
+        ScoreOutcome out;  // out.top: a heap whose front is the worst kept result
+    };
+    std::vector<std::unique_ptr<Reducer>> reducers;
+    std::vector<Reducer*> idle;
+    std::mutex reducers_lock;
     parallel(n, n * (data_.rows() + 8), [&](std::size_t begin, std::size_t end) {
-        Scratch s;
+        Reducer* r;
+        {
+            std::lock_guard guard(reducers_lock);
+            if (idle.empty()) {
+                reducers.push_back(std::make_unique<Reducer>());
+                idle.push_back(reducers.back().get());
+            }
+            r = idle.back();
+            idle.pop_back();
+        }
+        ScoreOutcome& out = r->out;
+        std::vector<std::uint32_t>& kept = out.top;
         std::array<std::uint32_t, kLanes> group;
         std::size_t lanes = 0;
-        PieceOutcome out{begin, 0, 0, kNoOperand, {}};
-        // The piece's best-ranked results so far (at least one, for best):
-        // a heap whose front is the worst of them. Once it is full, its
-        // front's error is a cutoff for the candidates that follow.
-        const std::size_t cap = std::max<std::size_t>(keep, 1);
-        std::vector<std::uint32_t>& kept = out.top;
         auto flush = [&] {
             double cutoff = shared_cutoff.load(std::memory_order_relaxed);
             if (kept.size() == cap && !(cutoff <= err_[kept.front()])) cutoff = err_[kept.front()];
-            score_group(group.data(), lanes, s, cutoff);
+            score_group(group.data(), lanes, r->scratch, cutoff);
             for (std::size_t l = 0; l < lanes; ++l) {
                 const std::uint32_t k = group[l];
                 if (!scored(k)) {
@@ -690,7 +704,7 @@ void Search::score_level(std::size_t n) {
                     std::push_heap(kept.begin(), kept.end(), worse);
                 }
             }
-            // Publish this piece's cutoff when it is the lowest so far.
+            // Publish this reducer's cutoff when it is the lowest so far.
             if (kept.size() == cap) {
                 const double mine = err_[kept.front()];
                 double seen = shared_cutoff.load(std::memory_order_relaxed);
@@ -709,22 +723,24 @@ void Search::score_level(std::size_t n) {
             if (lanes == kLanes) flush();
         }
         if (lanes) flush();
+        std::lock_guard guard(reducers_lock);
+        idle.push_back(r);
+    });
+    for (auto& r : reducers) {
+        ScoreOutcome& out = r->out;
         // The first minimal non-NaN error is the best-ranked kept result.
-        for (std::uint32_t k : kept)
+        for (std::uint32_t k : out.top)
             if (!std::isnan(err_[k]) && (out.first_min == kNoOperand || ranks_before(k, out.first_min)))
                 out.first_min = k;
-        if (keep == 0) kept.clear();
-        std::lock_guard guard(outcomes_lock);
+        if (keep == 0) out.top.clear();
         outcomes_.push_back(std::move(out));
-    });
-    std::sort(outcomes_.begin(), outcomes_.end(),
-              [](const PieceOutcome& x, const PieceOutcome& y) { return x.begin < y.begin; });
+    }
 }
 
 // update_best over the level's results in candidate order; true on early stop.
 bool Search::take_best(std::size_t n) {
     if (trace_)
-        for (const PieceOutcome& o : outcomes_) {
+        for (const ScoreOutcome& o : outcomes_) {
             trace_->scored += o.scored;
             trace_->abandoned += o.abandoned;
         }
@@ -734,9 +750,14 @@ bool Search::take_best(std::size_t n) {
         best_ = SearchResult{std::string(), err_[k], c, {}, std::move(e)};
     };
     if (best_ && !std::isnan(best_->error)) {
-        // The first minimal error of the level replaces a worse best.
-        for (const PieceOutcome& o : outcomes_)
-            if (o.first_min != kNoOperand && best_->error > err_[o.first_min]) become_best(o.first_min);
+        // Applied in candidate order, the strict rule ends on the first
+        // candidate with the level's minimal error, if that beats best: the
+        // smallest (error, index) of the reducers' minima.
+        std::uint32_t first = kNoOperand;
+        for (const ScoreOutcome& o : outcomes_)
+            if (o.first_min != kNoOperand && (first == kNoOperand || ranks_before(o.first_min, first)))
+                first = o.first_min;
+        if (first != kNoOperand && best_->error > err_[first]) become_best(first);
     } else if (!best_) {
         // Not reached after the leaves (the constants always score); kept
         // for completeness: the plain sequential rule.
@@ -750,7 +771,7 @@ void Search::grow_pool() {
     // Merge the pieces' selections: the first beam_width / 4 of the level in
     // the order of its stable sort.
     std::vector<std::uint32_t> order;
-    for (const PieceOutcome& o : outcomes_) order.insert(order.end(), o.top.begin(), o.top.end());
+    for (const ScoreOutcome& o : outcomes_) order.insert(order.end(), o.top.begin(), o.top.end());
     const std::size_t keep = std::min(opt_.beam_width / 4, order.size());
     auto cut = [&](std::uint32_t x, std::uint32_t y) { return ranks_before(x, y); };
     if (keep < order.size()) {
