@@ -4,7 +4,10 @@
 // problem stops early) on a fixed set of problems with 1-3 variables and
 // 100-1000 rows, once on the calling thread alone and once on the worker
 // pool, and prints candidates generated, fingerprinted and scored per second
-// and the pool / single-thread ratio. Results of the two runs must agree.
+// and the single-thread / pool time ratio. "scored" counts candidates scored
+// on every row; "stopped" those whose scoring ended early because they could
+// no longer matter (how many depends on timing). Results of the two runs
+// must agree.
 //
 //   build/cpp/discovery_engine [repeats] [problems]   (RAYON_NUM_THREADS sets the pool)
 #include <chrono>
@@ -118,7 +121,7 @@ int main(int argc, char** argv) {
     const std::size_t workers = vok::pool_size();
     std::printf("discovery engine, default options, all levels; pool of %zu workers; best of %d\n", workers, repeats);
     std::printf("%-22s %5s %9s %9s %8s %15s %8s %8s %9s %7s  %s\n", "problem", "rows", "generated", "fprinted", "scored",
-                "stopped 1w/pool", "1w ms", "pool ms", "scored/s", "ratio", "formula");
+                "stopped 1w/pool", "1w ms", "pool ms", "sc+st/s", "ratio", "formula");
     double total1 = 0, totalp = 0;
     std::size_t gen = 0, fp = 0, scored = 0;
     bool agree = true;
@@ -135,11 +138,11 @@ int main(int argc, char** argv) {
         totalp += many.seconds;
         gen += many.trace.generated;
         fp += many.trace.fingerprinted;
-        scored += many.trace.scored;
+        scored += many.trace.scored + many.trace.abandoned;
         std::printf("%-22s %5zu %9zu %9zu %8zu %7zu/%7zu %8.1f %8.1f %9.3g %7.2f  %s%s\n", p.name.c_str(),
                     p.cols[0].size(), many.trace.generated, many.trace.fingerprinted, many.trace.scored,
                     one.trace.abandoned, many.trace.abandoned, one.seconds * 1e3,
-                    many.seconds * 1e3, static_cast<double>(many.trace.scored) / many.seconds,
+                    many.seconds * 1e3, static_cast<double>(many.trace.scored + many.trace.abandoned) / many.seconds,
                     one.seconds / many.seconds, many.result ? many.result->formula.c_str() : "-",
                     same ? "" : "  MISMATCH");
     }
@@ -157,7 +160,7 @@ int main(int argc, char** argv) {
                     100 * g_inside / t.seconds, g_handoffs, 1 / (1 - g_inside / t.seconds / 2));
     }
     std::printf("total: %.3f s on 1 thread, %.3f s on the pool (ratio %.2f)\n", total1, totalp, total1 / totalp);
-    std::printf("per second on the pool: %.3g generated, %.3g fingerprinted, %.3g scored\n",
+    std::printf("per second on the pool: %.3g generated, %.3g fingerprinted, %.3g scored or stopped\n",
                 static_cast<double>(gen) / totalp, static_cast<double>(fp) / totalp,
                 static_cast<double>(scored) / totalp);
     return agree ? 0 : 1;
