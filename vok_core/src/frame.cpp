@@ -147,11 +147,11 @@ namespace {
 // calling read(item) for each item as it arrives. The reported length only
 // pre-sizes `out` (bounded, so a lying __len__ cannot exhaust memory); the
 // iteration decides how many items there are.
-template <class T, class Read>
-std::vector<T> read_sequence(PyObject* seq, Read&& read) {
+template <class T, class Vec = std::vector<T>, class Read>
+Vec read_sequence(PyObject* seq, Read&& read) {
     if (PyUnicode_Check(seq)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(seq)) raise_cannot_convert(seq, "Sequence");
-    std::vector<T> out;
+    Vec out;
     // Exact lists and tuples are read by index, which is what their iterators
     // do; the size is re-read every step because converting an item may run
     // code that shrinks the list, and each item is held while it converts.
@@ -231,16 +231,16 @@ std::int8_t read_small_int(PyObject* item) {
 
 double Args::to_float(std::size_t i) const { return named(i, as_float); }
 
-std::vector<double> Args::float_seq(std::size_t i) const {
-    return named(i, [](PyObject* o) { return read_sequence<double>(o, as_float); });
+Buffer<double> Args::float_seq(std::size_t i) const {
+    return named(i, [](PyObject* o) { return read_sequence<double, Buffer<double>>(o, as_float); });
 }
 
-std::vector<Point2> Args::point_seq(std::size_t i) const {
-    return named(i, [](PyObject* o) { return read_sequence<Point2>(o, read_point); });
+Buffer<Point2> Args::point_seq(std::size_t i) const {
+    return named(i, [](PyObject* o) { return read_sequence<Point2, Buffer<Point2>>(o, read_point); });
 }
 
-std::vector<Octet> Args::octet_seq(std::size_t i) const {
-    return named(i, [](PyObject* o) { return read_sequence<Octet>(o, read_octet); });
+Buffer<Octet> Args::octet_seq(std::size_t i) const {
+    return named(i, [](PyObject* o) { return read_sequence<Octet, Buffer<Octet>>(o, read_octet); });
 }
 
 std::vector<std::vector<double>> Args::nested_seq(std::size_t i) const {

@@ -24,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "buffer.hpp"
+
 namespace vok::py {
 
 using Point2 = std::array<double, 2>;
@@ -117,9 +119,9 @@ public:
     const char* name(std::size_t i) const { return sig_.names[i]; }
 
     double to_float(std::size_t i) const;
-    std::vector<double> float_seq(std::size_t i) const;
-    std::vector<Point2> point_seq(std::size_t i) const;
-    std::vector<Octet> octet_seq(std::size_t i) const;
+    Buffer<double> float_seq(std::size_t i) const;
+    Buffer<Point2> point_seq(std::size_t i) const;
+    Buffer<Octet> octet_seq(std::size_t i) const;
     std::vector<std::vector<double>> nested_seq(std::size_t i) const;
     std::vector<std::int8_t> small_int_seq(std::size_t i) const;
     std::uint64_t count(std::size_t i) const;

@@ -52,7 +52,7 @@ void map_in_place(std::size_t n, Body body) {
 template <double (*F)(double), const py::Signature& Sig>
 PyObject* unary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::call(Sig, args, nargs, kwnames, [](py::Args& a) {
-        std::vector<double> xs = a.float_seq(0);
+        Buffer<double> xs = a.float_seq(0);
         double* v = xs.data();
         map_in_place(xs.size(), [v](std::size_t i) { v[i] = F(v[i]); });
         return py::float_list(xs);
@@ -62,8 +62,8 @@ PyObject* unary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 template <double (*F)(double, double), const py::Signature& Sig>
 PyObject* binary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::call(Sig, args, nargs, kwnames, [](py::Args& a) {
-        std::vector<double> as = a.float_seq(0);
-        const std::vector<double> bs = a.float_seq(1);
+        Buffer<double> as = a.float_seq(0);
+        const Buffer<double> bs = a.float_seq(1);
         as.resize(std::min(as.size(), bs.size()));
         double* l = as.data();
         const double* r = bs.data();

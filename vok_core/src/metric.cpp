@@ -18,10 +18,10 @@ constexpr py::Signature kSig{"christoffel_batch_n()", kNames};
 
 PyObject* christoffel_batch_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::call(kSig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const std::vector<py::Point2> points = a.point_seq(0);
+        const auto points = a.point_seq(0);
         const std::uint64_t lam = a.count(1), mu = a.count(2), nu = a.count(3);
         const double rs = a.to_float(4);
-        const std::vector<double> out = ordered_map<double>(
+        const auto out = ordered_map<double>(
             points.size(), [&](std::size_t i) { return christoffel(points[i][0], lam, mu, nu, rs); }, kInlineBelow);
         return py::float_list(out);
     });

@@ -20,9 +20,9 @@ constexpr py::Signature kSig{"octonion_mul_n()", kNames};
 
 PyObject* octonion_mul_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::call(kSig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const std::vector<Octonion> as = a.octet_seq(0);
-        const std::vector<Octonion> bs = a.octet_seq(1);
-        const std::vector<Octonion> out = ordered_map<Octonion>(
+        const auto as = a.octet_seq(0);
+        const auto bs = a.octet_seq(1);
+        const auto out = ordered_map<Octonion>(
             std::min(as.size(), bs.size()), [&](std::size_t i) { return octonion_mul(as[i], bs[i]); },
             kInlineBelow);
         return py::nested_list<Octonion>(out);

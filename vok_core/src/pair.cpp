@@ -169,9 +169,9 @@ PyType_Spec pair_spec = {
 
 // Applies step(pair, x_i) over the zipped inputs, in order, on this thread.
 template <class Step>
-PyObject* zipped_pairs(const std::vector<py::Point2>& pairs, const std::vector<double>& xs, Step step) {
+PyObject* zipped_pairs(std::span<const py::Point2> pairs, std::span<const double> xs, Step step) {
     const std::size_t n = std::min(pairs.size(), xs.size());
-    std::vector<py::Point2> out(n);
+    vok::Buffer<py::Point2> out(n);
     for (std::size_t i = 0; i < n; ++i) {
         const vok::Complex r = step(vok::Complex{pairs[i][0], pairs[i][1]}, xs[i]);
         out[i] = {r.re, r.im};

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "buffer.hpp"
+
 namespace vok {
 
 // A failure inside the library that valid inputs never produce; the Python
@@ -70,8 +72,8 @@ void parallel_for(std::size_t n, Body&& body) {
 // small to repay a hand-off and runs on the calling thread (same values; the
 // pool is still created).
 template <class T, class F>
-std::vector<T> ordered_map(std::size_t n, F&& f, std::size_t inline_below = 2) {
-    std::vector<T> out(n);
+Buffer<T> ordered_map(std::size_t n, F&& f, std::size_t inline_below = 2) {
+    Buffer<T> out(n);
     T* slot = out.data();
     if (n < inline_below) {
         pool_size();

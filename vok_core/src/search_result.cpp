@@ -135,7 +135,7 @@ PyObject* find_formula(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     static const py::Signature sig{"find_formula()", names, 2};
     return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
         const std::vector<std::vector<double>> columns = a.nested_seq(0);
-        const std::vector<double> targets = a.float_seq(1);
+        const auto targets = a.float_seq(1);
         discover::SearchOptions options;  // the defaults of the text signature below
         options.max_complexity = a.given(2) ? a.count(2) : 8;
         options.beam_width = a.given(3) ? a.count(3) : 2000;
