@@ -191,8 +191,8 @@ constexpr std::uint64_t kUnscoredBits = 0x7FF0DEADBEEF0001ULL;
 const double kUnscored = std::bit_cast<double>(kUnscoredBits);
 
 // The error slot of an accepted candidate whose scoring stopped early: its
-// error could only rank it after beam_width / 4 (and at least one) results
-// of its piece, so it can neither become best nor join the pool.
+// error could only rank it after max(beam_width / 4, 1) other results, so it
+// can neither become best nor join the pool.
 constexpr std::uint64_t kAbandonedBits = 0x7FF0DEADBEEF0002ULL;
 // Marks a lane still being scored (never stored).
 constexpr std::uint64_t kScored = 0;
@@ -203,7 +203,7 @@ const double kNoCutoff = std::numeric_limits<double>::quiet_NaN();
 struct ScoreOutcome {
     std::size_t scored = 0;                // candidates it scored on every row
     std::size_t abandoned = 0;             // candidates whose scoring it stopped early
-    std::uint32_t first_min = UINT32_MAX;  // the first of their minimal non-NaN errors, or none
+    std::uint32_t first_min = kNoOperand;  // the first of their minimal non-NaN errors, or none
     std::vector<std::uint32_t> top;        // their best-ranked beam_width / 4
 };
 
