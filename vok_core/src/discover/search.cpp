@@ -177,6 +177,7 @@ struct Member {
     std::size_t complexity = 0;  // of expr
     std::array<double, kProbeCount> probe{}, probe_t{}, probe_x{};
     const double* column = nullptr;  // values on every row, or null: evaluate the tokens
+    bool own_column = false;         // column is one of the search's cache, not the caller's
     const double* col_t = nullptr;   // exp(e(v)) on every row, or null
     const double* col_x = nullptr;   // ln(l(v)) on every row, or null
 };
@@ -298,6 +299,11 @@ private:
 
     // A column of the cache when the budget allows, else null.
     double* cache_column() {
+        if (!spare_columns_.empty()) {
+            double* c = spare_columns_.back();
+            spare_columns_.pop_back();
+            return c;
+        }
         if (data_.rows() == 0 || data_.rows() > budget_ - cached_) return nullptr;
         cached_ += data_.rows();
         columns_.push_back(std::make_unique_for_overwrite<double[]>(data_.rows()));
@@ -358,6 +364,7 @@ private:
     FingerprintSet seen_;
     std::vector<Member> pool_;
     std::vector<std::unique_ptr<double[]>> columns_;
+    std::vector<double*> spare_columns_;  // of columns_, no longer read
     std::size_t cached_ = 0;
     std::optional<SearchResult> best_;
 
@@ -381,7 +388,10 @@ void Search::cache_members(std::size_t from, Values&& value) {
             if (t0.kind == TokenKind::Var && t0.index >= data_.view.count)
                 continue;  // a variable without a column: it and its combinations fail on every row
         }
-        if (!m.column && !(m.column = cache_column())) break;  // budget spent: evaluate from tokens
+        if (!m.column) {
+            if (!(m.column = cache_column())) break;  // budget spent: evaluate from tokens
+            m.own_column = true;
+        }
         fill[i - from] = 1;
         // Only a member short enough to pair with a leaf is ever an operand of Vok.
         if (opt_.use_vok && m.complexity + 1 < opt_.max_complexity && (m.col_t = cache_column()))
@@ -845,6 +855,7 @@ std::optional<SearchResult> Search::run() {
         if (pool_.empty()) return finish();
         if (pool_.size() >= kNoOperand) throw std::length_error("formula search: pool too large");
         Stopwatch watch(trace_);
+        const std::size_t combined_from = fresh;
         const std::size_t n = generate(fresh);
         fresh = pool_.size();
         if (trace_) watch.lap(trace_->seconds_generate);
@@ -867,6 +878,17 @@ std::optional<SearchResult> Search::run() {
         if (take_best(n)) return finish();
         if (level >= opt_.max_complexity) break;  // nothing reads the pool after the last level
         grow_pool();
+        // Members combined for the first time at this level that are too
+        // long to pair with anything will never be read again (their unary
+        // candidates are built): their columns serve later members.
+        for (std::size_t i = combined_from; i < fresh; ++i) {
+            Member& m = pool_[i];
+            if (m.own_column && m.complexity + 1 >= opt_.max_complexity) {
+                spare_columns_.push_back(const_cast<double*>(m.column));
+                m.column = nullptr;
+                m.own_column = false;
+            }
+        }
         if (trace_) watch.lap(trace_->seconds_select);
     }
     return finish();
