@@ -304,10 +304,17 @@ private:
             spare_columns_.pop_back();
             return c;
         }
-        if (data_.rows() == 0 || data_.rows() > budget_ - cached_) return nullptr;
-        cached_ += data_.rows();
-        columns_.push_back(std::make_unique_for_overwrite<double[]>(data_.rows()));
-        return columns_.back().get();
+        const std::size_t rows = data_.rows();
+        if (rows == 0 || rows > budget_ - cached_) return nullptr;
+        cached_ += rows;
+        if (slab_left_ == 0) {
+            // Columns come in slabs of up to 64 (fewer allocations to make
+            // and to free), never beyond the budget.
+            const std::size_t count = std::min<std::size_t>(64, (budget_ - cached_) / rows + 1);
+            slabs_.push_back(std::make_unique_for_overwrite<double[]>(count * rows));
+            slab_left_ = count;
+        }
+        return slabs_.back().get() + (--slab_left_) * rows;
     }
 
     // Completes pool members [from, size): value(i, scratch, cached) finishes
@@ -363,18 +370,21 @@ private:
 
     FingerprintSet seen_;
     std::vector<Member> pool_;
-    std::vector<std::unique_ptr<double[]>> columns_;
-    std::vector<double*> spare_columns_;  // of columns_, no longer read
+    std::vector<std::unique_ptr<double[]>> slabs_;  // the cached columns
+    std::size_t slab_left_ = 0;                     // columns not yet handed out in the last slab
+    std::vector<double*> spare_columns_;            // handed out, no longer read
     std::size_t cached_ = 0;
     std::optional<SearchResult> best_;
 
     // The current level, in generation order; reused from level to level.
+    // Every entry is written before it is read, so the arrays are allocated
+    // without being initialised.
+    std::size_t capacity_ = 0;
     std::unique_ptr<Candidate[]> cands_;
-    std::size_t cands_capacity_ = 0;
-    std::vector<std::uint32_t> shard_;  // shard of each candidate, kNoShard without fingerprint
-    std::vector<std::uint64_t> hash_;   // hash of each candidate's probe bits
-    std::vector<std::uint8_t> state_;   // kNoFingerprint, kDuplicate or kAccepted
-    std::vector<double> err_;           // the penalised error, or kUnscored
+    std::unique_ptr<std::uint32_t[]> shard_;  // shard of each candidate, kNoShard without fingerprint
+    std::unique_ptr<std::uint64_t[]> hash_;   // hash of each candidate's probe bits
+    std::unique_ptr<std::uint8_t[]> state_;   // kNoFingerprint, kDuplicate or kAccepted
+    std::unique_ptr<double[]> err_;           // the penalised error, kUnscored or kAbandoned
     std::vector<ScoreOutcome> outcomes_;  // of the scoring reducers
 };
 
@@ -416,6 +426,11 @@ void Search::cache_members(std::size_t from, Values&& value) {
 }
 
 void Search::add_leaves() {
+    // Room for the pool's usual growth (beam_width / 4 per level), so that
+    // members are seldom moved.
+    const std::size_t levels = std::min<std::size_t>(opt_.max_complexity, 64);
+    const std::size_t growth = std::min<std::size_t>(opt_.beam_width / 4, 1 << 16) * levels;
+    pool_.reserve(std::min<std::size_t>(n_vars_ + 2 + growth, 1 << 16));
     std::vector<Expr> leaves{Expr::leaf(Token::constant(0.0)), Expr::leaf(Token::constant(1.0))};
     for (std::size_t i = 0; i < n_vars_; ++i) leaves.push_back(Expr::leaf(Token::var(i)));
     for (Expr& leaf : leaves) {
@@ -487,14 +502,15 @@ std::size_t Search::generate(std::size_t fresh) {
     for (std::size_t u = 0; u < units; ++u) offset[u + 1] += offset[u];
     const std::size_t n = offset[units];
     check_memory(n);
-    if (n > cands_capacity_) {
+    if (n > capacity_) {
         // Levels tend to grow: leave room for the next one.
-        cands_capacity_ = std::max(n, 2 * cands_capacity_);
-        cands_ = std::make_unique_for_overwrite<Candidate[]>(cands_capacity_);
+        capacity_ = std::max(n, 2 * capacity_);
+        cands_ = std::make_unique_for_overwrite<Candidate[]>(capacity_);
+        shard_ = std::make_unique_for_overwrite<std::uint32_t[]>(capacity_);
+        hash_ = std::make_unique_for_overwrite<std::uint64_t[]>(capacity_);
+        state_ = std::make_unique_for_overwrite<std::uint8_t[]>(capacity_);
+        err_ = std::make_unique_for_overwrite<double[]>(capacity_);
     }
-    shard_.resize(n);
-    hash_.resize(n);
-    state_.resize(n);
 
     Candidate* out = cands_.get();
     std::size_t pair_tests = 0;  // the work of the binary rows: one complexity test per pair
@@ -554,9 +570,9 @@ std::size_t Search::generate(std::size_t fresh) {
 // accepted candidates.
 std::pair<std::size_t, std::size_t> Search::insert_level(std::size_t n) {
     const Candidate* cands = cands_.get();
-    const std::uint32_t* shard_of = shard_.data();
-    const std::uint64_t* hash_of = hash_.data();
-    std::uint8_t* state = state_.data();
+    const std::uint32_t* shard_of = shard_.get();
+    const std::uint64_t* hash_of = hash_.get();
+    std::uint8_t* state = state_.get();
     std::vector<std::size_t> accepted(seen_.shards(), 0), fingerprinted(seen_.shards(), 0);
     parallel(seen_.shards(), 16 * n, [&](std::size_t begin, std::size_t end) {
         // Two-stage prefetch: a candidate's probe values 2 * kAhead inserts
@@ -662,7 +678,6 @@ bool Search::ranks_before(std::uint32_t x, std::uint32_t y) const {
 // level's first minimal error is the smallest (error, index) of the
 // reducers' minima, so the merge does not depend on who saw what.
 void Search::score_level(std::size_t n) {
-    err_.resize(n);
     outcomes_.clear();
     const std::size_t keep = opt_.beam_width / 4;
     const std::size_t cap = std::max<std::size_t>(keep, 1);  // at least one, for best
