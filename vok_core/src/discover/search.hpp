@@ -75,7 +75,10 @@ struct SearchTrace {
     // the leaves. Filled only when record_candidates is set.
     bool record_candidates = false;
     std::vector<std::vector<Expr>> levels;
-    std::size_t generated = 0;      // candidates built (leaves included)
+    // Candidates built, leaves included. Combinations of pool members that
+    // were combined at an earlier level are not built again (they could only
+    // be dropped as duplicates), so this counts fewer than a plain search.
+    std::size_t generated = 0;
     std::size_t fingerprinted = 0;  // of those, with a fingerprint
     std::size_t accepted = 0;       // of those, new to the seen set
     std::size_t scored = 0;         // of those, scored on every row
