@@ -327,14 +327,20 @@ private:
     void cache_members(std::size_t from, Values&& value);
 
     // Throws std::bad_alloc when the working state with a level of n
-    // candidates would pass the memory limit. Per fingerprint: a table slot
-    // of 48 bytes in a table at least a quarter full; per candidate: its
-    // record, shard, state and error.
+    // candidates could pass the memory limit: what is held now (a seen-set
+    // entry takes a 48-byte slot in a table at least a quarter full; the
+    // pool; the cached columns), the level's arrays, a seen-set entry for
+    // each candidate should all be new, and the members that may join.
     void check_memory(std::size_t n) const {
-        const double bytes = 192.0 * static_cast<double>(seen_count_) +
+        constexpr double kPerEntry = 192.0;
+        constexpr double kPerCandidate = sizeof(Candidate) + sizeof(std::uint32_t) + sizeof(std::uint64_t) +
+                                         sizeof(std::uint8_t) + sizeof(double) + 2 * sizeof(std::uint32_t);
+        const double arrays = static_cast<double>(n > capacity_ ? std::max(n, 2 * capacity_) : capacity_);
+        const double joiners = static_cast<double>(std::min(opt_.beam_width / 4, n));
+        const double per_member = sizeof(Member) + 16.0 + sizeof(Token) * (2.0 * static_cast<double>(max_cx_) + 1.0);
+        const double bytes = kPerEntry * static_cast<double>(seen_count_ + n) +
                              static_cast<double>(pool_tokens_ * sizeof(Token) + pool_.size() * sizeof(Member)) +
-                             8.0 * static_cast<double>(cached_) +
-                             static_cast<double>(sizeof(Candidate) + 13) * static_cast<double>(n);
+                             8.0 * static_cast<double>(cached_) + kPerCandidate * arrays + per_member * joiners;
         if (bytes > static_cast<double>(memory_limit_)) throw std::bad_alloc();
     }
 
@@ -366,6 +372,7 @@ private:
     std::size_t memory_limit_;
     std::size_t seen_count_ = 0;    // fingerprints in the seen set
     std::size_t pool_tokens_ = 0;   // tokens of all pool members
+    std::size_t max_cx_ = 1;        // the largest complexity in the pool
     std::vector<OpCode> unary_, binary_;
 
     FingerprintSet seen_;
@@ -812,6 +819,7 @@ void Search::grow_pool() {
         pool_[first_new + f].probe = cands_[order[f]].probe;
         pool_[first_new + f].complexity = complexity(cands_[order[f]]);
         pool_tokens_ += pool_[first_new + f].complexity;
+        max_cx_ = std::max(max_cx_, pool_[first_new + f].complexity);
     }
     cache_members(first_new, [&](std::size_t i, Scratch& s, bool cached) {
         const Candidate& c = cands_[order[i - first_new]];
