@@ -355,3 +355,32 @@ def test_variables_beyond_z_are_named_by_code_point(column, name):
     assert summary(r) == (name, 0.0, 1)
     assert repr(r) == f"SearchResult(formula='{name}', error=0.00e0, complexity=1)"
     assert r.to_latex() == name
+
+
+def test_a_signal_stops_a_search_asked_for_endless_levels():
+    import signal
+    import time
+
+    class Stop(Exception):
+        pass
+
+    def handler(*_):
+        raise Stop()
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        started = time.monotonic()
+        with pytest.raises(Stop):
+            vok_core.find_formula([[1.0, 2.0, 3.0]], [0.3, -7.0, 11.0], max_complexity=2**64 - 1, beam_width=4)
+        assert time.monotonic() - started < 30
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    # The module is usable afterwards.
+    assert vok_core.find_formula([[1.0, 2.0]], [1.0, 2.0]).formula == "x"
+
+
+def test_a_search_past_its_memory_limit_says_so():
+    with pytest.raises(MemoryError, match="memory limit"):
+        vok_core.find_formula([[1.0, 2.0, 3.0]], [0.3, -7.0, 11.0], max_complexity=2**64 - 1, beam_width=2**64 - 1)

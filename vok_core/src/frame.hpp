@@ -21,6 +21,7 @@
 #include <new>
 #include <span>
 #include <string>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -83,8 +84,10 @@ PyObject* guarded(F&& body) noexcept {
         return body();
     } catch (const Error&) {
         return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    } catch (const std::bad_alloc& e) {
+        if (typeid(e) == typeid(std::bad_alloc)) return PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, e.what());  // a limit of our own, with its reason
+        return nullptr;
     } catch (const std::exception& e) {
         set_internal_error(e.what());
         return nullptr;

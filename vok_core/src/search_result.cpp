@@ -144,6 +144,11 @@ PyObject* find_formula(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         options.use_vok = a.given(6) ? a.flag(6) : true;
         options.complexity_penalty = a.given(7) ? a.to_float(7) : 0.001;
         check_columns(columns);
+        // Between levels a pending signal (Ctrl-C) ends the search with the
+        // handler's exception.
+        options.checkpoint = [] {
+            if (PyErr_CheckSignals() < 0) throw py::Error{};
+        };
 
         std::optional<discover::SearchResult> best = discover::search(columns, targets, columns.size(), options);
         if (!best) Py_RETURN_NONE;

@@ -970,3 +970,21 @@ TEST(SearchAgreementExamples, WorkedExamplesMatchTheReference) {
 }
 
 }  // namespace
+
+TEST(SearchExit, CheckpointRunsBeforeEachLevelAndMayAbandon) {
+    std::vector<double> x = {1, 2, 3};
+    std::vector<std::vector<double>> columns = {x};
+    const std::vector<double> targets = {0.3, -7.0, 11.0};  // nothing fits: every level runs
+    vok::discover::SearchOptions o;
+    o.max_complexity = 5;
+    o.beam_width = 40;
+    int calls = 0;
+    o.checkpoint = [&calls] { ++calls; };
+    ASSERT_TRUE(vok::discover::search(columns, targets, 1, o));
+    EXPECT_EQ(calls, 4);  // levels 2 to 5
+    struct Abandon {};
+    o.checkpoint = [&calls] {
+        if (++calls == 7) throw Abandon{};
+    };
+    EXPECT_THROW(vok::discover::search(columns, targets, 1, o), Abandon);
+}

@@ -326,7 +326,7 @@ private:
     template <class Values>
     void cache_members(std::size_t from, Values&& value);
 
-    // Throws std::bad_alloc when the working state with a level of n
+    // Throws MemoryLimit when the working state with a level of n
     // candidates could pass the memory limit: what is held now (a seen-set
     // entry takes a 48-byte slot in a table at least a quarter full; the
     // pool; the cached columns), the level's arrays, a seen-set entry for
@@ -341,7 +341,7 @@ private:
         const double bytes = kPerEntry * static_cast<double>(seen_count_ + n) +
                              static_cast<double>(pool_tokens_ * sizeof(Token) + pool_.size() * sizeof(Member)) +
                              8.0 * static_cast<double>(cached_) + kPerCandidate * arrays + per_member * joiners;
-        if (bytes > static_cast<double>(memory_limit_)) throw std::bad_alloc();
+        if (bytes > static_cast<double>(memory_limit_)) throw MemoryLimit();
     }
 
     // Whether err_[k] holds an error (not one of the two marks).
@@ -875,6 +875,7 @@ std::optional<SearchResult> Search::run() {
 
     std::size_t fresh = 0;  // members from here on have not been combined yet
     for (std::size_t level = 2;; ++level) {
+        if (opt_.checkpoint) opt_.checkpoint();
         if (pool_.empty()) return finish();
         if (pool_.size() >= kNoOperand) throw std::length_error("formula search: pool too large");
         Stopwatch watch(trace_);

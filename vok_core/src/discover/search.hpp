@@ -13,6 +13,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,6 +32,18 @@ struct SearchOptions {
     double complexity_penalty = 0.001;
     bool use_trig = true;  // unary Sin and Cos
     bool use_vok = true;   // binary Vok
+    // Called on the searching thread before each level from the second on;
+    // it may throw to abandon the search (the Python face honours Ctrl-C
+    // there, so that a search asked for absurdly many levels can be stopped).
+    std::function<void()> checkpoint;
+};
+
+// Thrown (as a std::bad_alloc) when a search's working state would pass its
+// memory limit, before the level that would need it starts.
+struct MemoryLimit : std::bad_alloc {
+    const char* what() const noexcept override {
+        return "formula search: the working state would pass its memory limit; lower max_complexity or beam_width";
+    }
 };
 
 struct SearchResult {
