@@ -489,3 +489,16 @@ def test_flag_kind_judges_numpy_booleans_by_name_and_module():
     odd_module.__module__ = 5  # not a string: simply not NumPy's
     with pytest.raises(TypeError, match="'bool_' object cannot be converted to 'PyBool'"):
         p.minkowski_delta(odd_module(), 1.0)
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_building_large_results_leaves_the_collector_as_it_was(enabled):
+    import gc
+    was = gc.isenabled()
+    try:
+        (gc.enable if enabled else gc.disable)()
+        out = vok_core.boost_n([(0.0, 1.0)] * 20000, [0.0] * 20000, 1.0)
+        assert gc.isenabled() is enabled
+        assert out[-1] == (0.0, 1.0) and len(out) == 20000
+    finally:
+        (gc.enable if was else gc.disable)()

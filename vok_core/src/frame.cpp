@@ -310,6 +310,25 @@ PyObject* build_list(std::size_t n, Make&& make) {
     return list.release();
 }
 
+// Holds the cyclic garbage collector off while a list of containers is
+// built. Every new tuple or list counts towards the next collection, so a
+// million of them would trigger hundreds of collections, some of them full
+// ones, all finding nothing: rows of floats cannot form cycles. The
+// collector's state is restored afterwards and it runs at its next chance.
+class GcPause {
+public:
+    explicit GcPause(std::size_t rows) : was_enabled_(rows >= kFrom && PyGC_Disable() == 1) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    static constexpr std::size_t kFrom = 4096;  // below this, a handful of collections at most
+    bool was_enabled_;
+};
+
 template <class Row>
 PyObject* float_tuple(const Row& row) {
     Ref t(check(PyTuple_New(static_cast<Py_ssize_t>(row.size()))));
@@ -325,11 +344,13 @@ PyObject* float_list(std::span<const double> values) {
 
 template <std::size_t N>
 PyObject* tuple_list(std::span<const std::array<double, N>> rows) {
+    GcPause pause(rows.size());
     return build_list(rows.size(), [&](std::size_t i) { return float_tuple(rows[i]); });
 }
 
 template <class Row>
 PyObject* nested_list(std::span<const Row> rows) {
+    GcPause pause(rows.size());
     return build_list(rows.size(), [&](std::size_t i) { return float_list(rows[i]); });
 }
 
