@@ -28,9 +28,9 @@
 //    them only merge those reductions. No outcome depends on how the work is
 //    divided among the workers.
 //  * Scoring proceeds by steps of rows, and a candidate whose error, which
-//    only grows with more rows, already exceeds the worst of some piece's
-//    best max(beam_width / 4, 1) results is dropped: it could neither become
-//    best nor join the pool.
+//    only grows with more rows, already exceeds the largest of the
+//    max(beam_width / 4, 1) smallest errors scored so far at the level (by
+//    any worker) is dropped: it could neither become best nor join the pool.
 #include "discover/search.hpp"
 
 #include <algorithm>
@@ -689,11 +689,16 @@ void Search::score_level(std::size_t n) {
     const std::size_t keep = opt_.beam_width / 4;
     const std::size_t cap = std::max<std::size_t>(keep, 1);  // at least one, for best
     auto worse = [&](std::uint32_t x, std::uint32_t y) { return ranks_before(x, y); };
-    // The lowest cutoff any reducer has reached: the worst error among its
-    // best-ranked cap results. A candidate whose error is strictly above it
-    // ranks after that many results and can neither become best nor join the
-    // pool. Which candidates stop early depends on timing; the results do not.
+    // The cap smallest errors scored so far by all reducers together (a
+    // max-heap, under its lock) and, once there are cap of them, the largest
+    // of them: a candidate whose error is strictly above it ranks after cap
+    // results and can neither become best nor join the pool. Pooled over the
+    // reducers, the cutoff is as tight with several workers as with one.
+    // Which candidates stop early depends on timing; the results do not.
     std::atomic<double> shared_cutoff{kNoCutoff};
+    std::vector<double> smallest;
+    std::mutex smallest_lock;
+    const bool can_cut = cap < n;  // else no cap results and a candidate beyond them
     struct Reducer {
         Scratch scratch;
         ScoreOutcome out;  // out.top: a heap whose front is the worst kept result
@@ -717,9 +722,10 @@ void Search::score_level(std::size_t n) {
         std::array<std::uint32_t, kLanes> group;
         std::size_t lanes = 0;
         auto flush = [&] {
-            double cutoff = shared_cutoff.load(std::memory_order_relaxed);
-            if (kept.size() == cap && !(cutoff <= err_[kept.front()])) cutoff = err_[kept.front()];
+            const double cutoff = shared_cutoff.load(std::memory_order_relaxed);
             score_group(group.data(), lanes, r->scratch, cutoff);
+            std::array<double, kLanes> below;  // errors that may be among the cap smallest
+            std::size_t n_below = 0;
             for (std::size_t l = 0; l < lanes; ++l) {
                 const std::uint32_t k = group[l];
                 if (!scored(k)) {
@@ -727,6 +733,7 @@ void Search::score_level(std::size_t n) {
                     continue;
                 }
                 ++out.scored;
+                if (can_cut && !std::isnan(err_[k]) && !(err_[k] >= cutoff)) below[n_below++] = err_[k];
                 if (kept.size() < cap) {
                     kept.push_back(k);
                     std::push_heap(kept.begin(), kept.end(), worse);
@@ -736,13 +743,18 @@ void Search::score_level(std::size_t n) {
                     std::push_heap(kept.begin(), kept.end(), worse);
                 }
             }
-            // Publish this reducer's cutoff when it is the lowest so far.
-            if (kept.size() == cap) {
-                const double mine = err_[kept.front()];
-                double seen = shared_cutoff.load(std::memory_order_relaxed);
-                while (!std::isnan(mine) && !(seen <= mine) &&
-                       !shared_cutoff.compare_exchange_weak(seen, mine, std::memory_order_relaxed)) {
+            if (n_below) {
+                std::lock_guard guard(smallest_lock);
+                for (std::size_t q = 0; q < n_below; ++q) {
+                    if (smallest.size() == cap) {
+                        if (!(below[q] < smallest.front())) continue;
+                        std::pop_heap(smallest.begin(), smallest.end());
+                        smallest.pop_back();
+                    }
+                    smallest.push_back(below[q]);
+                    std::push_heap(smallest.begin(), smallest.end());
                 }
+                if (smallest.size() == cap) shared_cutoff.store(smallest.front(), std::memory_order_relaxed);
             }
             lanes = 0;
         };
