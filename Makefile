@@ -44,9 +44,12 @@ test-py: install
 test: test-cpp test-asan test-tsan test-py
 
 bench: install
-	$(PY) bench/batch.py
-	$(PY) bench/algebra.py
-	$(PY) bench/discovery.py
+	cmake -S . -B build/cpp $(CMAKE_TEST_FLAGS) -DVOK_BUILD_BENCH=ON >/dev/null
+	cmake --build build/cpp -j $(JOBS)
+	$(PY) -P bench/batch.py
+	$(PY) -P bench/algebra.py
+	$(PY) -P bench/discovery.py
+	build/cpp/discovery_engine
 
 clean:
 	rm -rf build $(VENV) *.egg-info

@@ -502,3 +502,14 @@ def test_building_large_results_leaves_the_collector_as_it_was(enabled):
         assert out[-1] == (0.0, 1.0) and len(out) == 20000
     finally:
         (gc.enable if was else gc.disable)()
+
+
+def test_shared_object_exports_only_the_entry_and_searches_its_libs_dir():
+    import shutil
+    so = vok_core.__file__
+    if shutil.which("nm") is None or shutil.which("readelf") is None:
+        pytest.skip("binutils not installed")
+    symbols = subprocess.run(["nm", "-D", "--defined-only", so], capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in symbols.splitlines() if line.strip()] == ["PyInit_vok_core"]
+    dynamic = subprocess.run(["readelf", "-d", so], capture_output=True, text=True, check=True).stdout
+    assert "[$ORIGIN/../vok_math.libs]" in dynamic
