@@ -743,8 +743,10 @@ void Search::score_level(std::size_t n) {
                     std::push_heap(kept.begin(), kept.end(), worse);
                 }
             }
-            if (n_below) {
-                std::lock_guard guard(smallest_lock);
+            // Skipped while the other holder is busy: the cutoff only
+            // stays looser, and a waiting worker would cost more.
+            if (n_below && smallest_lock.try_lock()) {
+                std::lock_guard guard(smallest_lock, std::adopt_lock);
                 for (std::size_t q = 0; q < n_below; ++q) {
                     if (smallest.size() == cap) {
                         if (!(below[q] < smallest.front())) continue;
