@@ -367,8 +367,8 @@ void plain_dealloc(PyObject* self) {
     Py_DECREF(type);  // heap-type instances own a reference to their type
 }
 
-PyTypeObject* make_type(PyType_Spec* spec) {
-    return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(spec)));
+PyTypeObject* make_type(PyType_Spec* type_spec) {
+    return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(type_spec)));
 }
 
 }  // namespace vok::py

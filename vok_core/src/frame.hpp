@@ -179,8 +179,8 @@ inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
 // tp_dealloc of a heap type whose instances hold only plain values.
 void plain_dealloc(PyObject* self);
 
-// Creates a heap type from a spec (throws Error on failure).
-PyTypeObject* make_type(PyType_Spec* spec);
+// Creates a heap type from its PyType_Spec (throws Error on failure).
+PyTypeObject* make_type(PyType_Spec* type_spec);
 
 // Allocates an instance of `type` with the type's tp_alloc (throws Error).
 template <class T>
