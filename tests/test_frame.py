@@ -429,9 +429,11 @@ def test_forked_child_can_use_the_pool():
 
 
 @pytest.mark.parametrize("env", [{"RAYON_NUM_THREADS": "1"}, {"RAYON_NUM_THREADS": "+3"},
-                                 {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "2"},
+                                 {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"},
                                  {"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "5"}])
 def test_results_do_not_depend_on_the_worker_count(env):
+    # RAYON_NUM_THREADS=0 means the default (one worker per available CPU),
+    # not "ask RAYON_RS_NUM_CPUS"; only garbage there hands over to it.
     code = """
         import vok_core, hashlib, struct
         xs = [i * 0.001 - 30.0 for i in range(60000)]
@@ -442,7 +444,11 @@ def test_results_do_not_depend_on_the_worker_count(env):
     digest, threads = run_python(code, env).split()
     reference, _ = run_python(code, {"RAYON_NUM_THREADS": "2"}).split()
     assert digest == reference
-    expected_workers = {"1": 1, "+3": 3, "0": 2, "x": 5}[env["RAYON_NUM_THREADS"]]
+    if env["RAYON_NUM_THREADS"] == "0":  # the default: what no usable setting gives
+        expected_workers = int(run_python(code, {"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": ""}).split()[1]) - 1
+        assert 1 <= expected_workers <= len(os.sched_getaffinity(0))
+    else:
+        expected_workers = {"1": 1, "+3": 3, "x": 5}[env["RAYON_NUM_THREADS"]]
     assert int(threads) == expected_workers + 1  # the workers and the main thread
 
 
