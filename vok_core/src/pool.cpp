@@ -121,11 +121,16 @@ struct Piece {
 
 class Pool {
 public:
-    explicit Pool(std::size_t n) : queues_(n) {
-        for (auto& q : queues_) q = std::make_unique<Queue>();
-        threads_.reserve(n);
+    // Each worker's queue is made just before its thread, so an absurd count
+    // from the environment fails when the system refuses a thread, long
+    // before the queues could exhaust memory. Workers read the queues only
+    // once a job arrives, after construction.
+    explicit Pool(std::size_t n) {
         try {
-            for (std::size_t i = 0; i < n; ++i) threads_.emplace_back([this, i] { worker_main(i); });
+            for (std::size_t i = 0; i < n; ++i) {
+                queues_.push_back(std::make_unique<Queue>());
+                threads_.emplace_back([this, i] { worker_main(i); });
+            }
         } catch (...) {
             shutdown();
             throw;
