@@ -167,3 +167,33 @@ def test_tension_n_agrees_with_the_point_class_when_present():
 def test_every_size_keeps_input_order(n):
     xs = [float(i) for i in range(n)]
     assert vok_core.add_n(xs, xs) == [2.0 * i for i in range(n)]
+
+
+def from_bits(pattern):
+    return struct.unpack("<d", struct.pack("<Q", pattern))[0]
+
+
+THRESHOLD = from_bits(0x40862E3D70A3D70A)  # 709.78, the exponent guard's threshold
+FLOOR = from_bits(0x01A56E1FC2F8F359)  # 1e-300, the log floor and the divisor threshold
+
+
+@pytest.mark.parametrize(
+    "fn, args, expected",
+    [
+        # The threshold itself is not guarded (strict comparison); the next float above is.
+        ("exp_n", ([THRESHOLD, math.nextafter(THRESHOLD, INF)],),
+         [math.exp(THRESHOLD), math.exp(math.log(math.nextafter(THRESHOLD, INF)))]),
+        # Non-positive arguments are floored at exactly 1e-300; a magnitude above it is kept.
+        ("ln_n", ([-FLOOR, -math.nextafter(FLOOR, 0.0), -math.nextafter(FLOOR, INF)],),
+         [math.log(FLOOR), math.log(FLOOR), math.log(math.nextafter(FLOOR, INF))]),
+        # A divisor of exactly 1e-300 is divided by; the next smaller magnitude gives NaN.
+        ("div_n", ([1.0, 1.0, 1.0], [FLOOR, math.nextafter(FLOOR, 0.0), -math.nextafter(FLOOR, 0.0)]),
+         [1.0 / FLOOR, NAN, NAN]),
+    ],
+)
+def test_guard_constants_at_their_exact_bit_patterns(fn, args, expected):
+    assert THRESHOLD == 709.78 and FLOOR == 1e-300
+    got = getattr(vok_core, fn)(*args)
+    assert len(got) == len(expected)
+    for g, w in zip(got, expected):
+        assert bits(g) == bits(w) or (math.isnan(g) and math.isnan(w))

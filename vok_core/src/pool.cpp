@@ -21,16 +21,16 @@
 
 namespace vok {
 
-std::size_t parse_thread_count(const char* text) {
-    if (!text) return 0;
+std::optional<std::size_t> parse_thread_count(const char* text) {
+    if (!text) return std::nullopt;
     const char* p = text;
     if (*p == '+') ++p;
-    if (*p == '\0') return 0;
+    if (*p == '\0') return std::nullopt;
     std::size_t value = 0;
     for (; *p; ++p) {
-        if (*p < '0' || *p > '9') return 0;
+        if (*p < '0' || *p > '9') return std::nullopt;
         const std::size_t digit = static_cast<std::size_t>(*p - '0');
-        if (value > (SIZE_MAX - digit) / 10) return 0;  // does not fit: not a count
+        if (value > (SIZE_MAX - digit) / 10) return std::nullopt;  // does not fit: not a count
         value = value * 10 + digit;
     }
     return value;
@@ -105,8 +105,10 @@ std::size_t available_cpus() {
 }
 
 std::size_t configured_threads() {
-    if (std::size_t n = parse_thread_count(std::getenv("RAYON_NUM_THREADS"))) return n;
-    if (std::size_t n = parse_thread_count(std::getenv("RAYON_RS_NUM_CPUS"))) return n;
+    // RAYON_NUM_THREADS=0 asks for the default outright: only an absent or
+    // unparsable value hands the choice to RAYON_RS_NUM_CPUS.
+    if (const auto n = parse_thread_count(std::getenv("RAYON_NUM_THREADS"))) return *n > 0 ? *n : available_cpus();
+    if (const auto n = parse_thread_count(std::getenv("RAYON_RS_NUM_CPUS")); n && *n > 0) return *n;
     return available_cpus();
 }
 
@@ -119,11 +121,16 @@ struct Piece {
 
 class Pool {
 public:
-    explicit Pool(std::size_t n) : queues_(n) {
-        for (auto& q : queues_) q = std::make_unique<Queue>();
-        threads_.reserve(n);
+    // Each worker's queue is made just before its thread, so an absurd count
+    // from the environment fails when the system refuses a thread, long
+    // before the queues could exhaust memory. Workers read the queues only
+    // once a job arrives, after construction.
+    explicit Pool(std::size_t n) {
         try {
-            for (std::size_t i = 0; i < n; ++i) threads_.emplace_back([this, i] { worker_main(i); });
+            for (std::size_t i = 0; i < n; ++i) {
+                queues_.push_back(std::make_unique<Queue>());
+                threads_.emplace_back([this, i] { worker_main(i); });
+            }
         } catch (...) {
             shutdown();
             throw;

@@ -29,17 +29,18 @@ struct InternalError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Worker count the pool has (or will have): RAYON_NUM_THREADS, then
-// RAYON_RS_NUM_CPUS (a positive decimal, optional '+'), else the CPUs of the
-// affinity mask limited by the cgroup CPU quota, at least 1.
+// Worker count the pool has (or will have): RAYON_NUM_THREADS when it holds
+// a positive decimal (optional '+'); the default when it holds 0; when it is
+// absent or unparsable, RAYON_RS_NUM_CPUS by the same rule. The default is the
+// CPUs of the affinity mask limited by the cgroup CPU quota, at least 1.
 std::size_t configured_threads();
 
 // CPUs available to the process (affinity mask and cgroup quota), at least 1.
 std::size_t available_cpus();
 
-// Parses a thread-count variable: a positive count, or 0 for "absent, zero or
-// unparsable".
-std::size_t parse_thread_count(const char* text);
+// Parses a thread-count variable: its value (0 included), or nothing when it
+// is absent or not a decimal that fits.
+std::optional<std::size_t> parse_thread_count(const char* text);
 
 namespace detail {
 // Runs body(ctx, begin, end) over pieces covering 0..n exactly once.

@@ -20,13 +20,14 @@ TEST(PoolEnv, ParsesThreadCounts) {
     EXPECT_EQ(vok::parse_thread_count("4"), 4u);
     EXPECT_EQ(vok::parse_thread_count("+3"), 3u);
     EXPECT_EQ(vok::parse_thread_count("0"), 0u);
-    EXPECT_EQ(vok::parse_thread_count(nullptr), 0u);
-    EXPECT_EQ(vok::parse_thread_count(""), 0u);
-    EXPECT_EQ(vok::parse_thread_count("+"), 0u);
-    EXPECT_EQ(vok::parse_thread_count("-2"), 0u);
-    EXPECT_EQ(vok::parse_thread_count(" 2"), 0u);
-    EXPECT_EQ(vok::parse_thread_count("2x"), 0u);
-    EXPECT_EQ(vok::parse_thread_count("99999999999999999999999"), 0u);  // does not fit
+    EXPECT_EQ(vok::parse_thread_count("+0"), 0u);
+    EXPECT_EQ(vok::parse_thread_count(nullptr), std::nullopt);
+    EXPECT_EQ(vok::parse_thread_count(""), std::nullopt);
+    EXPECT_EQ(vok::parse_thread_count("+"), std::nullopt);
+    EXPECT_EQ(vok::parse_thread_count("-2"), std::nullopt);
+    EXPECT_EQ(vok::parse_thread_count(" 2"), std::nullopt);
+    EXPECT_EQ(vok::parse_thread_count("2x"), std::nullopt);
+    EXPECT_EQ(vok::parse_thread_count("99999999999999999999999"), std::nullopt);  // does not fit
 }
 
 // Restores an environment variable when the test ends, so that the pool of
@@ -48,10 +49,14 @@ TEST(PoolEnv, EnvironmentPicksTheCount) {
     ::setenv("RAYON_NUM_THREADS", "3", 1);
     ::setenv("RAYON_RS_NUM_CPUS", "5", 1);
     EXPECT_EQ(vok::configured_threads(), 3u);
-    ::setenv("RAYON_NUM_THREADS", "0", 1);  // zero: the next source decides
+    ::setenv("RAYON_NUM_THREADS", "0", 1);  // zero: the default, whatever else is set
+    EXPECT_EQ(vok::configured_threads(), vok::available_cpus());
+    ::setenv("RAYON_NUM_THREADS", "lots", 1);  // unparsable: the next source decides
     EXPECT_EQ(vok::configured_threads(), 5u);
-    ::setenv("RAYON_NUM_THREADS", "lots", 1);
+    ::setenv("RAYON_NUM_THREADS", "", 1);
     EXPECT_EQ(vok::configured_threads(), 5u);
+    ::setenv("RAYON_RS_NUM_CPUS", "0", 1);
+    EXPECT_EQ(vok::configured_threads(), vok::available_cpus());
     ::unsetenv("RAYON_RS_NUM_CPUS");
     EXPECT_EQ(vok::configured_threads(), vok::available_cpus());
     ::unsetenv("RAYON_NUM_THREADS");
