@@ -1,13 +1,11 @@
 // Module entry, the registration table and the element-wise batch functions.
 #include <atomic>
-#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <span>
 
 #include "faces.hpp"
 #include "frame.hpp"
-#include "guards.hpp"
+#include "elementwise.hpp"
 #include "pool.hpp"
 
 namespace py = vok::py;
@@ -20,20 +18,6 @@ namespace {
 // Below this many elements a call is computed on the calling thread: the
 // work is cheaper than handing it to the workers (the values are the same).
 constexpr std::size_t kInlineBelow = 8192;
-
-constexpr double kDivisorNaN = std::numeric_limits<double>::quiet_NaN();  // 0x7FF8000000000000
-
-double exp_formula(double x) { return std::exp(exponent_guard(x)); }
-double ln_formula(double y) { return std::log(log_guard(y)); }
-double add_formula(double a, double b) { return a + b; }
-double sub_formula(double a, double b) { return a - b; }
-double mul_formula(double a, double b) { return a * b; }
-double div_formula(double a, double b) { return std::fabs(b) < kLogFloor ? kDivisorNaN : a / b; }
-double sqrt_formula(double x) { return std::sqrt(std::fabs(x)); }
-double sin_formula(double x) { return std::sin(x); }
-double cos_formula(double x) { return std::cos(x); }
-double pow_formula(double base, double e) { return std::pow(std::fabs(base), e); }
-double tension_formula(double x, double y) { return tension(x, y); }
 
 // Runs body(i) for every index, each result written over its own input slot
 // (the converted arrays belong to the call, so no second array is needed).
@@ -92,34 +76,34 @@ constexpr py::Signature kPowSig{"pow_n()", kBasesExps};
 
 }  // namespace
 
-PyMethodDef exp_n_def = {"exp_n", fast_entry(&unary_entry<exp_formula, kExpSig>), py::kFastCall,
+PyMethodDef exp_n_def = {"exp_n", fast_entry(&unary_entry<elementwise::exp, kExpSig>), py::kFastCall,
                          "exp_n(xs)\n--\n\nBatch exp: [exp(x) for x in xs] \u2014 Rayon parallel."};
 PyMethodDef ln_n_def = {
-    "ln_n", fast_entry(&unary_entry<ln_formula, kLnSig>), py::kFastCall,
+    "ln_n", fast_entry(&unary_entry<elementwise::ln, kLnSig>), py::kFastCall,
     "ln_n(ys)\n--\n\nBatch ln: [ln(y) for y in ys] \u2014 Rayon parallel, frame-shift guard applied."};
 PyMethodDef add_n_def = {
-    "add_n", fast_entry(&binary_entry<add_formula, kAddSig>), py::kFastCall,
+    "add_n", fast_entry(&binary_entry<elementwise::add, kAddSig>), py::kFastCall,
     "add_n(as_, bs)\n--\n\nBatch add: [a + b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
 PyMethodDef sub_n_def = {
-    "sub_n", fast_entry(&binary_entry<sub_formula, kSubSig>), py::kFastCall,
+    "sub_n", fast_entry(&binary_entry<elementwise::sub, kSubSig>), py::kFastCall,
     "sub_n(as_, bs)\n--\n\nBatch sub: [a - b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
 PyMethodDef mul_n_def = {
-    "mul_n", fast_entry(&binary_entry<mul_formula, kMulSig>), py::kFastCall,
+    "mul_n", fast_entry(&binary_entry<elementwise::mul, kMulSig>), py::kFastCall,
     "mul_n(as_, bs)\n--\n\nBatch mul: [a * b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
 PyMethodDef div_n_def = {
-    "div_n", fast_entry(&binary_entry<div_formula, kDivSig>), py::kFastCall,
+    "div_n", fast_entry(&binary_entry<elementwise::div, kDivSig>), py::kFastCall,
     "div_n(as_, bs)\n--\n\nBatch div: [a / b] \u2014 NaN for |b| < 1e-300 \u2014 Rayon parallel."};
-PyMethodDef sqrt_n_def = {"sqrt_n", fast_entry(&unary_entry<sqrt_formula, kSqrtSig>), py::kFastCall,
+PyMethodDef sqrt_n_def = {"sqrt_n", fast_entry(&unary_entry<elementwise::sqrt, kSqrtSig>), py::kFastCall,
                           "sqrt_n(xs)\n--\n\nBatch sqrt: [sqrt(|x|) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef sin_n_def = {"sin_n", fast_entry(&unary_entry<sin_formula, kSinSig>), py::kFastCall,
+PyMethodDef sin_n_def = {"sin_n", fast_entry(&unary_entry<elementwise::sin, kSinSig>), py::kFastCall,
                          "sin_n(xs)\n--\n\nBatch sin: [sin(x) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef cos_n_def = {"cos_n", fast_entry(&unary_entry<cos_formula, kCosSig>), py::kFastCall,
+PyMethodDef cos_n_def = {"cos_n", fast_entry(&unary_entry<elementwise::cos, kCosSig>), py::kFastCall,
                          "cos_n(xs)\n--\n\nBatch cos: [cos(x) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef tension_n_def = {"tension_n", fast_entry(&binary_entry<tension_formula, kTensionSig>), py::kFastCall,
+PyMethodDef tension_n_def = {"tension_n", fast_entry(&binary_entry<elementwise::tension, kTensionSig>), py::kFastCall,
                              "tension_n(xs, ys)\n--\n\nBatch vok_tension: [vok(x, y) for (x, y) in zip(xs, ys)] "
                              "\u2014 Rayon parallel."};
 PyMethodDef pow_n_def = {
-    "pow_n", fast_entry(&binary_entry<pow_formula, kPowSig>), py::kFastCall,
+    "pow_n", fast_entry(&binary_entry<elementwise::pow, kPowSig>), py::kFastCall,
     "pow_n(bases, exps)\n--\n\nBatch pow: [|base|^exp for (base, exp) in zip(bases, exps)] \u2014 Rayon parallel."};
 
 }  // namespace vok::face

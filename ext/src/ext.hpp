@@ -1,0 +1,6 @@
+// The parts of vok_math._ext, each defined in its own file and listed in
+// module.cpp's table.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
