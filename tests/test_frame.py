@@ -541,3 +541,93 @@ def test_shared_object_exports_only_the_entry_and_searches_its_libs_dir():
     assert [line.split()[-1] for line in symbols.splitlines() if line.strip()] == ["PyInit_vok_core"]
     dynamic = subprocess.run(["readelf", "-d", so], capture_output=True, text=True, check=True).stdout
     assert "[$ORIGIN/../vok_math.libs]" in dynamic
+
+
+# ---------------------------------------------------------------- argument lifetime
+
+# Each scenario drops the caller's last reference to a later argument while an
+# earlier one converts, then allocates so the freed memory is reused. The debug
+# allocator poisons freed memory, so reading a dropped argument crashes the
+# child or shows up as wrong coordinates.
+_LIFETIME_PRELUDE = """
+    import gc, vok_core
+    class Y:
+        def __init__(self, v): self.v = v
+        def __float__(self): return self.v
+    def drop_dicts_holding(obj):
+        for r in gc.get_referrers(obj):
+            if type(r) is dict:
+                r.clear()
+    junk = []
+"""
+
+
+@pytest.mark.parametrize(
+    "scenario",
+    [
+        """
+        class X:
+            def __float__(self):
+                drop_dicts_holding(self)
+                junk.extend(Y(-1.0) for _ in range(1000))
+                return 1.0
+        p = vok_core.VOKPoint(**{"x": X(), "y": Y(2.5)})
+        print(p.x, p.y)
+        """,
+        """
+        class X:
+            def __float__(self):
+                drop_dicts_holding(self)
+                junk.extend(Y(-1.0) for _ in range(1000))
+                return 1.0
+        p = vok_core.VOKPair(**{"real": X(), "imag": Y(2.5)})
+        print(p.real, p.imag)
+        """,
+        """
+        class N:
+            def __index__(self):
+                drop_dicts_holding(self)
+                junk.extend(vok_core.VOKPoint(-7.0, -7.0) for _ in range(1000))
+                return 0
+        k = vok_core.VOKKnot(**{"point": vok_core.VOKPoint(1.0, 2.5), "n": N()})
+        print(k.point.x, k.point.y)
+        """,
+        """
+        import ctypes
+        d = {}
+        class X:
+            def __float__(self):
+                d.clear()
+                junk.extend(Y(-1.0) for _ in range(1000))
+                return 1.0
+        d.update(x=X(), y=Y(2.5))
+        call = ctypes.pythonapi.PyObject_Call
+        call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object] * 3
+        p = call(vok_core.VOKPoint, (), d)
+        print(p.x, p.y)
+        """,
+        """
+        import _thread, threading
+        d, done, out = {}, threading.Event(), []
+        class X:
+            def __float__(self):
+                d.clear()
+                junk.extend(Y(-1.0) for _ in range(1000))
+                return 1.0
+        class Record:
+            def __init__(self, v): self.v = v
+            def __float__(self):
+                out.append(self.v)
+                done.set()
+                return self.v
+        d.update(x=X(), y=Record(2.5))
+        _thread.start_new_thread(vok_core.VOKPoint, (), d)
+        done.wait(30)
+        print(1.0, out[0])
+        """,
+    ],
+    ids=["point-merged-kwargs", "pair-keywords", "knot-point-dropped", "pyobject-call-dict", "thread-dict"],
+)
+def test_arguments_outlive_a_conversion_that_drops_them(scenario):
+    code = textwrap.dedent(_LIFETIME_PRELUDE) + textwrap.dedent(scenario)
+    assert run_python(code, {"PYTHONMALLOC": "debug"}).split() == ["1.0", "2.5"]

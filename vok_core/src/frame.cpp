@@ -62,52 +62,52 @@ const char* plural(std::size_t n, const char* one, const char* many) { return n 
 }  // namespace
 
 Args::Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) : sig_(sig) {
-    bind(args, nargs, kwnames, args + nargs);
+    bind_positional(args, nargs);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) bind_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k]);
+    check_required();
 }
 
 Args::Args(const Signature& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
-    // Flatten the tuple/dict convention into the fast-call one. The tuple and
-    // dict belong to the caller and outlive this call, so borrowing is safe.
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    std::vector<PyObject*> flat(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
-    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-        kw_holder_ = Ref(check(PyTuple_New(PyDict_GET_SIZE(kwargs))));
-        Py_ssize_t pos = 0, k = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            PyTuple_SET_ITEM(kw_holder_.get(), k++, Py_NewRef(key));
-            flat.push_back(value);
-        }
-    }
-    bind(flat.data(), nargs, kw_holder_.get(), flat.data() + nargs);
+    bind_positional(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
+    // Each value is referenced as soon as it is read: the dict may be the
+    // caller's own, and converting an earlier value may empty it.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    if (kwargs)
+        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(key, value);
+    check_required();
 }
 
-void Args::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* const* kwvalues) {
+void Args::bind_positional(PyObject* const* args, Py_ssize_t nargs) {
     const std::size_t n = sig_.names.size();
     const auto given = static_cast<std::size_t>(nargs);
     if (given > n) raise_too_many(sig_, given);
-    slots_.assign(n, nullptr);
-    std::copy(args, args + nargs, slots_.begin());
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        std::size_t i = 0;
-        for (; i < n; ++i) {
-            const char* name = sig_.names[i];
-            if (PyUnicode_EqualToUTF8AndSize(key, name, static_cast<Py_ssize_t>(std::char_traits<char>::length(name))))
-                break;
-        }
-        if (i == n) {
-            // Formatted from the str object itself: a keyword may hold NULs or
-            // lone surrogates, which a C string cannot carry.
-            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig_.display, key);
-            throw Error{};
-        }
-        if (slots_[i])
-            raise(PyExc_TypeError,
-                  std::string(sig_.display) + " got multiple values for argument '" + sig_.names[i] + "'");
-        slots_[i] = kwvalues[k];
+    slots_.resize(n);
+    for (std::size_t i = 0; i < given; ++i) slots_[i] = Ref::borrow(args[i]);
+}
+
+void Args::bind_keyword(PyObject* key, PyObject* value) {
+    const std::size_t n = sig_.names.size();
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+        const char* name = sig_.names[i];
+        if (PyUnicode_EqualToUTF8AndSize(key, name, static_cast<Py_ssize_t>(std::char_traits<char>::length(name))))
+            break;
     }
+    if (i == n) {
+        // Formatted from the str object itself: a keyword may hold NULs or
+        // lone surrogates, which a C string cannot carry.
+        Ref held = Ref::borrow(key);
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig_.display, held.get());
+        throw Error{};
+    }
+    if (slots_[i])
+        raise(PyExc_TypeError, std::string(sig_.display) + " got multiple values for argument '" + sig_.names[i] + "'");
+    slots_[i] = Ref::borrow(value);
+}
+
+void Args::check_required() const {
     std::vector<std::size_t> missing;
     for (std::size_t i = 0; i < sig_.required_count(); ++i)
         if (!slots_[i]) missing.push_back(i);
@@ -119,7 +119,7 @@ void Args::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyOb
 template <class F>
 auto Args::named(std::size_t i, F&& convert) const {
     try {
-        return convert(slots_[i]);
+        return convert(slots_[i].get());
     } catch (const Error&) {
         if (PyErr_Occurred() != PyExc_TypeError) throw;  // only an exact TypeError is renamed
         Ref original(PyErr_GetRaisedException());

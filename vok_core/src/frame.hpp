@@ -117,8 +117,8 @@ public:
     // Tuple/dict convention (a type's __new__).
     Args(const Signature& sig, PyObject* args, PyObject* kwargs);
 
-    bool given(std::size_t i) const { return slots_[i] != nullptr; }
-    PyObject* object(std::size_t i) const { return slots_[i]; }  // borrowed, may be null
+    bool given(std::size_t i) const { return static_cast<bool>(slots_[i]); }
+    PyObject* object(std::size_t i) const { return slots_[i].get(); }  // held for the call, may be null
     const char* name(std::size_t i) const { return sig_.names[i]; }
 
     double to_float(std::size_t i) const;
@@ -137,11 +137,15 @@ public:
 private:
     template <class F>
     auto named(std::size_t i, F&& convert) const;
-    void bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* const* kwvalues);
+    void bind_positional(PyObject* const* args, Py_ssize_t nargs);
+    void bind_keyword(PyObject* key, PyObject* value);
+    void check_required() const;
 
     const Signature& sig_;
-    std::vector<PyObject*> slots_;  // borrowed from the call
-    Ref kw_holder_;                 // keeps a __new__ call's keyword values alive
+    // A reference to every bound value, whatever the calling convention:
+    // converting one argument may run code that drops the caller's last
+    // reference to another (a keyword dict emptied by __float__, say).
+    std::vector<Ref> slots_;
 };
 
 // Binds and runs body(Args&) -> PyObject* for a fast-call entry.
