@@ -1,6 +1,7 @@
 // The Python boundary, written once and used by every function and class.
 //
-// An entry point declares its signature (display name + parameter names),
+// An entry point declares its callable once (py::Callable: name, parameters,
+// docstring), from which its method-table row and its messages derive; it
 // binds the call with `call` (or `call_new` for a type's __new__), converts
 // each argument with one of the kind converters of `Args`, runs its kernel on
 // plain native arrays and turns the native result into new Python objects.
@@ -19,8 +20,10 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <initializer_list>
 #include <span>
 #include <string>
+#include <string_view>
 #include <typeinfo>
 #include <utility>
 #include <vector>
@@ -97,15 +100,80 @@ PyObject* guarded(F&& body) noexcept {
     }
 }
 
-// A Python-visible callable: its display name in messages ("exp_n()",
-// "VOKPoint.boost()") and its parameter names; the first `required` are
-// required, the rest have defaults supplied by the body.
-struct Signature {
-    const char* display;
-    std::span<const char* const> names;
-    std::size_t required = static_cast<std::size_t>(-1);  // default: all required
-    std::size_t required_count() const { return required < names.size() ? required : names.size(); }
+// A parameter: its name and, for an optional one, its default value as the
+// text signature shows it (the body supplies the value itself).
+struct Param {
+    const char* name;
+    const char* fallback = nullptr;
+    constexpr Param(const char* n, const char* f = nullptr) : name(n), fallback(f) {}
 };
+
+enum class Kind { function, method, static_method, constructor };
+
+// A Python-visible callable, declared once, e.g.
+//   constexpr py::Callable kBoost{py::Kind::method, "VOKPoint", "boost", {"phi", "c"}, "Lorentz boost..."};
+// The declaration gives the names arguments bind to, the name messages show
+// ("boost_n()", "VOKPoint.boost()", "VOKPoint.__new__()") and the docstring
+// with its signature line (doc_text<kBoost>: "boost($self, phi, c)\n--\n\n...").
+struct Callable {
+    Kind kind;
+    const char* owner;  // the class; nullptr for a module function
+    const char* name;   // "__new__" for a constructor
+    std::initializer_list<Param> params;
+    const char* text = "";  // the docstring after the signature line
+
+    std::size_t size() const { return params.size(); }
+    const char* param(std::size_t i) const { return params.begin()[i].name; }
+    // Parameters up to the first with a default are required.
+    std::size_t required() const {
+        std::size_t r = 0;
+        while (r < size() && !params.begin()[r].fallback) ++r;
+        return r;
+    }
+    std::string display() const { return (owner ? std::string(owner) + "." : std::string()) + name + "()"; }
+};
+
+namespace detail {
+
+// Writes the docstring of `c` at out (when not null); returns its length.
+constexpr std::size_t write_doc(const Callable& c, char* out) {
+    std::size_t at = 0;
+    auto put = [&](std::string_view s) {
+        for (char ch : s) {
+            if (out) out[at] = ch;
+            ++at;
+        }
+    };
+    put(c.kind == Kind::constructor ? c.owner : c.name);
+    put("(");
+    const char* sep = "";
+    if (c.kind == Kind::method) {
+        put("$self");
+        sep = ", ";
+    }
+    for (const Param& p : c.params) {
+        put(sep);
+        sep = ", ";
+        put(p.name);
+        if (p.fallback) {
+            put("=");
+            put(p.fallback);
+        }
+    }
+    put(")\n--\n\n");
+    put(c.text);
+    return at;
+}
+
+}  // namespace detail
+
+// The docstring of C, assembled at compile time.
+template <const Callable& C>
+inline constexpr auto doc_text = [] {
+    std::array<char, detail::write_doc(C, nullptr) + 1> out{};
+    detail::write_doc(C, out.data());
+    return out;
+}();
 
 // The bound arguments of one call, and the argument-kind converters. Every
 // converter re-raises a TypeError as "argument '{name}': {message}" (carrying
@@ -113,13 +181,13 @@ struct Signature {
 class Args {
 public:
     // Fast-call convention (functions and methods).
-    Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    Args(const Callable& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
     // Tuple/dict convention (a type's __new__).
-    Args(const Signature& sig, PyObject* args, PyObject* kwargs);
+    Args(const Callable& sig, PyObject* args, PyObject* kwargs);
 
     bool given(std::size_t i) const { return static_cast<bool>(slots_[i]); }
     PyObject* object(std::size_t i) const { return slots_[i].get(); }  // held for the call, may be null
-    const char* name(std::size_t i) const { return sig_.names[i]; }
+    const char* name(std::size_t i) const { return sig_.param(i); }
 
     double to_float(std::size_t i) const;
     Buffer<double> float_seq(std::size_t i) const;
@@ -141,7 +209,7 @@ private:
     void bind_keyword(PyObject* key, PyObject* value);
     void check_required() const;
 
-    const Signature& sig_;
+    const Callable& sig_;
     // A reference to every bound value, whatever the calling convention:
     // converting one argument may run code that drops the caller's last
     // reference to another (a keyword dict emptied by __float__, say).
@@ -150,7 +218,7 @@ private:
 
 // Binds and runs body(Args&) -> PyObject* for a fast-call entry.
 template <class F>
-PyObject* call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, F&& body) noexcept {
+PyObject* call(const Callable& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, F&& body) noexcept {
     return guarded([&]() -> PyObject* {
         Args a(sig, args, nargs, kwnames);
         return body(a);
@@ -159,7 +227,7 @@ PyObject* call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
 
 // Binds and runs body(Args&) -> PyObject* for a tp_new entry.
 template <class F>
-PyObject* call_new(const Signature& sig, PyObject* args, PyObject* kwargs, F&& body) noexcept {
+PyObject* call_new(const Callable& sig, PyObject* args, PyObject* kwargs, F&& body) noexcept {
     return guarded([&]() -> PyObject* {
         Args a(sig, args, kwargs);
         return body(a);
@@ -179,6 +247,21 @@ PyObject* nested_list(std::span<const Row> rows);
 
 // Calling convention of every function and method that takes parameters.
 inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+
+using FastEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// The method table row of C: a fast-call entry for a callable with
+// parameters, a no-argument entry (PyCFunction) for one without.
+template <const Callable& C>
+PyMethodDef method_def(FastEntry fn) {
+    const int flags = kFastCall | (C.kind == Kind::static_method ? METH_STATIC : 0);
+    return {C.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags, doc_text<C>.data()};
+}
+template <const Callable& C>
+PyMethodDef method_def(PyCFunction fn) {
+    static_assert(C.params.size() == 0, "a callable with parameters takes the fast-call convention");
+    return {C.name, fn, METH_NOARGS | (C.kind == Kind::static_method ? METH_STATIC : 0), doc_text<C>.data()};
+}
 
 // tp_dealloc of a heap type whose instances hold only plain values.
 void plain_dealloc(PyObject* self);

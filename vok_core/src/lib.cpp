@@ -33,7 +33,7 @@ void map_in_place(std::size_t n, Body body) {
     });
 }
 
-template <double (*F)(double), const py::Signature& Sig>
+template <double (*F)(double), const py::Callable& Sig>
 PyObject* unary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::call(Sig, args, nargs, kwnames, [](py::Args& a) {
         Buffer<double> xs = a.float_seq(0);
@@ -43,7 +43,7 @@ PyObject* unary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
-template <double (*F)(double, double), const py::Signature& Sig>
+template <double (*F)(double, double), const py::Callable& Sig>
 PyObject* binary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::call(Sig, args, nargs, kwnames, [](py::Args& a) {
         Buffer<double> as = a.float_seq(0);
@@ -56,55 +56,44 @@ PyObject* binary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
-constexpr const char* kXs[] = {"xs"};
-constexpr const char* kYs[] = {"ys"};
-constexpr const char* kAsBs[] = {"as_", "bs"};
-constexpr const char* kXsYs[] = {"xs", "ys"};
-constexpr const char* kBasesExps[] = {"bases", "exps"};
+using py::Kind;
 
-constexpr py::Signature kExpSig{"exp_n()", kXs};
-constexpr py::Signature kLnSig{"ln_n()", kYs};
-constexpr py::Signature kAddSig{"add_n()", kAsBs};
-constexpr py::Signature kSubSig{"sub_n()", kAsBs};
-constexpr py::Signature kMulSig{"mul_n()", kAsBs};
-constexpr py::Signature kDivSig{"div_n()", kAsBs};
-constexpr py::Signature kSqrtSig{"sqrt_n()", kXs};
-constexpr py::Signature kSinSig{"sin_n()", kXs};
-constexpr py::Signature kCosSig{"cos_n()", kXs};
-constexpr py::Signature kTensionSig{"tension_n()", kXsYs};
-constexpr py::Signature kPowSig{"pow_n()", kBasesExps};
+constexpr py::Callable kExp{Kind::function, nullptr, "exp_n", {"xs"},
+                            "Batch exp: [exp(x) for x in xs] \u2014 Rayon parallel."};
+constexpr py::Callable kLn{Kind::function, nullptr, "ln_n", {"ys"},
+                           "Batch ln: [ln(y) for y in ys] \u2014 Rayon parallel, frame-shift guard applied."};
+constexpr py::Callable kAdd{Kind::function, nullptr, "add_n", {"as_", "bs"},
+                            "Batch add: [a + b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
+constexpr py::Callable kSub{Kind::function, nullptr, "sub_n", {"as_", "bs"},
+                            "Batch sub: [a - b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
+constexpr py::Callable kMul{Kind::function, nullptr, "mul_n", {"as_", "bs"},
+                            "Batch mul: [a * b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
+constexpr py::Callable kDiv{Kind::function, nullptr, "div_n", {"as_", "bs"},
+                            "Batch div: [a / b] \u2014 NaN for |b| < 1e-300 \u2014 Rayon parallel."};
+constexpr py::Callable kSqrt{Kind::function, nullptr, "sqrt_n", {"xs"},
+                             "Batch sqrt: [sqrt(|x|) for x in xs] \u2014 Rayon parallel."};
+constexpr py::Callable kSin{Kind::function, nullptr, "sin_n", {"xs"},
+                            "Batch sin: [sin(x) for x in xs] \u2014 Rayon parallel."};
+constexpr py::Callable kCos{Kind::function, nullptr, "cos_n", {"xs"},
+                            "Batch cos: [cos(x) for x in xs] \u2014 Rayon parallel."};
+constexpr py::Callable kTension{Kind::function, nullptr, "tension_n", {"xs", "ys"},
+                                "Batch vok_tension: [vok(x, y) for (x, y) in zip(xs, ys)] \u2014 Rayon parallel."};
+constexpr py::Callable kPow{Kind::function, nullptr, "pow_n", {"bases", "exps"},
+                            "Batch pow: [|base|^exp for (base, exp) in zip(bases, exps)] \u2014 Rayon parallel."};
 
 }  // namespace
 
-PyMethodDef exp_n_def = {"exp_n", fast_entry(&unary_entry<elementwise::exp, kExpSig>), py::kFastCall,
-                         "exp_n(xs)\n--\n\nBatch exp: [exp(x) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef ln_n_def = {
-    "ln_n", fast_entry(&unary_entry<elementwise::ln, kLnSig>), py::kFastCall,
-    "ln_n(ys)\n--\n\nBatch ln: [ln(y) for y in ys] \u2014 Rayon parallel, frame-shift guard applied."};
-PyMethodDef add_n_def = {
-    "add_n", fast_entry(&binary_entry<elementwise::add, kAddSig>), py::kFastCall,
-    "add_n(as_, bs)\n--\n\nBatch add: [a + b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
-PyMethodDef sub_n_def = {
-    "sub_n", fast_entry(&binary_entry<elementwise::sub, kSubSig>), py::kFastCall,
-    "sub_n(as_, bs)\n--\n\nBatch sub: [a - b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
-PyMethodDef mul_n_def = {
-    "mul_n", fast_entry(&binary_entry<elementwise::mul, kMulSig>), py::kFastCall,
-    "mul_n(as_, bs)\n--\n\nBatch mul: [a * b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
-PyMethodDef div_n_def = {
-    "div_n", fast_entry(&binary_entry<elementwise::div, kDivSig>), py::kFastCall,
-    "div_n(as_, bs)\n--\n\nBatch div: [a / b] \u2014 NaN for |b| < 1e-300 \u2014 Rayon parallel."};
-PyMethodDef sqrt_n_def = {"sqrt_n", fast_entry(&unary_entry<elementwise::sqrt, kSqrtSig>), py::kFastCall,
-                          "sqrt_n(xs)\n--\n\nBatch sqrt: [sqrt(|x|) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef sin_n_def = {"sin_n", fast_entry(&unary_entry<elementwise::sin, kSinSig>), py::kFastCall,
-                         "sin_n(xs)\n--\n\nBatch sin: [sin(x) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef cos_n_def = {"cos_n", fast_entry(&unary_entry<elementwise::cos, kCosSig>), py::kFastCall,
-                         "cos_n(xs)\n--\n\nBatch cos: [cos(x) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef tension_n_def = {"tension_n", fast_entry(&binary_entry<elementwise::tension, kTensionSig>), py::kFastCall,
-                             "tension_n(xs, ys)\n--\n\nBatch vok_tension: [vok(x, y) for (x, y) in zip(xs, ys)] "
-                             "\u2014 Rayon parallel."};
-PyMethodDef pow_n_def = {
-    "pow_n", fast_entry(&binary_entry<elementwise::pow, kPowSig>), py::kFastCall,
-    "pow_n(bases, exps)\n--\n\nBatch pow: [|base|^exp for (base, exp) in zip(bases, exps)] \u2014 Rayon parallel."};
+PyMethodDef exp_n_def = py::method_def<kExp>(unary_entry<elementwise::exp, kExp>);
+PyMethodDef ln_n_def = py::method_def<kLn>(unary_entry<elementwise::ln, kLn>);
+PyMethodDef add_n_def = py::method_def<kAdd>(binary_entry<elementwise::add, kAdd>);
+PyMethodDef sub_n_def = py::method_def<kSub>(binary_entry<elementwise::sub, kSub>);
+PyMethodDef mul_n_def = py::method_def<kMul>(binary_entry<elementwise::mul, kMul>);
+PyMethodDef div_n_def = py::method_def<kDiv>(binary_entry<elementwise::div, kDiv>);
+PyMethodDef sqrt_n_def = py::method_def<kSqrt>(unary_entry<elementwise::sqrt, kSqrt>);
+PyMethodDef sin_n_def = py::method_def<kSin>(unary_entry<elementwise::sin, kSin>);
+PyMethodDef cos_n_def = py::method_def<kCos>(unary_entry<elementwise::cos, kCos>);
+PyMethodDef tension_n_def = py::method_def<kTension>(binary_entry<elementwise::tension, kTension>);
+PyMethodDef pow_n_def = py::method_def<kPow>(binary_entry<elementwise::pow, kPow>);
 
 }  // namespace vok::face
 

@@ -13,8 +13,10 @@ namespace {
 // element-wise functions.
 constexpr std::size_t kInlineBelow = 8192;
 
-constexpr const char* kNames[] = {"points", "lam", "mu", "nu", "rs"};
-constexpr py::Signature kSig{"christoffel_batch_n()", kNames};
+constexpr py::Callable kSig{py::Kind::function, nullptr, "christoffel_batch_n", {"points", "lam", "mu", "nu", "rs"},
+                            "Batch Schwarzschild Christoffel evaluation.\n"
+                            "points: Vec of (x, _) where r = exp(x).\n"
+                            "Returns Vec of \u0393^lam_{mu nu} values for each point."};
 
 PyObject* christoffel_batch_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::call(kSig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
@@ -29,11 +31,6 @@ PyObject* christoffel_batch_n(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 }  // namespace
 
-PyMethodDef christoffel_batch_n_def = {"christoffel_batch_n", fast_entry(&christoffel_batch_n),
-                                       py::kFastCall,
-                                       "christoffel_batch_n(points, lam, mu, nu, rs)\n--\n\n"
-                                       "Batch Schwarzschild Christoffel evaluation.\n"
-                                       "points: Vec of (x, _) where r = exp(x).\n"
-                                       "Returns Vec of \u0393^lam_{mu nu} values for each point."};
+PyMethodDef christoffel_batch_n_def = py::method_def<kSig>(&christoffel_batch_n);
 
 }  // namespace vok::face

@@ -18,8 +18,11 @@ namespace {
 // thread: a hand-off to the workers would cost more than the work.
 constexpr std::size_t kInlineTerms = std::size_t{1} << 14;
 
-constexpr const char* kNames[] = {"a_batch", "b_batch", "signature"};
-constexpr py::Signature kSig{"geometric_product_n()", kNames};
+constexpr py::Callable kSig{py::Kind::function, nullptr, "geometric_product_n", {"a_batch", "b_batch", "signature"},
+                            "Batch geometric product (Rayon parallel).\n"
+                            "a_batch, b_batch: each is a Vec of flat coefficient arrays.\n"
+                            "signature: +1/-1 per basis vector (length n, algebra dimension = 2^n).\n"
+                            "Returns Vec of result coefficient arrays."};
 
 [[noreturn]] void raise_fault(std::size_t n, const ProductFault& f, std::size_t a_len, std::size_t sig_len) {
     const std::string item = "[" + std::to_string(n) + "]";
@@ -81,12 +84,6 @@ PyObject* geometric_product_n(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 }  // namespace
 
-PyMethodDef geometric_product_n_def = {"geometric_product_n", fast_entry(&geometric_product_n),
-                                       py::kFastCall,
-                                       "geometric_product_n(a_batch, b_batch, signature)\n--\n\n"
-                                       "Batch geometric product (Rayon parallel).\n"
-                                       "a_batch, b_batch: each is a Vec of flat coefficient arrays.\n"
-                                       "signature: +1/-1 per basis vector (length n, algebra dimension = 2^n).\n"
-                                       "Returns Vec of result coefficient arrays."};
+PyMethodDef geometric_product_n_def = py::method_def<kSig>(&geometric_product_n);
 
 }  // namespace vok::face

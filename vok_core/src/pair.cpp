@@ -21,10 +21,25 @@ vok::Complex value_of(PyObject* self) { return reinterpret_cast<PairObject*>(sel
 
 bool is_pair(PyObject* o) { return PyObject_TypeCheck(o, vok::face::pair_type()); }
 
+using py::Kind;
+
+constexpr py::Callable kNew{Kind::constructor, "VOKPair", "__new__", {"real", "imag"}};
+constexpr py::Callable kFromValues{Kind::static_method, "VOKPair", "from_values", {"real", "imag"}};
+constexpr py::Callable kFromPolar{Kind::static_method, "VOKPair", "from_polar", {"r", "theta"}};
+constexpr py::Callable kUnitI{Kind::static_method, "VOKPair", "unit_i", {}};
+constexpr py::Callable kOne{Kind::static_method, "VOKPair", "one", {}};
+constexpr py::Callable kZero{Kind::static_method, "VOKPair", "zero", {}};
+constexpr py::Callable kRotatePhase{Kind::method, "VOKPair", "rotate_phase", {"angle"}};
+constexpr py::Callable kConjugate{Kind::method, "VOKPair", "conjugate", {}};
+constexpr py::Callable kRotatePhaseN{Kind::function, nullptr, "rotate_phase_n", {"pairs", "angles"},
+                                     "Batch rotate_phase for a list of VOKPairs."};
+constexpr py::Callable kSchrodingerStepN{
+    Kind::function, nullptr, "schrodinger_step_n", {"psi", "v", "dt", "hbar"},
+    "Batch Schr\u00f6dinger potential-phase step: \u03c8_n \u2192 e^{-iV_n\u00b7dt/\u0127}\u00b7\u03c8_n for all n.\n"
+    "Returns list of (real, imag) tuples."};
+
 PyObject* pair_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static constexpr const char* names[] = {"real", "imag"};
-    static const py::Signature sig{"VOKPair.__new__()", names};
-    return py::call_new(sig, args, kwargs, [type](py::Args& a) -> PyObject* {
+    return py::call_new(kNew, args, kwargs, [type](py::Args& a) -> PyObject* {
         const double re = a.to_float(0);
         const double im = a.to_float(1);
         PairObject* p = py::alloc_instance<PairObject>(type);
@@ -82,9 +97,7 @@ PyObject* get_argument(PyObject* self, void*) { return PyFloat_FromDouble(vok::c
 
 // Static constructors (no receiver).
 PyObject* from_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"real", "imag"};
-    static const py::Signature sig{"VOKPair.from_values()", names};
-    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
+    return py::call(kFromValues, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
         const double re = a.to_float(0);
         const double im = a.to_float(1);
         return vok::face::new_pair({re, im});
@@ -92,9 +105,7 @@ PyObject* from_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* from_polar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"r", "theta"};
-    static const py::Signature sig{"VOKPair.from_polar()", names};
-    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
+    return py::call(kFromPolar, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
         const double r = a.to_float(0);
         const double theta = a.to_float(1);
         return vok::face::new_pair(vok::complex_from_polar(r, theta));
@@ -107,9 +118,7 @@ PyObject* constant(PyObject*, PyObject*) {
 }
 
 PyObject* rotate_phase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"angle"};
-    static const py::Signature sig{"VOKPair.rotate_phase()", names};
-    return py::call(sig, args, nargs, kwnames, [self](py::Args& a) -> PyObject* {
+    return py::call(kRotatePhase, args, nargs, kwnames, [self](py::Args& a) -> PyObject* {
         const double angle = a.to_float(0);
         return vok::face::new_pair(vok::rotate_phase(value_of(self), angle));
     });
@@ -121,13 +130,13 @@ PyObject* conjugate(PyObject* self, PyObject*) {
 
 
 PyMethodDef pair_methods[] = {
-    {"from_values", vok::face::fast_entry(from_values), py::kFastCall | METH_STATIC, "from_values(real, imag)\n--\n\n"},
-    {"from_polar", vok::face::fast_entry(from_polar), py::kFastCall | METH_STATIC, "from_polar(r, theta)\n--\n\n"},
-    {"unit_i", constant<0.0, 1.0>, METH_NOARGS | METH_STATIC, "unit_i()\n--\n\n"},
-    {"one", constant<1.0, 0.0>, METH_NOARGS | METH_STATIC, "one()\n--\n\n"},
-    {"zero", constant<0.0, 0.0>, METH_NOARGS | METH_STATIC, "zero()\n--\n\n"},
-    {"rotate_phase", vok::face::fast_entry(rotate_phase), py::kFastCall, "rotate_phase($self, angle)\n--\n\n"},
-    {"conjugate", conjugate, METH_NOARGS, "conjugate($self)\n--\n\n"},
+    py::method_def<kFromValues>(from_values),
+    py::method_def<kFromPolar>(from_polar),
+    py::method_def<kUnitI>(constant<0.0, 1.0>),
+    py::method_def<kOne>(constant<1.0, 0.0>),
+    py::method_def<kZero>(constant<0.0, 0.0>),
+    py::method_def<kRotatePhase>(rotate_phase),
+    py::method_def<kConjugate>(conjugate),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -142,7 +151,7 @@ PyGetSetDef pair_getset[] = {
 };
 
 PyType_Slot pair_slots[] = {
-    {Py_tp_doc, const_cast<char*>("VOKPair(real, imag)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(py::doc_text<kNew>.data())},
     {Py_tp_new, reinterpret_cast<void*>(pair_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::plain_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(pair_repr)},
@@ -180,9 +189,7 @@ PyObject* zipped_pairs(std::span<const py::Point2> pairs, std::span<const double
 }
 
 PyObject* rotate_phase_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"pairs", "angles"};
-    static const py::Signature sig{"rotate_phase_n()", names};
-    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
+    return py::call(kRotatePhaseN, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
         const auto pairs = a.point_seq(0);
         const auto angles = a.float_seq(1);
         return zipped_pairs(pairs, angles, [](vok::Complex p, double angle) { return vok::rotate_phase(p, angle); });
@@ -190,9 +197,7 @@ PyObject* rotate_phase_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* schrodinger_step_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"psi", "v", "dt", "hbar"};
-    static const py::Signature sig{"schrodinger_step_n()", names};
-    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
+    return py::call(kSchrodingerStepN, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
         const auto psi = a.point_seq(0);
         const auto v = a.float_seq(1);
         const double dt = a.to_float(2);
@@ -219,14 +224,7 @@ PyObject* new_pair(Complex c) {
     return reinterpret_cast<PyObject*>(o);
 }
 
-PyMethodDef rotate_phase_n_def = {"rotate_phase_n", fast_entry(rotate_phase_n), py::kFastCall,
-                                  "rotate_phase_n(pairs, angles)\n--\n\n"
-                                  "Batch rotate_phase for a list of VOKPairs."};
-
-PyMethodDef schrodinger_step_n_def = {
-    "schrodinger_step_n", fast_entry(schrodinger_step_n), py::kFastCall,
-    "schrodinger_step_n(psi, v, dt, hbar)\n--\n\n"
-    "Batch Schr\u00f6dinger potential-phase step: \u03c8_n \u2192 e^{-iV_n\u00b7dt/\u0127}\u00b7\u03c8_n for all n.\n"
-    "Returns list of (real, imag) tuples."};
+PyMethodDef rotate_phase_n_def = py::method_def<kRotatePhaseN>(rotate_phase_n);
+PyMethodDef schrodinger_step_n_def = py::method_def<kSchrodingerStepN>(schrodinger_step_n);
 
 }  // namespace vok::face
