@@ -4,27 +4,23 @@
 #include <cstdio>
 #include <string>
 
-#include "faces.hpp"
+#include "py_bind.hpp"
+#include "py_result.hpp"
+#include "py_type.hpp"
+#include "registry.hpp"
 #include "knot.hpp"
 #include "numfmt.hpp"
-#include "values.hpp"
+#include "value_objects.hpp"
 
 namespace py = vok::py;
 
 namespace {
 
-struct KnotObject {
-    PyObject_HEAD
-    vok::KnotState state;
-};
+using KnotObject = py::Boxed<vok::KnotState>;
 
-const vok::KnotState& state_of(PyObject* self) { return reinterpret_cast<KnotObject*>(self)->state; }
+const vok::KnotState& state_of(PyObject* self) { return py::unbox<vok::KnotState>(self); }
 
-PyObject* new_knot(PyTypeObject* type, const vok::KnotState& s) {
-    KnotObject* k = py::alloc_instance<KnotObject>(type);
-    k->state = s;
-    return reinterpret_cast<PyObject*>(k);
-}
+PyObject* new_knot(PyTypeObject* type, const vok::KnotState& s) { return py::box(type, s); }
 
 using py::Kind;
 
@@ -105,13 +101,7 @@ PyType_Slot knot_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec knot_spec = {
-    "vok_core.VOKKnot",
-    sizeof(KnotObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    knot_slots,
-};
+PyType_Spec knot_spec = py::class_spec<KnotObject>("vok_core.VOKKnot", knot_slots);
 
 // Records the process's memory (RAM + swap, or a smaller cgroup v2 limit)
 // could hold as a result list: a list slot, a 3-tuple and three floats take
@@ -136,31 +126,25 @@ std::uint64_t affordable_records() {
 // simulate_pulses_n(x0, y0, n_pulses): the trajectory as (x, y, tension)
 // tuples, computed on the calling thread. An unaddressable count raises the
 // internal failure "capacity overflow"; a count memory cannot hold, MemoryError.
-PyObject* simulate_pulses_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(kSimulatePulsesN, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const double x0 = a.to_float(0);
-        const double y0 = a.to_float(1);
-        const std::uint64_t n = a.count(2);
-        // Asking the system about memory costs more than a short trajectory:
-        // only counts that could come near the limit (a million records take
-        // about 168 MB) consult it.
-        constexpr std::uint64_t kSurelyAffordable = std::uint64_t{1} << 20;
-        const auto budget = n < kSurelyAffordable ? vok::kMaxPulseRecords : affordable_records();
-        const auto records = vok::simulate_pulses(x0, y0, n, budget);
-        return py::tuple_list<3>(std::span<const vok::PulseRecord>(records));
-    });
+PyObject* simulate_pulses_n(PyObject*, py::Args& a) {
+    const double x0 = a.to_float(0);
+    const double y0 = a.to_float(1);
+    const std::uint64_t n = a.count(2);
+    // Asking the system about memory costs more than a short trajectory:
+    // only counts that could come near the limit (a million records take
+    // about 168 MB) consult it.
+    constexpr std::uint64_t kSurelyAffordable = std::uint64_t{1} << 20;
+    const auto budget = n < kSurelyAffordable ? vok::kMaxPulseRecords : affordable_records();
+    const auto records = vok::simulate_pulses(x0, y0, n, budget);
+    return py::tuple_list<3>(std::span<const vok::PulseRecord>(records));
 }
 
 }  // namespace
 
 namespace vok::face {
 
-PyTypeObject* knot_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = py::make_type(&knot_spec);
-    return type;
-}
+PyTypeObject* knot_type() { return py::cached_type<knot_spec>(); }
 
-PyMethodDef simulate_pulses_n_def = py::method_def<kSimulatePulsesN>(simulate_pulses_n);
+PyMethodDef simulate_pulses_n_def = py::method_def<kSimulatePulsesN, simulate_pulses_n>();
 
 }  // namespace vok::face

@@ -3,8 +3,9 @@
 #include <cstdint>
 #include <span>
 
-#include "faces.hpp"
-#include "frame.hpp"
+#include "py_bind.hpp"
+#include "py_result.hpp"
+#include "registry.hpp"
 #include "elementwise.hpp"
 #include "pool.hpp"
 
@@ -33,27 +34,24 @@ void map_in_place(std::size_t n, Body body) {
     });
 }
 
-template <double (*F)(double), const py::Callable& Sig>
-PyObject* unary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(Sig, args, nargs, kwnames, [](py::Args& a) {
-        Buffer<double> xs = a.float_seq(0);
-        double* v = xs.data();
-        map_in_place(xs.size(), [v](std::size_t i) { v[i] = F(v[i]); });
-        return py::float_list(xs);
-    });
+template <double (*F)(double)>
+PyObject* unary(PyObject*, py::Args& a) {
+    Buffer<double> xs = a.float_seq(0);
+    double* v = xs.data();
+    map_in_place(xs.size(), [v](std::size_t i) { v[i] = F(v[i]); });
+    return py::float_list(xs);
 }
 
-template <double (*F)(double, double), const py::Callable& Sig>
-PyObject* binary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(Sig, args, nargs, kwnames, [](py::Args& a) {
-        Buffer<double> as = a.float_seq(0);
-        const Buffer<double> bs = a.float_seq(1);
-        as.resize(std::min(as.size(), bs.size()));
-        double* l = as.data();
-        const double* r = bs.data();
-        map_in_place(as.size(), [l, r](std::size_t i) { l[i] = F(l[i], r[i]); });
-        return py::float_list(as);
-    });
+// Zipped to the shorter input.
+template <double (*F)(double, double)>
+PyObject* binary(PyObject*, py::Args& a) {
+    Buffer<double> as = a.float_seq(0);
+    const Buffer<double> bs = a.float_seq(1);
+    as.resize(std::min(as.size(), bs.size()));
+    double* l = as.data();
+    const double* r = bs.data();
+    map_in_place(as.size(), [l, r](std::size_t i) { l[i] = F(l[i], r[i]); });
+    return py::float_list(as);
 }
 
 using py::Kind;
@@ -83,17 +81,17 @@ constexpr py::Callable kPow{Kind::function, nullptr, "pow_n", {"bases", "exps"},
 
 }  // namespace
 
-PyMethodDef exp_n_def = py::method_def<kExp>(unary_entry<elementwise::exp, kExp>);
-PyMethodDef ln_n_def = py::method_def<kLn>(unary_entry<elementwise::ln, kLn>);
-PyMethodDef add_n_def = py::method_def<kAdd>(binary_entry<elementwise::add, kAdd>);
-PyMethodDef sub_n_def = py::method_def<kSub>(binary_entry<elementwise::sub, kSub>);
-PyMethodDef mul_n_def = py::method_def<kMul>(binary_entry<elementwise::mul, kMul>);
-PyMethodDef div_n_def = py::method_def<kDiv>(binary_entry<elementwise::div, kDiv>);
-PyMethodDef sqrt_n_def = py::method_def<kSqrt>(unary_entry<elementwise::sqrt, kSqrt>);
-PyMethodDef sin_n_def = py::method_def<kSin>(unary_entry<elementwise::sin, kSin>);
-PyMethodDef cos_n_def = py::method_def<kCos>(unary_entry<elementwise::cos, kCos>);
-PyMethodDef tension_n_def = py::method_def<kTension>(binary_entry<elementwise::tension, kTension>);
-PyMethodDef pow_n_def = py::method_def<kPow>(binary_entry<elementwise::pow, kPow>);
+PyMethodDef exp_n_def = py::method_def<kExp, unary<elementwise::exp>>();
+PyMethodDef ln_n_def = py::method_def<kLn, unary<elementwise::ln>>();
+PyMethodDef add_n_def = py::method_def<kAdd, binary<elementwise::add>>();
+PyMethodDef sub_n_def = py::method_def<kSub, binary<elementwise::sub>>();
+PyMethodDef mul_n_def = py::method_def<kMul, binary<elementwise::mul>>();
+PyMethodDef div_n_def = py::method_def<kDiv, binary<elementwise::div>>();
+PyMethodDef sqrt_n_def = py::method_def<kSqrt, unary<elementwise::sqrt>>();
+PyMethodDef sin_n_def = py::method_def<kSin, unary<elementwise::sin>>();
+PyMethodDef cos_n_def = py::method_def<kCos, unary<elementwise::cos>>();
+PyMethodDef tension_n_def = py::method_def<kTension, binary<elementwise::tension>>();
+PyMethodDef pow_n_def = py::method_def<kPow, binary<elementwise::pow>>();
 
 }  // namespace vok::face
 

@@ -4,20 +4,20 @@
 #include <string>
 #include <vector>
 
-#include "faces.hpp"
+#include "py_bind.hpp"
+#include "py_result.hpp"
+#include "py_type.hpp"
+#include "registry.hpp"
 #include "numfmt.hpp"
-#include "values.hpp"
+#include "value_objects.hpp"
 
 namespace py = vok::py;
 
 namespace {
 
-struct PairObject {
-    PyObject_HEAD
-    vok::Complex value;
-};
+using PairObject = py::Boxed<vok::Complex>;
 
-vok::Complex value_of(PyObject* self) { return reinterpret_cast<PairObject*>(self)->value; }
+vok::Complex value_of(PyObject* self) { return py::unbox<vok::Complex>(self); }
 
 bool is_pair(PyObject* o) { return PyObject_TypeCheck(o, vok::face::pair_type()); }
 
@@ -37,16 +37,6 @@ constexpr py::Callable kSchrodingerStepN{
     Kind::function, nullptr, "schrodinger_step_n", {"psi", "v", "dt", "hbar"},
     "Batch Schr\u00f6dinger potential-phase step: \u03c8_n \u2192 e^{-iV_n\u00b7dt/\u0127}\u00b7\u03c8_n for all n.\n"
     "Returns list of (real, imag) tuples."};
-
-PyObject* pair_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return py::call_new(kNew, args, kwargs, [type](py::Args& a) -> PyObject* {
-        const double re = a.to_float(0);
-        const double im = a.to_float(1);
-        PairObject* p = py::alloc_instance<PairObject>(type);
-        p->value = {re, im};
-        return reinterpret_cast<PyObject*>(p);
-    });
-}
 
 // "VOKPair(1.000000 - 2.000000i)": the sign is "-" for a negative or NaN
 // imaginary part (-0.0 is not negative), followed by |imag|.
@@ -96,20 +86,16 @@ PyObject* get_modulus(PyObject* self, void*) { return PyFloat_FromDouble(vok::co
 PyObject* get_argument(PyObject* self, void*) { return PyFloat_FromDouble(vok::complex_argument(value_of(self))); }
 
 // Static constructors (no receiver).
-PyObject* from_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(kFromValues, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const double re = a.to_float(0);
-        const double im = a.to_float(1);
-        return vok::face::new_pair({re, im});
-    });
+PyObject* from_values(PyObject*, py::Args& a) {
+    const double re = a.to_float(0);
+    const double im = a.to_float(1);
+    return vok::face::new_pair({re, im});
 }
 
-PyObject* from_polar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(kFromPolar, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const double r = a.to_float(0);
-        const double theta = a.to_float(1);
-        return vok::face::new_pair(vok::complex_from_polar(r, theta));
-    });
+PyObject* from_polar(PyObject*, py::Args& a) {
+    const double r = a.to_float(0);
+    const double theta = a.to_float(1);
+    return vok::face::new_pair(vok::complex_from_polar(r, theta));
 }
 
 template <double Re, double Im>
@@ -117,11 +103,9 @@ PyObject* constant(PyObject*, PyObject*) {
     return py::guarded([] { return vok::face::new_pair({Re, Im}); });
 }
 
-PyObject* rotate_phase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(kRotatePhase, args, nargs, kwnames, [self](py::Args& a) -> PyObject* {
-        const double angle = a.to_float(0);
-        return vok::face::new_pair(vok::rotate_phase(value_of(self), angle));
-    });
+PyObject* rotate_phase(PyObject* self, py::Args& a) {
+    const double angle = a.to_float(0);
+    return vok::face::new_pair(vok::rotate_phase(value_of(self), angle));
 }
 
 PyObject* conjugate(PyObject* self, PyObject*) {
@@ -130,12 +114,12 @@ PyObject* conjugate(PyObject* self, PyObject*) {
 
 
 PyMethodDef pair_methods[] = {
-    py::method_def<kFromValues>(from_values),
-    py::method_def<kFromPolar>(from_polar),
+    py::method_def<kFromValues, from_values>(),
+    py::method_def<kFromPolar, from_polar>(),
     py::method_def<kUnitI>(constant<0.0, 1.0>),
     py::method_def<kOne>(constant<1.0, 0.0>),
     py::method_def<kZero>(constant<0.0, 0.0>),
-    py::method_def<kRotatePhase>(rotate_phase),
+    py::method_def<kRotatePhase, rotate_phase>(),
     py::method_def<kConjugate>(conjugate),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -152,7 +136,7 @@ PyGetSetDef pair_getset[] = {
 
 PyType_Slot pair_slots[] = {
     {Py_tp_doc, const_cast<char*>(py::doc_text<kNew>.data())},
-    {Py_tp_new, reinterpret_cast<void*>(pair_new)},
+    {Py_tp_new, reinterpret_cast<void*>(vok::face::new_from_two_floats<vok::Complex, kNew>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::plain_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(pair_repr)},
     {Py_tp_str, reinterpret_cast<void*>(pair_repr)},
@@ -168,13 +152,7 @@ PyType_Slot pair_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec pair_spec = {
-    "vok_core.VOKPair",
-    sizeof(PairObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    pair_slots,
-};
+PyType_Spec pair_spec = py::class_spec<PairObject>("vok_core.VOKPair", pair_slots);
 
 // Applies step(pair, x_i) over the zipped inputs, in order, on this thread.
 template <class Step>
@@ -188,23 +166,19 @@ PyObject* zipped_pairs(std::span<const py::Point2> pairs, std::span<const double
     return py::tuple_list<2>(std::span<const py::Point2>(out));
 }
 
-PyObject* rotate_phase_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(kRotatePhaseN, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const auto pairs = a.point_seq(0);
-        const auto angles = a.float_seq(1);
-        return zipped_pairs(pairs, angles, [](vok::Complex p, double angle) { return vok::rotate_phase(p, angle); });
-    });
+PyObject* rotate_phase_n(PyObject*, py::Args& a) {
+    const auto pairs = a.point_seq(0);
+    const auto angles = a.float_seq(1);
+    return zipped_pairs(pairs, angles, [](vok::Complex p, double angle) { return vok::rotate_phase(p, angle); });
 }
 
-PyObject* schrodinger_step_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(kSchrodingerStepN, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const auto psi = a.point_seq(0);
-        const auto v = a.float_seq(1);
-        const double dt = a.to_float(2);
-        const double hbar = a.to_float(3);
-        return zipped_pairs(psi, v, [dt, hbar](vok::Complex p, double vi) {
-            return vok::schrodinger_step(p, vi, dt, hbar);
-        });
+PyObject* schrodinger_step_n(PyObject*, py::Args& a) {
+    const auto psi = a.point_seq(0);
+    const auto v = a.float_seq(1);
+    const double dt = a.to_float(2);
+    const double hbar = a.to_float(3);
+    return zipped_pairs(psi, v, [dt, hbar](vok::Complex p, double vi) {
+        return vok::schrodinger_step(p, vi, dt, hbar);
     });
 }
 
@@ -212,19 +186,11 @@ PyObject* schrodinger_step_n(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 namespace vok::face {
 
-PyTypeObject* pair_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = py::make_type(&pair_spec);
-    return type;
-}
+PyTypeObject* pair_type() { return py::cached_type<pair_spec>(); }
 
-PyObject* new_pair(Complex c) {
-    PairObject* o = py::alloc_instance<PairObject>(pair_type());
-    o->value = c;
-    return reinterpret_cast<PyObject*>(o);
-}
+PyObject* new_pair(Complex c) { return py::box(pair_type(), c); }
 
-PyMethodDef rotate_phase_n_def = py::method_def<kRotatePhaseN>(rotate_phase_n);
-PyMethodDef schrodinger_step_n_def = py::method_def<kSchrodingerStepN>(schrodinger_step_n);
+PyMethodDef rotate_phase_n_def = py::method_def<kRotatePhaseN, rotate_phase_n>();
+PyMethodDef schrodinger_step_n_def = py::method_def<kSchrodingerStepN, schrodinger_step_n>();
 
 }  // namespace vok::face

@@ -2,21 +2,21 @@
 #include <algorithm>
 #include <string>
 
-#include "faces.hpp"
+#include "py_bind.hpp"
+#include "py_result.hpp"
+#include "py_type.hpp"
+#include "registry.hpp"
 #include "numfmt.hpp"
 #include "pool.hpp"
-#include "values.hpp"
+#include "value_objects.hpp"
 
 namespace py = vok::py;
 
 namespace {
 
-struct PointObject {
-    PyObject_HEAD
-    vok::PointXY value;
-};
+using PointObject = py::Boxed<vok::PointXY>;
 
-vok::PointXY value_of(PyObject* self) { return reinterpret_cast<PointObject*>(self)->value; }
+vok::PointXY value_of(PyObject* self) { return py::unbox<vok::PointXY>(self); }
 
 using py::Kind;
 
@@ -43,16 +43,6 @@ constexpr py::Callable kBoost{Kind::method, "VOKPoint", "boost", {"phi", "c"},
 constexpr py::Callable kBoostN{Kind::function, nullptr, "boost_n", {"points", "phis", "c"},
                                "Batch Lorentz boost: apply boost(phi_i, c) to each (x_i, y_i) point in parallel.\n"
                                "Returns Vec of (x', y') tuples."};
-
-PyObject* point_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return py::call_new(kNew, args, kwargs, [type](py::Args& a) -> PyObject* {
-        const double x = a.to_float(0);
-        const double y = a.to_float(1);
-        PointObject* p = py::alloc_instance<PointObject>(type);
-        p->value = {x, y};
-        return reinterpret_cast<PyObject*>(p);
-    });
-}
 
 // "VOKPoint(x=1.000000, y=-0.500000)"
 PyObject* point_repr(PyObject* self) {
@@ -98,28 +88,22 @@ PyObject* euclidean_delta(PyObject* self, PyObject*) {
 }
 
 // Methods with parameters.
-PyObject* conserves_tension(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(kConservesTension, args, nargs, kwnames, [self](py::Args& a) -> PyObject* {
-        PyObject* next = a.instance(0, vok::face::point_type(), "VOKPoint");
-        const double tol = a.to_float(1);
-        return PyBool_FromLong(vok::conserves_tension(value_of(self).x, value_of(next).y, tol));
-    });
+PyObject* conserves_tension(PyObject* self, py::Args& a) {
+    PyObject* next = a.instance(0, vok::face::point_type(), "VOKPoint");
+    const double tol = a.to_float(1);
+    return PyBool_FromLong(vok::conserves_tension(value_of(self).x, value_of(next).y, tol));
 }
 
-PyObject* minkowski_delta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(kMinkowskiDelta, args, nargs, kwnames, [self](py::Args& a) -> PyObject* {
-        const bool plus = a.flag(0);
-        const double c = a.to_float(1);
-        return py::new_float(vok::minkowski_delta(value_of(self), plus, c));
-    });
+PyObject* minkowski_delta(PyObject* self, py::Args& a) {
+    const bool plus = a.flag(0);
+    const double c = a.to_float(1);
+    return py::new_float(vok::minkowski_delta(value_of(self), plus, c));
 }
 
-PyObject* boost(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(kBoost, args, nargs, kwnames, [self](py::Args& a) -> PyObject* {
-        const double phi = a.to_float(0);
-        const double c = a.to_float(1);
-        return vok::face::new_point(vok::boost(value_of(self), phi, c));
-    });
+PyObject* boost(PyObject* self, py::Args& a) {
+    const double phi = a.to_float(0);
+    const double c = a.to_float(1);
+    return vok::face::new_point(vok::boost(value_of(self), phi, c));
 }
 
 
@@ -130,11 +114,11 @@ PyMethodDef point_methods[] = {
     py::method_def<kPulse>(mirror_pulse),
     py::method_def<kFrameShift>(frame_shift),
     py::method_def<kIsSlipping>(is_slipping),
-    py::method_def<kConservesTension>(conserves_tension),
+    py::method_def<kConservesTension, conserves_tension>(),
     py::method_def<kPair>(pair),
     py::method_def<kEuclideanDelta>(euclidean_delta),
-    py::method_def<kMinkowskiDelta>(minkowski_delta),
-    py::method_def<kBoost>(boost),
+    py::method_def<kMinkowskiDelta, minkowski_delta>(),
+    py::method_def<kBoost, boost>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -146,7 +130,7 @@ PyGetSetDef point_getset[] = {
 
 PyType_Slot point_slots[] = {
     {Py_tp_doc, const_cast<char*>(py::doc_text<kNew>.data())},
-    {Py_tp_new, reinterpret_cast<void*>(point_new)},
+    {Py_tp_new, reinterpret_cast<void*>(vok::face::new_from_two_floats<vok::PointXY, kNew>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::plain_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(point_repr)},
     {Py_tp_str, reinterpret_cast<void*>(point_repr)},
@@ -155,46 +139,30 @@ PyType_Slot point_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec point_spec = {
-    "vok_core.VOKPoint",
-    sizeof(PointObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    point_slots,
-};
+PyType_Spec point_spec = py::class_spec<PointObject>("vok_core.VOKPoint", point_slots);
 
 // boost_n(points, phis, c): VOKPoint.boost element by element, on the pool.
-PyObject* boost_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(kBoostN, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const auto points = a.point_seq(0);
-        const auto phis = a.float_seq(1);
-        const double c = a.to_float(2);
-        const auto out = vok::ordered_map<py::Point2>(std::min(points.size(), phis.size()), [&](std::size_t i) {
-            const vok::PointXY b = vok::boost({points[i][0], points[i][1]}, phis[i], c);
-            return py::Point2{b.x, b.y};
-        });
-        return py::tuple_list<2>(std::span<const py::Point2>(out));
+PyObject* boost_n(PyObject*, py::Args& a) {
+    const auto points = a.point_seq(0);
+    const auto phis = a.float_seq(1);
+    const double c = a.to_float(2);
+    const auto out = vok::ordered_map<py::Point2>(std::min(points.size(), phis.size()), [&](std::size_t i) {
+        const vok::PointXY b = vok::boost({points[i][0], points[i][1]}, phis[i], c);
+        return py::Point2{b.x, b.y};
     });
+    return py::tuple_list<2>(std::span<const py::Point2>(out));
 }
 
 }  // namespace
 
 namespace vok::face {
 
-PyTypeObject* point_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = py::make_type(&point_spec);
-    return type;
-}
+PyTypeObject* point_type() { return py::cached_type<point_spec>(); }
 
-PyObject* new_point(PointXY p) {
-    PointObject* o = py::alloc_instance<PointObject>(point_type());
-    o->value = p;
-    return reinterpret_cast<PyObject*>(o);
-}
+PyObject* new_point(PointXY p) { return py::box(point_type(), p); }
 
 PointXY point_value(PyObject* point) { return value_of(point); }
 
-PyMethodDef boost_n_def = py::method_def<kBoostN>(boost_n);
+PyMethodDef boost_n_def = py::method_def<kBoostN, boost_n>();
 
 }  // namespace vok::face

@@ -6,7 +6,10 @@
 
 #include "discover/render.hpp"
 #include "discover/search.hpp"
-#include "faces.hpp"
+#include "py_bind.hpp"
+#include "py_result.hpp"
+#include "py_type.hpp"
+#include "registry.hpp"
 #include "numfmt.hpp"
 
 namespace py = vok::py;
@@ -103,13 +106,7 @@ PyType_Slot result_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec result_spec = {
-    "vok_core.PySearchResult",
-    sizeof(ResultObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    result_slots,
-};
+PyType_Spec result_spec = py::class_spec<ResultObject>("vok_core.PySearchResult", result_slots);
 
 PyObject* new_result(discover::SearchResult&& r) {
     auto fields = std::make_unique<ResultFields>(
@@ -143,40 +140,34 @@ constexpr py::Callable kFindFormula{
     "x_data: list of column vectors (one per variable), or a single 1D list for univariate.\n"
     "y_data: target values (1D list)."};
 
-PyObject* find_formula(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(kFindFormula, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const std::vector<std::vector<double>> columns = a.nested_seq(0);
-        const auto targets = a.float_seq(1);
-        discover::SearchOptions options;  // the defaults of kFindFormula's text signature
-        options.max_complexity = a.given(2) ? a.count(2) : 8;
-        options.beam_width = a.given(3) ? a.count(3) : 2000;
-        options.precision_goal = a.given(4) ? a.to_float(4) : 1e-10;
-        options.use_trig = a.given(5) ? a.flag(5) : true;
-        options.use_vok = a.given(6) ? a.flag(6) : true;
-        options.complexity_penalty = a.given(7) ? a.to_float(7) : 0.001;
-        check_columns(columns);
-        // Between levels a pending signal (Ctrl-C) ends the search with the
-        // handler's exception.
-        options.checkpoint = [] {
-            if (PyErr_CheckSignals() < 0) throw py::Error{};
-        };
+PyObject* find_formula(PyObject*, py::Args& a) {
+    const std::vector<std::vector<double>> columns = a.nested_seq(0);
+    const auto targets = a.float_seq(1);
+    discover::SearchOptions options;  // the defaults of kFindFormula's text signature
+    options.max_complexity = a.given(2) ? a.count(2) : 8;
+    options.beam_width = a.given(3) ? a.count(3) : 2000;
+    options.precision_goal = a.given(4) ? a.to_float(4) : 1e-10;
+    options.use_trig = a.given(5) ? a.flag(5) : true;
+    options.use_vok = a.given(6) ? a.flag(6) : true;
+    options.complexity_penalty = a.given(7) ? a.to_float(7) : 0.001;
+    check_columns(columns);
+    // Between levels a pending signal (Ctrl-C) ends the search with the
+    // handler's exception.
+    options.checkpoint = [] {
+        if (PyErr_CheckSignals() < 0) throw py::Error{};
+    };
 
-        std::optional<discover::SearchResult> best = discover::search(columns, targets, columns.size(), options);
-        if (!best) Py_RETURN_NONE;
-        return new_result(std::move(*best));
-    });
+    std::optional<discover::SearchResult> best = discover::search(columns, targets, columns.size(), options);
+    if (!best) Py_RETURN_NONE;
+    return new_result(std::move(*best));
 }
 
 }  // namespace
 
 namespace vok::face {
 
-PyTypeObject* search_result_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = py::make_type(&result_spec);
-    return type;
-}
+PyTypeObject* search_result_type() { return py::cached_type<result_spec>(); }
 
-PyMethodDef find_formula_def = py::method_def<kFindFormula>(find_formula);
+PyMethodDef find_formula_def = py::method_def<kFindFormula, find_formula>();
 
 }  // namespace vok::face

@@ -3,7 +3,7 @@
 // borrowed pointer; they throw py::Error on failure.
 #pragma once
 
-#include "frame.hpp"
+#include "py_error.hpp"
 
 namespace vok::face {
 
