@@ -54,10 +54,13 @@ PyObject* pair_repr(PyObject* self) {
 
 // Binary operators take pairs on both sides; anything else is left to the
 // other operand's type (and then to the interpreter's TypeError).
+// Like every slot, they run under the guard: even the type test may throw.
 template <vok::Complex (*Op)(vok::Complex, vok::Complex)>
 PyObject* binary(PyObject* a, PyObject* b) {
-    if (!is_pair(a) || !is_pair(b)) Py_RETURN_NOTIMPLEMENTED;
-    return py::guarded([a, b] { return vok::face::new_pair(Op(value_of(a), value_of(b))); });
+    return py::guarded([a, b] {
+        if (!is_pair(a) || !is_pair(b)) return Py_NewRef(Py_NotImplemented);
+        return vok::face::new_pair(Op(value_of(a), value_of(b)));
+    });
 }
 
 PyObject* pair_abs(PyObject* self) { return PyFloat_FromDouble(vok::complex_modulus(value_of(self))); }
@@ -66,18 +69,19 @@ PyObject* pair_abs(PyObject* self) { return PyFloat_FromDouble(vok::complex_modu
 // interpreter falls back to identity); != negates the interpreter's own ==;
 // the orderings are not defined.
 PyObject* pair_richcompare(PyObject* a, PyObject* b, int op) {
-    if (op == Py_EQ) {
-        if (!is_pair(a) || !is_pair(b)) Py_RETURN_NOTIMPLEMENTED;
-        return PyBool_FromLong(vok::complex_close(value_of(a), value_of(b)));
-    }
-    if (op == Py_NE) {
-        py::Ref eq(PyObject_RichCompare(a, b, Py_EQ));
-        if (!eq) return nullptr;
-        const int truth = PyObject_IsTrue(eq.get());
-        if (truth < 0) return nullptr;
-        return PyBool_FromLong(!truth);
-    }
-    Py_RETURN_NOTIMPLEMENTED;
+    return py::guarded([a, b, op] {
+        if (op == Py_EQ) {
+            if (!is_pair(a) || !is_pair(b)) return Py_NewRef(Py_NotImplemented);
+            return PyBool_FromLong(vok::complex_close(value_of(a), value_of(b)));
+        }
+        if (op == Py_NE) {
+            py::Ref eq(py::check(PyObject_RichCompare(a, b, Py_EQ)));
+            const int truth = PyObject_IsTrue(eq.get());
+            if (truth < 0) throw py::Error{};
+            return PyBool_FromLong(!truth);
+        }
+        return Py_NewRef(Py_NotImplemented);
+    });
 }
 
 PyObject* get_real(PyObject* self, void*) { return PyFloat_FromDouble(value_of(self).re); }
