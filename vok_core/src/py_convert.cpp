@@ -1,6 +1,8 @@
 #include "py_convert.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -53,6 +55,76 @@ Vec read_sequence(PyObject* seq, Read&& read) {
     return out;
 }
 
+// ---- float sequences held in a buffer
+//
+// A one-dimensional buffer of native doubles (format 'd') or floats ('f') is
+// read directly instead of item by item. Only exact numpy.ndarray,
+// array.array and memoryview qualify: their items are, by construction, the
+// buffer's values turned into Python floats (floats widened by the same
+// conversion to double), so the result is the one the items would give, NaN
+// payloads included. A subclass, or any other exporter, may serve items that
+// differ from its buffer and is read item by item.
+
+// NumPy is recognised by name without importing it. A class written in
+// Python can take any name, but it is always a heap type without a defining
+// module; ndarray is a static type and array.array a heap type of its module.
+bool is_plain_exporter(PyTypeObject* t) {
+    if (t == &PyMemoryView_Type) return true;
+    if (std::strcmp(t->tp_name, "numpy.ndarray") == 0) return !PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE);
+    if (std::strcmp(t->tp_name, "array.array") != 0) return false;
+    if (!PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE) || PyType_GetModule(t)) return true;
+    PyErr_Clear();
+    return false;
+}
+
+// Fills `out` from the buffer of `seq` and returns true, or returns false
+// (with no exception set) when `seq` is to be read item by item.
+template <class Vec>
+bool read_buffer(PyObject* seq, Vec& out) {
+    if (!is_plain_exporter(Py_TYPE(seq))) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(seq, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();  // e.g. a released memoryview: the item path reports it
+        return false;
+    }
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    if (view.ndim != 1 || !view.format || view.suboffsets) return false;
+    // Native byte order: no prefix, '@' or '=' (NumPy's mark of an unaligned array).
+    const char* format = view.format[0] == '@' || view.format[0] == '=' ? view.format + 1 : view.format;
+    const bool f64 = std::strcmp(format, "d") == 0 && view.itemsize == sizeof(double);
+    const bool f32 = std::strcmp(format, "f") == 0 && view.itemsize == sizeof(float);
+    if (!f64 && !f32) return false;
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const char* p = static_cast<const char*>(view.buf);
+    const Py_ssize_t step = view.strides[0];
+    if (f64 && step == sizeof(double) && reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0) {
+        const auto* first = reinterpret_cast<const double*>(p);
+        out.assign(first, first + n);
+        return true;
+    }
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i, p += step) {  // copies: the items need not be aligned
+        if (f64) {
+            std::memcpy(&out[i], p, sizeof(double));
+        } else {
+            float f;
+            std::memcpy(&f, p, sizeof(float));
+            out[i] = static_cast<double>(f);
+        }
+    }
+    return true;
+}
+
+template <class Vec>
+Vec read_floats(PyObject* seq) {
+    Vec out;
+    if (read_buffer(seq, out)) return out;
+    return read_sequence<double, Vec>(seq, to_float);
+}
+
 Point2 read_point(PyObject* item) {
     if (!PyTuple_Check(item)) raise_cannot_convert(item, "PyTuple");
     if (PyTuple_GET_SIZE(item) != 2)
@@ -99,14 +171,14 @@ std::int8_t read_small_int(PyObject* item) {
 
 }  // namespace
 
-Buffer<double> float_seq(PyObject* o) { return read_sequence<double, Buffer<double>>(o, to_float); }
+Buffer<double> float_seq(PyObject* o) { return read_floats<Buffer<double>>(o); }
 
 Buffer<Point2> point_seq(PyObject* o) { return read_sequence<Point2, Buffer<Point2>>(o, read_point); }
 
 Buffer<Octet> octet_seq(PyObject* o) { return read_sequence<Octet, Buffer<Octet>>(o, read_octet); }
 
 std::vector<std::vector<double>> nested_seq(PyObject* o) {
-    return read_sequence<std::vector<double>>(o, [](PyObject* item) { return read_sequence<double>(item, to_float); });
+    return read_sequence<std::vector<double>>(o, read_floats<std::vector<double>>);
 }
 
 std::vector<std::int8_t> small_int_seq(PyObject* o) { return read_sequence<std::int8_t>(o, read_small_int); }
