@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <string>
 
+#include "knot.hpp"
+#include "numfmt.hpp"
 #include "py_bind.hpp"
 #include "py_result.hpp"
 #include "py_type.hpp"
 #include "registry.hpp"
-#include "knot.hpp"
-#include "numfmt.hpp"
 #include "value_objects.hpp"
 
 namespace py = vok::py;

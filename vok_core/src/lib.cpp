@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <span>
 
+#include "elementwise.hpp"
+#include "pool.hpp"
 #include "py_bind.hpp"
 #include "py_result.hpp"
 #include "registry.hpp"
-#include "elementwise.hpp"
-#include "pool.hpp"
 
 namespace py = vok::py;
 

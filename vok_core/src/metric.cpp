@@ -1,9 +1,9 @@
 // christoffel_batch_n: one Schwarzschild Christoffel symbol at many radii.
+#include "metric.hpp"
+#include "pool.hpp"
 #include "py_bind.hpp"
 #include "py_result.hpp"
 #include "registry.hpp"
-#include "metric.hpp"
-#include "pool.hpp"
 
 namespace py = vok::py;
 

@@ -4,11 +4,11 @@
 #include <optional>
 #include <string>
 
+#include "multivector.hpp"
+#include "pool.hpp"
 #include "py_bind.hpp"
 #include "py_result.hpp"
 #include "registry.hpp"
-#include "multivector.hpp"
-#include "pool.hpp"
 
 namespace py = vok::py;
 

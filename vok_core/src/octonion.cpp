@@ -1,11 +1,11 @@
 // octonion_mul_n: pairwise octonion products on the worker pool.
 #include <algorithm>
 
+#include "octonion.hpp"
+#include "pool.hpp"
 #include "py_bind.hpp"
 #include "py_result.hpp"
 #include "registry.hpp"
-#include "octonion.hpp"
-#include "pool.hpp"
 
 namespace py = vok::py;
 

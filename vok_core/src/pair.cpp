@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "numfmt.hpp"
 #include "py_bind.hpp"
 #include "py_result.hpp"
 #include "py_type.hpp"
 #include "registry.hpp"
-#include "numfmt.hpp"
 #include "value_objects.hpp"
 
 namespace py = vok::py;

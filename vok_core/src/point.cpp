@@ -2,12 +2,12 @@
 #include <algorithm>
 #include <string>
 
+#include "numfmt.hpp"
+#include "pool.hpp"
 #include "py_bind.hpp"
 #include "py_result.hpp"
 #include "py_type.hpp"
 #include "registry.hpp"
-#include "numfmt.hpp"
-#include "pool.hpp"
 #include "value_objects.hpp"
 
 namespace py = vok::py;

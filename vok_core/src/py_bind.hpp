@@ -16,6 +16,8 @@
 
 namespace vok::py {
 
+// A parameter: its name and, for an optional one, its default value as the
+// text signature shows it (the body supplies the value itself).
 struct Param {
     const char* name;
     const char* fallback = nullptr;
@@ -95,9 +97,9 @@ inline constexpr auto doc_text = [] {
 class Args {
 public:
     // Fast-call convention (functions and methods).
-    Args(const Callable& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    Args(const Callable& callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
     // Tuple/dict convention (a type's __new__).
-    Args(const Callable& sig, PyObject* args, PyObject* kwargs);
+    Args(const Callable& callable, PyObject* args, PyObject* kwargs);
 
     bool given(std::size_t i) const { return static_cast<bool>(slots_[i]); }
 
@@ -137,7 +139,7 @@ private:
     void bind_keyword(PyObject* key, PyObject* value);
     void check_required() const;
 
-    const Callable& sig_;
+    const Callable& callable_;
     // A reference to every bound value, whatever the calling convention:
     // converting one argument may run code that drops the caller's last
     // reference to another (a keyword dict emptied by __float__, say).
@@ -146,18 +148,19 @@ private:
 
 // Binds and runs body(Args&) -> PyObject* for a fast-call entry.
 template <class F>
-PyObject* call(const Callable& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, F&& body) noexcept {
+PyObject* call(const Callable& callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               F&& body) noexcept {
     return guarded([&]() -> PyObject* {
-        Args a(sig, args, nargs, kwnames);
+        Args a(callable, args, nargs, kwnames);
         return body(a);
     });
 }
 
 // Binds and runs body(Args&) -> PyObject* for a tp_new entry.
 template <class F>
-PyObject* call_new(const Callable& sig, PyObject* args, PyObject* kwargs, F&& body) noexcept {
+PyObject* call_new(const Callable& callable, PyObject* args, PyObject* kwargs, F&& body) noexcept {
     return guarded([&]() -> PyObject* {
-        Args a(sig, args, kwargs);
+        Args a(callable, args, kwargs);
         return body(a);
     });
 }

@@ -6,11 +6,11 @@
 
 #include "discover/render.hpp"
 #include "discover/search.hpp"
+#include "numfmt.hpp"
 #include "py_bind.hpp"
 #include "py_result.hpp"
 #include "py_type.hpp"
 #include "registry.hpp"
-#include "numfmt.hpp"
 
 namespace py = vok::py;
 namespace discover = vok::discover;
