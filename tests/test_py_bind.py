@@ -214,7 +214,7 @@ _LIFETIME_PRELUDE = """
         print(1.0, out[0])
         """,
     ],
-    ids=["point-merged-kwargs", "pair-keywords", "knot-point-dropped", "pyobject-call-dict", "thread-dict"],
+    ids=["point-merged-kwargs", "pair-merged-kwargs", "knot-point-dropped", "pyobject-call-dict", "thread-dict"],
 )
 def test_arguments_outlive_a_conversion_that_drops_them(scenario, run_python):
     code = textwrap.dedent(_LIFETIME_PRELUDE) + textwrap.dedent(scenario)
