@@ -41,6 +41,9 @@ def rows(xs, ys):
         ("ref: list(map(operator.add))", lambda: list(map(float.__add__, xs, ys))),
     ]
     if numpy is not None:
+        a = numpy.asarray(xs)
+        out.append(("exp_n(ndarray)", lambda: vok_core.exp_n(a)))
+        out.append(("ref: numpy.exp(a).tolist()", lambda: numpy.exp(a).tolist()))
         out.append(("ref: numpy.exp(asarray(xs)).tolist()", lambda: numpy.exp(numpy.asarray(xs)).tolist()))
         out.append(("ref: numpy add round trip",
                     lambda: numpy.add(numpy.asarray(xs), numpy.asarray(ys)).tolist()))
@@ -103,6 +106,8 @@ def main():
             print(f"  {name:40s} {t * 1e3:9.3f} ms   {t / floor:6.2f}x floor")
         print("  ratios:")
         print(f"    exp_n / numpy round trip        {results['exp_n'] / results.get('ref: numpy.exp(asarray(xs)).tolist()', math.nan):6.2f}")
+        if "exp_n(ndarray)" in results:
+            print(f"    exp_n(a) / numpy.exp(a).tolist() {results['exp_n(ndarray)'] / results['ref: numpy.exp(a).tolist()']:6.2f}")
         print(f"    exp_n / map(math.exp)           {results['exp_n'] / results['ref: list(map(math.exp, xs))']:6.2f}")
         print(f"    tension_n speed-up over map     {results['ref: map(exp(x) - log(y))'] / results['tension_n']:6.2f}x")
         if "boost_n" in results:

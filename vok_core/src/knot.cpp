@@ -4,32 +4,37 @@
 #include <cstdio>
 #include <string>
 
-#include "faces.hpp"
 #include "knot.hpp"
 #include "numfmt.hpp"
-#include "values.hpp"
+#include "py_bind.hpp"
+#include "py_result.hpp"
+#include "py_type.hpp"
+#include "registry.hpp"
+#include "value_objects.hpp"
 
 namespace py = vok::py;
 
 namespace {
 
-struct KnotObject {
-    PyObject_HEAD
-    vok::KnotState state;
-};
+using KnotObject = py::Boxed<vok::KnotState>;
 
-const vok::KnotState& state_of(PyObject* self) { return reinterpret_cast<KnotObject*>(self)->state; }
+const vok::KnotState& state_of(PyObject* self) { return py::unbox<vok::KnotState>(self); }
 
-PyObject* new_knot(PyTypeObject* type, const vok::KnotState& s) {
-    KnotObject* k = py::alloc_instance<KnotObject>(type);
-    k->state = s;
-    return reinterpret_cast<PyObject*>(k);
-}
+PyObject* new_knot(PyTypeObject* type, const vok::KnotState& s) { return py::box(type, s); }
+
+using py::Kind;
+
+constexpr py::Callable kNew{Kind::constructor, "VOKKnot", "__new__", {"point", {"n", "0"}, {"theta", "0.0"}}};
+constexpr py::Callable kMirrorPulse{Kind::method, "VOKKnot", "mirror_pulse", {}};
+constexpr py::Callable kPulse{Kind::method, "VOKKnot", "pulse", {}, "Alias for mirror_pulse()."};
+constexpr py::Callable kThreeOneFlip{Kind::method, "VOKKnot", "three_one_flip", {}};
+constexpr py::Callable kFlip{Kind::method, "VOKKnot", "flip", {}, "Alias for three_one_flip()."};
+constexpr py::Callable kTreadYield{Kind::method, "VOKKnot", "tread_yield", {}};
+constexpr py::Callable kSimulatePulsesN{Kind::function, nullptr, "simulate_pulses_n", {"x0", "y0", "n_pulses"},
+                                        "Simulate n_pulses of mirror_pulse, returning (x, y, tension) per step."};
 
 PyObject* knot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static constexpr const char* names[] = {"point", "n", "theta"};
-    static const py::Signature sig{"VOKKnot.__new__()", names, 1};
-    return py::call_new(sig, args, kwargs, [type](py::Args& a) -> PyObject* {
+    return py::call_new(kNew, args, kwargs, [type](py::Args& a) -> PyObject* {
         PyObject* point = a.instance(0, vok::face::point_type(), "VOKPoint");
         const std::int64_t n = a.given(1) ? a.integer(1) : 0;
         const double theta = a.given(2) ? a.to_float(2) : 0.0;
@@ -69,11 +74,11 @@ PyObject* three_one_flip(PyObject* self, PyObject*) {
 PyObject* tread_yield(PyObject* self, PyObject*) { return PyLong_FromLongLong(vok::tread_yield(state_of(self).count)); }
 
 PyMethodDef knot_methods[] = {
-    {"mirror_pulse", mirror_pulse, METH_NOARGS, "mirror_pulse($self)\n--\n\n"},
-    {"pulse", mirror_pulse, METH_NOARGS, "pulse($self)\n--\n\nAlias for mirror_pulse()."},
-    {"three_one_flip", three_one_flip, METH_NOARGS, "three_one_flip($self)\n--\n\n"},
-    {"flip", three_one_flip, METH_NOARGS, "flip($self)\n--\n\nAlias for three_one_flip()."},
-    {"tread_yield", tread_yield, METH_NOARGS, "tread_yield($self)\n--\n\n"},
+    py::method_def<kMirrorPulse>(mirror_pulse),
+    py::method_def<kPulse>(mirror_pulse),
+    py::method_def<kThreeOneFlip>(three_one_flip),
+    py::method_def<kFlip>(three_one_flip),
+    py::method_def<kTreadYield>(tread_yield),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -86,7 +91,7 @@ PyGetSetDef knot_getset[] = {
 };
 
 PyType_Slot knot_slots[] = {
-    {Py_tp_doc, const_cast<char*>("VOKKnot(point, n=0, theta=0.0)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(py::doc_text<kNew>.data())},
     {Py_tp_new, reinterpret_cast<void*>(knot_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::plain_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(knot_repr)},
@@ -96,13 +101,7 @@ PyType_Slot knot_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec knot_spec = {
-    "vok_core.VOKKnot",
-    sizeof(KnotObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    knot_slots,
-};
+PyType_Spec knot_spec = py::class_spec<KnotObject>("vok_core.VOKKnot", knot_slots);
 
 // Records the process's memory (RAM + swap, or a smaller cgroup v2 limit)
 // could hold as a result list: a list slot, a 3-tuple and three floats take
@@ -127,36 +126,25 @@ std::uint64_t affordable_records() {
 // simulate_pulses_n(x0, y0, n_pulses): the trajectory as (x, y, tension)
 // tuples, computed on the calling thread. An unaddressable count raises the
 // internal failure "capacity overflow"; a count memory cannot hold, MemoryError.
-PyObject* simulate_pulses_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"x0", "y0", "n_pulses"};
-    static const py::Signature sig{"simulate_pulses_n()", names};
-    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const double x0 = a.to_float(0);
-        const double y0 = a.to_float(1);
-        const std::uint64_t n = a.count(2);
-        // Asking the system about memory costs more than a short trajectory:
-        // only counts that could come near the limit (a million records take
-        // about 168 MB) consult it.
-        constexpr std::uint64_t kSurelyAffordable = std::uint64_t{1} << 20;
-        const auto budget = n < kSurelyAffordable ? vok::kMaxPulseRecords : affordable_records();
-        const auto records = vok::simulate_pulses(x0, y0, n, budget);
-        return py::tuple_list<3>(std::span<const vok::PulseRecord>(records));
-    });
+PyObject* simulate_pulses_n(PyObject*, py::Args& a) {
+    const double x0 = a.to_float(0);
+    const double y0 = a.to_float(1);
+    const std::uint64_t n = a.count(2);
+    // Asking the system about memory costs more than a short trajectory:
+    // only counts that could come near the limit (a million records take
+    // about 168 MB) consult it.
+    constexpr std::uint64_t kSurelyAffordable = std::uint64_t{1} << 20;
+    const auto budget = n < kSurelyAffordable ? vok::kMaxPulseRecords : affordable_records();
+    const auto records = vok::simulate_pulses(x0, y0, n, budget);
+    return py::tuple_list<3>(std::span<const vok::PulseRecord>(records));
 }
 
 }  // namespace
 
 namespace vok::face {
 
-PyTypeObject* knot_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = py::make_type(&knot_spec);
-    return type;
-}
+PyTypeObject* knot_type() { return py::cached_type<knot_spec>(); }
 
-PyMethodDef simulate_pulses_n_def = {
-    "simulate_pulses_n", fast_entry(simulate_pulses_n), py::kFastCall,
-    "simulate_pulses_n(x0, y0, n_pulses)\n--\n\n"
-    "Simulate n_pulses of mirror_pulse, returning (x, y, tension) per step."};
+PyMethodDef simulate_pulses_n_def = py::method_def<kSimulatePulsesN, simulate_pulses_n>();
 
 }  // namespace vok::face

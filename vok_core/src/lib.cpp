@@ -3,10 +3,11 @@
 #include <cstdint>
 #include <span>
 
-#include "faces.hpp"
-#include "frame.hpp"
 #include "elementwise.hpp"
 #include "pool.hpp"
+#include "py_bind.hpp"
+#include "py_result.hpp"
+#include "registry.hpp"
 
 namespace py = vok::py;
 
@@ -33,78 +34,64 @@ void map_in_place(std::size_t n, Body body) {
     });
 }
 
-template <double (*F)(double), const py::Signature& Sig>
-PyObject* unary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(Sig, args, nargs, kwnames, [](py::Args& a) {
-        Buffer<double> xs = a.float_seq(0);
-        double* v = xs.data();
-        map_in_place(xs.size(), [v](std::size_t i) { v[i] = F(v[i]); });
-        return py::float_list(xs);
-    });
+template <double (*F)(double)>
+PyObject* unary(PyObject*, py::Args& a) {
+    Buffer<double> xs = a.float_seq(0);
+    double* v = xs.data();
+    map_in_place(xs.size(), [v](std::size_t i) { v[i] = F(v[i]); });
+    return py::float_list(xs);
 }
 
-template <double (*F)(double, double), const py::Signature& Sig>
-PyObject* binary_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(Sig, args, nargs, kwnames, [](py::Args& a) {
-        Buffer<double> as = a.float_seq(0);
-        const Buffer<double> bs = a.float_seq(1);
-        as.resize(std::min(as.size(), bs.size()));
-        double* l = as.data();
-        const double* r = bs.data();
-        map_in_place(as.size(), [l, r](std::size_t i) { l[i] = F(l[i], r[i]); });
-        return py::float_list(as);
-    });
+// Zipped to the shorter input.
+template <double (*F)(double, double)>
+PyObject* binary(PyObject*, py::Args& a) {
+    Buffer<double> as = a.float_seq(0);
+    const Buffer<double> bs = a.float_seq(1);
+    as.resize(std::min(as.size(), bs.size()));
+    double* l = as.data();
+    const double* r = bs.data();
+    map_in_place(as.size(), [l, r](std::size_t i) { l[i] = F(l[i], r[i]); });
+    return py::float_list(as);
 }
 
-constexpr const char* kXs[] = {"xs"};
-constexpr const char* kYs[] = {"ys"};
-constexpr const char* kAsBs[] = {"as_", "bs"};
-constexpr const char* kXsYs[] = {"xs", "ys"};
-constexpr const char* kBasesExps[] = {"bases", "exps"};
+using py::Kind;
 
-constexpr py::Signature kExpSig{"exp_n()", kXs};
-constexpr py::Signature kLnSig{"ln_n()", kYs};
-constexpr py::Signature kAddSig{"add_n()", kAsBs};
-constexpr py::Signature kSubSig{"sub_n()", kAsBs};
-constexpr py::Signature kMulSig{"mul_n()", kAsBs};
-constexpr py::Signature kDivSig{"div_n()", kAsBs};
-constexpr py::Signature kSqrtSig{"sqrt_n()", kXs};
-constexpr py::Signature kSinSig{"sin_n()", kXs};
-constexpr py::Signature kCosSig{"cos_n()", kXs};
-constexpr py::Signature kTensionSig{"tension_n()", kXsYs};
-constexpr py::Signature kPowSig{"pow_n()", kBasesExps};
+constexpr py::Callable kExp{Kind::function, nullptr, "exp_n", {"xs"},
+                            "Batch exp: [exp(x) for x in xs] \u2014 Rayon parallel."};
+constexpr py::Callable kLn{Kind::function, nullptr, "ln_n", {"ys"},
+                           "Batch ln: [ln(y) for y in ys] \u2014 Rayon parallel, frame-shift guard applied."};
+constexpr py::Callable kAdd{Kind::function, nullptr, "add_n", {"as_", "bs"},
+                            "Batch add: [a + b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
+constexpr py::Callable kSub{Kind::function, nullptr, "sub_n", {"as_", "bs"},
+                            "Batch sub: [a - b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
+constexpr py::Callable kMul{Kind::function, nullptr, "mul_n", {"as_", "bs"},
+                            "Batch mul: [a * b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
+constexpr py::Callable kDiv{Kind::function, nullptr, "div_n", {"as_", "bs"},
+                            "Batch div: [a / b] \u2014 NaN for |b| < 1e-300 \u2014 Rayon parallel."};
+constexpr py::Callable kSqrt{Kind::function, nullptr, "sqrt_n", {"xs"},
+                             "Batch sqrt: [sqrt(|x|) for x in xs] \u2014 Rayon parallel."};
+constexpr py::Callable kSin{Kind::function, nullptr, "sin_n", {"xs"},
+                            "Batch sin: [sin(x) for x in xs] \u2014 Rayon parallel."};
+constexpr py::Callable kCos{Kind::function, nullptr, "cos_n", {"xs"},
+                            "Batch cos: [cos(x) for x in xs] \u2014 Rayon parallel."};
+constexpr py::Callable kTension{Kind::function, nullptr, "tension_n", {"xs", "ys"},
+                                "Batch vok_tension: [vok(x, y) for (x, y) in zip(xs, ys)] \u2014 Rayon parallel."};
+constexpr py::Callable kPow{Kind::function, nullptr, "pow_n", {"bases", "exps"},
+                            "Batch pow: [|base|^exp for (base, exp) in zip(bases, exps)] \u2014 Rayon parallel."};
 
 }  // namespace
 
-PyMethodDef exp_n_def = {"exp_n", fast_entry(&unary_entry<elementwise::exp, kExpSig>), py::kFastCall,
-                         "exp_n(xs)\n--\n\nBatch exp: [exp(x) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef ln_n_def = {
-    "ln_n", fast_entry(&unary_entry<elementwise::ln, kLnSig>), py::kFastCall,
-    "ln_n(ys)\n--\n\nBatch ln: [ln(y) for y in ys] \u2014 Rayon parallel, frame-shift guard applied."};
-PyMethodDef add_n_def = {
-    "add_n", fast_entry(&binary_entry<elementwise::add, kAddSig>), py::kFastCall,
-    "add_n(as_, bs)\n--\n\nBatch add: [a + b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
-PyMethodDef sub_n_def = {
-    "sub_n", fast_entry(&binary_entry<elementwise::sub, kSubSig>), py::kFastCall,
-    "sub_n(as_, bs)\n--\n\nBatch sub: [a - b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
-PyMethodDef mul_n_def = {
-    "mul_n", fast_entry(&binary_entry<elementwise::mul, kMulSig>), py::kFastCall,
-    "mul_n(as_, bs)\n--\n\nBatch mul: [a * b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
-PyMethodDef div_n_def = {
-    "div_n", fast_entry(&binary_entry<elementwise::div, kDivSig>), py::kFastCall,
-    "div_n(as_, bs)\n--\n\nBatch div: [a / b] \u2014 NaN for |b| < 1e-300 \u2014 Rayon parallel."};
-PyMethodDef sqrt_n_def = {"sqrt_n", fast_entry(&unary_entry<elementwise::sqrt, kSqrtSig>), py::kFastCall,
-                          "sqrt_n(xs)\n--\n\nBatch sqrt: [sqrt(|x|) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef sin_n_def = {"sin_n", fast_entry(&unary_entry<elementwise::sin, kSinSig>), py::kFastCall,
-                         "sin_n(xs)\n--\n\nBatch sin: [sin(x) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef cos_n_def = {"cos_n", fast_entry(&unary_entry<elementwise::cos, kCosSig>), py::kFastCall,
-                         "cos_n(xs)\n--\n\nBatch cos: [cos(x) for x in xs] \u2014 Rayon parallel."};
-PyMethodDef tension_n_def = {"tension_n", fast_entry(&binary_entry<elementwise::tension, kTensionSig>), py::kFastCall,
-                             "tension_n(xs, ys)\n--\n\nBatch vok_tension: [vok(x, y) for (x, y) in zip(xs, ys)] "
-                             "\u2014 Rayon parallel."};
-PyMethodDef pow_n_def = {
-    "pow_n", fast_entry(&binary_entry<elementwise::pow, kPowSig>), py::kFastCall,
-    "pow_n(bases, exps)\n--\n\nBatch pow: [|base|^exp for (base, exp) in zip(bases, exps)] \u2014 Rayon parallel."};
+PyMethodDef exp_n_def = py::method_def<kExp, unary<elementwise::exp>>();
+PyMethodDef ln_n_def = py::method_def<kLn, unary<elementwise::ln>>();
+PyMethodDef add_n_def = py::method_def<kAdd, binary<elementwise::add>>();
+PyMethodDef sub_n_def = py::method_def<kSub, binary<elementwise::sub>>();
+PyMethodDef mul_n_def = py::method_def<kMul, binary<elementwise::mul>>();
+PyMethodDef div_n_def = py::method_def<kDiv, binary<elementwise::div>>();
+PyMethodDef sqrt_n_def = py::method_def<kSqrt, unary<elementwise::sqrt>>();
+PyMethodDef sin_n_def = py::method_def<kSin, unary<elementwise::sin>>();
+PyMethodDef cos_n_def = py::method_def<kCos, unary<elementwise::cos>>();
+PyMethodDef tension_n_def = py::method_def<kTension, binary<elementwise::tension>>();
+PyMethodDef pow_n_def = py::method_def<kPow, binary<elementwise::pow>>();
 
 }  // namespace vok::face
 

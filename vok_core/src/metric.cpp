@@ -1,8 +1,9 @@
 // christoffel_batch_n: one Schwarzschild Christoffel symbol at many radii.
-#include "faces.hpp"
-#include "frame.hpp"
 #include "metric.hpp"
 #include "pool.hpp"
+#include "py_bind.hpp"
+#include "py_result.hpp"
+#include "registry.hpp"
 
 namespace py = vok::py;
 
@@ -13,27 +14,22 @@ namespace {
 // element-wise functions.
 constexpr std::size_t kInlineBelow = 8192;
 
-constexpr const char* kNames[] = {"points", "lam", "mu", "nu", "rs"};
-constexpr py::Signature kSig{"christoffel_batch_n()", kNames};
+constexpr py::Callable kSig{py::Kind::function, nullptr, "christoffel_batch_n", {"points", "lam", "mu", "nu", "rs"},
+                            "Batch Schwarzschild Christoffel evaluation.\n"
+                            "points: Vec of (x, _) where r = exp(x).\n"
+                            "Returns Vec of \u0393^lam_{mu nu} values for each point."};
 
-PyObject* christoffel_batch_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(kSig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const auto points = a.point_seq(0);
-        const std::uint64_t lam = a.count(1), mu = a.count(2), nu = a.count(3);
-        const double rs = a.to_float(4);
-        const auto out = ordered_map<double>(
-            points.size(), [&](std::size_t i) { return christoffel(points[i][0], lam, mu, nu, rs); }, kInlineBelow);
-        return py::float_list(out);
-    });
+PyObject* christoffel_batch_n(PyObject*, py::Args& a) {
+    const auto points = a.point_seq(0);
+    const std::uint64_t lam = a.count(1), mu = a.count(2), nu = a.count(3);
+    const double rs = a.to_float(4);
+    const auto out = ordered_map<double>(
+        points.size(), [&](std::size_t i) { return christoffel(points[i][0], lam, mu, nu, rs); }, kInlineBelow);
+    return py::float_list(out);
 }
 
 }  // namespace
 
-PyMethodDef christoffel_batch_n_def = {"christoffel_batch_n", fast_entry(&christoffel_batch_n),
-                                       py::kFastCall,
-                                       "christoffel_batch_n(points, lam, mu, nu, rs)\n--\n\n"
-                                       "Batch Schwarzschild Christoffel evaluation.\n"
-                                       "points: Vec of (x, _) where r = exp(x).\n"
-                                       "Returns Vec of \u0393^lam_{mu nu} values for each point."};
+PyMethodDef christoffel_batch_n_def = py::method_def<kSig, christoffel_batch_n>();
 
 }  // namespace vok::face

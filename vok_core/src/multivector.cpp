@@ -4,10 +4,11 @@
 #include <optional>
 #include <string>
 
-#include "faces.hpp"
-#include "frame.hpp"
 #include "multivector.hpp"
 #include "pool.hpp"
+#include "py_bind.hpp"
+#include "py_result.hpp"
+#include "registry.hpp"
 
 namespace py = vok::py;
 
@@ -18,8 +19,11 @@ namespace {
 // thread: a hand-off to the workers would cost more than the work.
 constexpr std::size_t kInlineTerms = std::size_t{1} << 14;
 
-constexpr const char* kNames[] = {"a_batch", "b_batch", "signature"};
-constexpr py::Signature kSig{"geometric_product_n()", kNames};
+constexpr py::Callable kSig{py::Kind::function, nullptr, "geometric_product_n", {"a_batch", "b_batch", "signature"},
+                            "Batch geometric product (Rayon parallel).\n"
+                            "a_batch, b_batch: each is a Vec of flat coefficient arrays.\n"
+                            "signature: +1/-1 per basis vector (length n, algebra dimension = 2^n).\n"
+                            "Returns Vec of result coefficient arrays."};
 
 [[noreturn]] void raise_fault(std::size_t n, const ProductFault& f, std::size_t a_len, std::size_t sig_len) {
     const std::string item = "[" + std::to_string(n) + "]";
@@ -41,52 +45,44 @@ constexpr py::Signature kSig{"geometric_product_n()", kNames};
     py::raise(PyExc_IndexError, msg);
 }
 
-PyObject* geometric_product_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call(kSig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const std::vector<std::vector<double>> as = a.nested_seq(0);
-        const std::vector<std::vector<double>> bs = a.nested_seq(1);
-        const std::vector<std::int8_t> signature = a.small_int_seq(2);
-        const std::size_t n = std::min(as.size(), bs.size());
+PyObject* geometric_product_n(PyObject*, py::Args& a) {
+    const std::vector<std::vector<double>> as = a.nested_seq(0);
+    const std::vector<std::vector<double>> bs = a.nested_seq(1);
+    const std::vector<std::int8_t> signature = a.small_int_seq(2);
+    const std::size_t n = std::min(as.size(), bs.size());
 
-        // Every output is allocated here, zero-filled, so the workers never
-        // allocate. Meanwhile size the work: the widest length a factor table
-        // serves, and the term count bound (lengths capped so it cannot wrap).
-        std::vector<std::vector<double>> out(n);
-        std::size_t widest = 0, table_terms = 0, terms = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t len = as[i].size();
-            out[i].assign(len, 0.0);
-            const std::size_t capped = std::min<std::size_t>(len, std::size_t{1} << 20);
-            terms = std::min(terms + capped * capped, std::size_t{1} << 62);
-            if (len <= BladeFactors::kMaxSize) {
-                widest = std::max(widest, len);
-                table_terms += len * len;
-            }
+    // Every output is allocated here, zero-filled, so the workers never
+    // allocate. Meanwhile size the work: the widest length a factor table
+    // serves, and the term count bound (lengths capped so it cannot wrap).
+    std::vector<std::vector<double>> out(n);
+    std::size_t widest = 0, table_terms = 0, terms = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t len = as[i].size();
+        out[i].assign(len, 0.0);
+        const std::size_t capped = std::min<std::size_t>(len, std::size_t{1} << 20);
+        terms = std::min(terms + capped * capped, std::size_t{1} << 62);
+        if (len <= BladeFactors::kMaxSize) {
+            widest = std::max(widest, len);
+            table_terms += len * len;
         }
-        // The table pays when the products would compute at least as many
-        // factors as it holds.
-        std::optional<BladeFactors> factors;
-        const std::size_t table_size = std::bit_ceil(widest);
-        if (widest > 1 && table_size * table_size <= table_terms) factors.emplace(table_size, signature);
-        const BladeFactors* table = factors ? &*factors : nullptr;
+    }
+    // The table pays when the products would compute at least as many
+    // factors as it holds.
+    std::optional<BladeFactors> factors;
+    const std::size_t table_size = std::bit_ceil(widest);
+    if (widest > 1 && table_size * table_size <= table_terms) factors.emplace(table_size, signature);
+    const BladeFactors* table = factors ? &*factors : nullptr;
 
-        const auto faults = ordered_map<std::optional<ProductFault>>(
-            n, [&](std::size_t i) { return geometric_product_into(as[i], bs[i], signature, table, out[i]); },
-            terms < kInlineTerms ? n + 1 : 2);
-        for (std::size_t i = 0; i < n; ++i)
-            if (faults[i]) raise_fault(i, *faults[i], as[i].size(), signature.size());
-        return py::nested_list<std::vector<double>>(out);
-    });
+    const auto faults = ordered_map<std::optional<ProductFault>>(
+        n, [&](std::size_t i) { return geometric_product_into(as[i], bs[i], signature, table, out[i]); },
+        terms < kInlineTerms ? n + 1 : 2);
+    for (std::size_t i = 0; i < n; ++i)
+        if (faults[i]) raise_fault(i, *faults[i], as[i].size(), signature.size());
+    return py::nested_list<std::vector<double>>(out);
 }
 
 }  // namespace
 
-PyMethodDef geometric_product_n_def = {"geometric_product_n", fast_entry(&geometric_product_n),
-                                       py::kFastCall,
-                                       "geometric_product_n(a_batch, b_batch, signature)\n--\n\n"
-                                       "Batch geometric product (Rayon parallel).\n"
-                                       "a_batch, b_batch: each is a Vec of flat coefficient arrays.\n"
-                                       "signature: +1/-1 per basis vector (length n, algebra dimension = 2^n).\n"
-                                       "Returns Vec of result coefficient arrays."};
+PyMethodDef geometric_product_n_def = py::method_def<kSig, geometric_product_n>();
 
 }  // namespace vok::face

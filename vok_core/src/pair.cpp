@@ -4,34 +4,39 @@
 #include <string>
 #include <vector>
 
-#include "faces.hpp"
 #include "numfmt.hpp"
-#include "values.hpp"
+#include "py_bind.hpp"
+#include "py_result.hpp"
+#include "py_type.hpp"
+#include "registry.hpp"
+#include "value_objects.hpp"
 
 namespace py = vok::py;
 
 namespace {
 
-struct PairObject {
-    PyObject_HEAD
-    vok::Complex value;
-};
+using PairObject = py::Boxed<vok::Complex>;
 
-vok::Complex value_of(PyObject* self) { return reinterpret_cast<PairObject*>(self)->value; }
+vok::Complex value_of(PyObject* self) { return py::unbox<vok::Complex>(self); }
 
 bool is_pair(PyObject* o) { return PyObject_TypeCheck(o, vok::face::pair_type()); }
 
-PyObject* pair_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static constexpr const char* names[] = {"real", "imag"};
-    static const py::Signature sig{"VOKPair.__new__()", names};
-    return py::call_new(sig, args, kwargs, [type](py::Args& a) -> PyObject* {
-        const double re = a.to_float(0);
-        const double im = a.to_float(1);
-        PairObject* p = py::alloc_instance<PairObject>(type);
-        p->value = {re, im};
-        return reinterpret_cast<PyObject*>(p);
-    });
-}
+using py::Kind;
+
+constexpr py::Callable kNew{Kind::constructor, "VOKPair", "__new__", {"real", "imag"}};
+constexpr py::Callable kFromValues{Kind::static_method, "VOKPair", "from_values", {"real", "imag"}};
+constexpr py::Callable kFromPolar{Kind::static_method, "VOKPair", "from_polar", {"r", "theta"}};
+constexpr py::Callable kUnitI{Kind::static_method, "VOKPair", "unit_i", {}};
+constexpr py::Callable kOne{Kind::static_method, "VOKPair", "one", {}};
+constexpr py::Callable kZero{Kind::static_method, "VOKPair", "zero", {}};
+constexpr py::Callable kRotatePhase{Kind::method, "VOKPair", "rotate_phase", {"angle"}};
+constexpr py::Callable kConjugate{Kind::method, "VOKPair", "conjugate", {}};
+constexpr py::Callable kRotatePhaseN{Kind::function, nullptr, "rotate_phase_n", {"pairs", "angles"},
+                                     "Batch rotate_phase for a list of VOKPairs."};
+constexpr py::Callable kSchrodingerStepN{
+    Kind::function, nullptr, "schrodinger_step_n", {"psi", "v", "dt", "hbar"},
+    "Batch Schr\u00f6dinger potential-phase step: \u03c8_n \u2192 e^{-iV_n\u00b7dt/\u0127}\u00b7\u03c8_n for all n.\n"
+    "Returns list of (real, imag) tuples."};
 
 // "VOKPair(1.000000 - 2.000000i)": the sign is "-" for a negative or NaN
 // imaginary part (-0.0 is not negative), followed by |imag|.
@@ -49,10 +54,13 @@ PyObject* pair_repr(PyObject* self) {
 
 // Binary operators take pairs on both sides; anything else is left to the
 // other operand's type (and then to the interpreter's TypeError).
+// Like every slot, they run under the guard: even the type test may throw.
 template <vok::Complex (*Op)(vok::Complex, vok::Complex)>
 PyObject* binary(PyObject* a, PyObject* b) {
-    if (!is_pair(a) || !is_pair(b)) Py_RETURN_NOTIMPLEMENTED;
-    return py::guarded([a, b] { return vok::face::new_pair(Op(value_of(a), value_of(b))); });
+    return py::guarded([a, b] {
+        if (!is_pair(a) || !is_pair(b)) return Py_NewRef(Py_NotImplemented);
+        return vok::face::new_pair(Op(value_of(a), value_of(b)));
+    });
 }
 
 PyObject* pair_abs(PyObject* self) { return PyFloat_FromDouble(vok::complex_modulus(value_of(self))); }
@@ -61,18 +69,19 @@ PyObject* pair_abs(PyObject* self) { return PyFloat_FromDouble(vok::complex_modu
 // interpreter falls back to identity); != negates the interpreter's own ==;
 // the orderings are not defined.
 PyObject* pair_richcompare(PyObject* a, PyObject* b, int op) {
-    if (op == Py_EQ) {
-        if (!is_pair(a) || !is_pair(b)) Py_RETURN_NOTIMPLEMENTED;
-        return PyBool_FromLong(vok::complex_close(value_of(a), value_of(b)));
-    }
-    if (op == Py_NE) {
-        py::Ref eq(PyObject_RichCompare(a, b, Py_EQ));
-        if (!eq) return nullptr;
-        const int truth = PyObject_IsTrue(eq.get());
-        if (truth < 0) return nullptr;
-        return PyBool_FromLong(!truth);
-    }
-    Py_RETURN_NOTIMPLEMENTED;
+    return py::guarded([a, b, op] {
+        if (op == Py_EQ) {
+            if (!is_pair(a) || !is_pair(b)) return Py_NewRef(Py_NotImplemented);
+            return PyBool_FromLong(vok::complex_close(value_of(a), value_of(b)));
+        }
+        if (op == Py_NE) {
+            py::Ref eq(py::check(PyObject_RichCompare(a, b, Py_EQ)));
+            const int truth = PyObject_IsTrue(eq.get());
+            if (truth < 0) throw py::Error{};
+            return PyBool_FromLong(!truth);
+        }
+        return Py_NewRef(Py_NotImplemented);
+    });
 }
 
 PyObject* get_real(PyObject* self, void*) { return PyFloat_FromDouble(value_of(self).re); }
@@ -81,24 +90,16 @@ PyObject* get_modulus(PyObject* self, void*) { return PyFloat_FromDouble(vok::co
 PyObject* get_argument(PyObject* self, void*) { return PyFloat_FromDouble(vok::complex_argument(value_of(self))); }
 
 // Static constructors (no receiver).
-PyObject* from_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"real", "imag"};
-    static const py::Signature sig{"VOKPair.from_values()", names};
-    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const double re = a.to_float(0);
-        const double im = a.to_float(1);
-        return vok::face::new_pair({re, im});
-    });
+PyObject* from_values(PyObject*, py::Args& a) {
+    const double re = a.to_float(0);
+    const double im = a.to_float(1);
+    return vok::face::new_pair({re, im});
 }
 
-PyObject* from_polar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"r", "theta"};
-    static const py::Signature sig{"VOKPair.from_polar()", names};
-    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const double r = a.to_float(0);
-        const double theta = a.to_float(1);
-        return vok::face::new_pair(vok::complex_from_polar(r, theta));
-    });
+PyObject* from_polar(PyObject*, py::Args& a) {
+    const double r = a.to_float(0);
+    const double theta = a.to_float(1);
+    return vok::face::new_pair(vok::complex_from_polar(r, theta));
 }
 
 template <double Re, double Im>
@@ -106,13 +107,9 @@ PyObject* constant(PyObject*, PyObject*) {
     return py::guarded([] { return vok::face::new_pair({Re, Im}); });
 }
 
-PyObject* rotate_phase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"angle"};
-    static const py::Signature sig{"VOKPair.rotate_phase()", names};
-    return py::call(sig, args, nargs, kwnames, [self](py::Args& a) -> PyObject* {
-        const double angle = a.to_float(0);
-        return vok::face::new_pair(vok::rotate_phase(value_of(self), angle));
-    });
+PyObject* rotate_phase(PyObject* self, py::Args& a) {
+    const double angle = a.to_float(0);
+    return vok::face::new_pair(vok::rotate_phase(value_of(self), angle));
 }
 
 PyObject* conjugate(PyObject* self, PyObject*) {
@@ -121,13 +118,13 @@ PyObject* conjugate(PyObject* self, PyObject*) {
 
 
 PyMethodDef pair_methods[] = {
-    {"from_values", vok::face::fast_entry(from_values), py::kFastCall | METH_STATIC, "from_values(real, imag)\n--\n\n"},
-    {"from_polar", vok::face::fast_entry(from_polar), py::kFastCall | METH_STATIC, "from_polar(r, theta)\n--\n\n"},
-    {"unit_i", constant<0.0, 1.0>, METH_NOARGS | METH_STATIC, "unit_i()\n--\n\n"},
-    {"one", constant<1.0, 0.0>, METH_NOARGS | METH_STATIC, "one()\n--\n\n"},
-    {"zero", constant<0.0, 0.0>, METH_NOARGS | METH_STATIC, "zero()\n--\n\n"},
-    {"rotate_phase", vok::face::fast_entry(rotate_phase), py::kFastCall, "rotate_phase($self, angle)\n--\n\n"},
-    {"conjugate", conjugate, METH_NOARGS, "conjugate($self)\n--\n\n"},
+    py::method_def<kFromValues, from_values>(),
+    py::method_def<kFromPolar, from_polar>(),
+    py::method_def<kUnitI>(constant<0.0, 1.0>),
+    py::method_def<kOne>(constant<1.0, 0.0>),
+    py::method_def<kZero>(constant<0.0, 0.0>),
+    py::method_def<kRotatePhase, rotate_phase>(),
+    py::method_def<kConjugate>(conjugate),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -142,8 +139,8 @@ PyGetSetDef pair_getset[] = {
 };
 
 PyType_Slot pair_slots[] = {
-    {Py_tp_doc, const_cast<char*>("VOKPair(real, imag)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(pair_new)},
+    {Py_tp_doc, const_cast<char*>(py::doc_text<kNew>.data())},
+    {Py_tp_new, reinterpret_cast<void*>(vok::face::new_from_two_floats<vok::Complex, kNew>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::plain_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(pair_repr)},
     {Py_tp_str, reinterpret_cast<void*>(pair_repr)},
@@ -159,13 +156,7 @@ PyType_Slot pair_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec pair_spec = {
-    "vok_core.VOKPair",
-    sizeof(PairObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    pair_slots,
-};
+PyType_Spec pair_spec = py::class_spec<PairObject>("vok_core.VOKPair", pair_slots);
 
 // Applies step(pair, x_i) over the zipped inputs, in order, on this thread.
 template <class Step>
@@ -179,27 +170,19 @@ PyObject* zipped_pairs(std::span<const py::Point2> pairs, std::span<const double
     return py::tuple_list<2>(std::span<const py::Point2>(out));
 }
 
-PyObject* rotate_phase_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"pairs", "angles"};
-    static const py::Signature sig{"rotate_phase_n()", names};
-    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const auto pairs = a.point_seq(0);
-        const auto angles = a.float_seq(1);
-        return zipped_pairs(pairs, angles, [](vok::Complex p, double angle) { return vok::rotate_phase(p, angle); });
-    });
+PyObject* rotate_phase_n(PyObject*, py::Args& a) {
+    const auto pairs = a.point_seq(0);
+    const auto angles = a.float_seq(1);
+    return zipped_pairs(pairs, angles, [](vok::Complex p, double angle) { return vok::rotate_phase(p, angle); });
 }
 
-PyObject* schrodinger_step_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"psi", "v", "dt", "hbar"};
-    static const py::Signature sig{"schrodinger_step_n()", names};
-    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const auto psi = a.point_seq(0);
-        const auto v = a.float_seq(1);
-        const double dt = a.to_float(2);
-        const double hbar = a.to_float(3);
-        return zipped_pairs(psi, v, [dt, hbar](vok::Complex p, double vi) {
-            return vok::schrodinger_step(p, vi, dt, hbar);
-        });
+PyObject* schrodinger_step_n(PyObject*, py::Args& a) {
+    const auto psi = a.point_seq(0);
+    const auto v = a.float_seq(1);
+    const double dt = a.to_float(2);
+    const double hbar = a.to_float(3);
+    return zipped_pairs(psi, v, [dt, hbar](vok::Complex p, double vi) {
+        return vok::schrodinger_step(p, vi, dt, hbar);
     });
 }
 
@@ -207,26 +190,11 @@ PyObject* schrodinger_step_n(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 namespace vok::face {
 
-PyTypeObject* pair_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = py::make_type(&pair_spec);
-    return type;
-}
+PyTypeObject* pair_type() { return py::cached_type<pair_spec>(); }
 
-PyObject* new_pair(Complex c) {
-    PairObject* o = py::alloc_instance<PairObject>(pair_type());
-    o->value = c;
-    return reinterpret_cast<PyObject*>(o);
-}
+PyObject* new_pair(Complex c) { return py::box(pair_type(), c); }
 
-PyMethodDef rotate_phase_n_def = {"rotate_phase_n", fast_entry(rotate_phase_n), py::kFastCall,
-                                  "rotate_phase_n(pairs, angles)\n--\n\n"
-                                  "Batch rotate_phase for a list of VOKPairs."};
-
-PyMethodDef schrodinger_step_n_def = {
-    "schrodinger_step_n", fast_entry(schrodinger_step_n), py::kFastCall,
-    "schrodinger_step_n(psi, v, dt, hbar)\n--\n\n"
-    "Batch Schr\u00f6dinger potential-phase step: \u03c8_n \u2192 e^{-iV_n\u00b7dt/\u0127}\u00b7\u03c8_n for all n.\n"
-    "Returns list of (real, imag) tuples."};
+PyMethodDef rotate_phase_n_def = py::method_def<kRotatePhaseN, rotate_phase_n>();
+PyMethodDef schrodinger_step_n_def = py::method_def<kSchrodingerStepN, schrodinger_step_n>();
 
 }  // namespace vok::face

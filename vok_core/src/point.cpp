@@ -2,33 +2,47 @@
 #include <algorithm>
 #include <string>
 
-#include "faces.hpp"
 #include "numfmt.hpp"
 #include "pool.hpp"
-#include "values.hpp"
+#include "py_bind.hpp"
+#include "py_result.hpp"
+#include "py_type.hpp"
+#include "registry.hpp"
+#include "value_objects.hpp"
 
 namespace py = vok::py;
 
 namespace {
 
-struct PointObject {
-    PyObject_HEAD
-    vok::PointXY value;
-};
+using PointObject = py::Boxed<vok::PointXY>;
 
-vok::PointXY value_of(PyObject* self) { return reinterpret_cast<PointObject*>(self)->value; }
+vok::PointXY value_of(PyObject* self) { return py::unbox<vok::PointXY>(self); }
 
-PyObject* point_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static constexpr const char* names[] = {"x", "y"};
-    static const py::Signature sig{"VOKPoint.__new__()", names};
-    return py::call_new(sig, args, kwargs, [type](py::Args& a) -> PyObject* {
-        const double x = a.to_float(0);
-        const double y = a.to_float(1);
-        PointObject* p = py::alloc_instance<PointObject>(type);
-        p->value = {x, y};
-        return reinterpret_cast<PyObject*>(p);
-    });
-}
+using py::Kind;
+
+constexpr py::Callable kNew{Kind::constructor, "VOKPoint", "__new__", {"x", "y"}};
+constexpr py::Callable kTension{Kind::method, "VOKPoint", "tension", {}};
+constexpr py::Callable kVok{Kind::method, "VOKPoint", "vok", {},
+                            "Alias for tension() \u2014 vok(x, y) = exp(x) - ln(y)."};
+constexpr py::Callable kMirrorPulse{Kind::method, "VOKPoint", "mirror_pulse", {}};
+constexpr py::Callable kPulse{Kind::method, "VOKPoint", "pulse", {}, "Alias for mirror_pulse()."};
+constexpr py::Callable kFrameShift{Kind::method, "VOKPoint", "frame_shift", {}};
+constexpr py::Callable kIsSlipping{Kind::method, "VOKPoint", "is_slipping", {}};
+constexpr py::Callable kConservesTension{Kind::method, "VOKPoint", "conserves_tension", {"next", "tol"}};
+constexpr py::Callable kPair{Kind::method, "VOKPoint", "pair", {},
+                             "Returns (exp(x), ln(|y|)) as an VOKPair \u2014 canonical frame coordinates."};
+constexpr py::Callable kEuclideanDelta{Kind::method, "VOKPoint", "euclidean_delta", {},
+                                       "Euclidean delta: sqrt(exp(2x) + (ln y)^2)."};
+constexpr py::Callable kMinkowskiDelta{Kind::method, "VOKPoint", "minkowski_delta", {"plus_signature", "c"},
+                                       "Minkowski interval sqrt(|exp(2x) - (c*ln y)^2|).\n"
+                                       "plus_signature=true means (+---): time-like when exp(2x) > (c*ln y)^2."};
+constexpr py::Callable kBoost{Kind::method, "VOKPoint", "boost", {"phi", "c"},
+                              "Lorentz boost by rapidity phi. Returns new VOKPoint with identical \u0394_M.\n"
+                              "Boost: t' = t*cosh(phi) - (x/c)*sinh(phi), x' = x*cosh(phi) - t*c*sinh(phi)\n"
+                              "where t = exp(x_coord), x = ln(y_coord)."};
+constexpr py::Callable kBoostN{Kind::function, nullptr, "boost_n", {"points", "phis", "c"},
+                               "Batch Lorentz boost: apply boost(phi_i, c) to each (x_i, y_i) point in parallel.\n"
+                               "Returns Vec of (x', y') tuples."};
 
 // "VOKPoint(x=1.000000, y=-0.500000)"
 PyObject* point_repr(PyObject* self) {
@@ -74,58 +88,37 @@ PyObject* euclidean_delta(PyObject* self, PyObject*) {
 }
 
 // Methods with parameters.
-PyObject* conserves_tension(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"next", "tol"};
-    static const py::Signature sig{"VOKPoint.conserves_tension()", names};
-    return py::call(sig, args, nargs, kwnames, [self](py::Args& a) -> PyObject* {
-        PyObject* next = a.instance(0, vok::face::point_type(), "VOKPoint");
-        const double tol = a.to_float(1);
-        return PyBool_FromLong(vok::conserves_tension(value_of(self).x, value_of(next).y, tol));
-    });
+PyObject* conserves_tension(PyObject* self, py::Args& a) {
+    PyObject* next = a.instance(0, vok::face::point_type(), "VOKPoint");
+    const double tol = a.to_float(1);
+    return PyBool_FromLong(vok::conserves_tension(value_of(self).x, value_of(next).y, tol));
 }
 
-PyObject* minkowski_delta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"plus_signature", "c"};
-    static const py::Signature sig{"VOKPoint.minkowski_delta()", names};
-    return py::call(sig, args, nargs, kwnames, [self](py::Args& a) -> PyObject* {
-        const bool plus = a.flag(0);
-        const double c = a.to_float(1);
-        return py::new_float(vok::minkowski_delta(value_of(self), plus, c));
-    });
+PyObject* minkowski_delta(PyObject* self, py::Args& a) {
+    const bool plus = a.flag(0);
+    const double c = a.to_float(1);
+    return py::new_float(vok::minkowski_delta(value_of(self), plus, c));
 }
 
-PyObject* boost(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"phi", "c"};
-    static const py::Signature sig{"VOKPoint.boost()", names};
-    return py::call(sig, args, nargs, kwnames, [self](py::Args& a) -> PyObject* {
-        const double phi = a.to_float(0);
-        const double c = a.to_float(1);
-        return vok::face::new_point(vok::boost(value_of(self), phi, c));
-    });
+PyObject* boost(PyObject* self, py::Args& a) {
+    const double phi = a.to_float(0);
+    const double c = a.to_float(1);
+    return vok::face::new_point(vok::boost(value_of(self), phi, c));
 }
 
 
 PyMethodDef point_methods[] = {
-    {"tension", tension, METH_NOARGS, "tension($self)\n--\n\n"},
-    {"vok", tension, METH_NOARGS, "vok($self)\n--\n\nAlias for tension() \u2014 vok(x, y) = exp(x) - ln(y)."},
-    {"mirror_pulse", mirror_pulse, METH_NOARGS, "mirror_pulse($self)\n--\n\n"},
-    {"pulse", mirror_pulse, METH_NOARGS, "pulse($self)\n--\n\nAlias for mirror_pulse()."},
-    {"frame_shift", frame_shift, METH_NOARGS, "frame_shift($self)\n--\n\n"},
-    {"is_slipping", is_slipping, METH_NOARGS, "is_slipping($self)\n--\n\n"},
-    {"conserves_tension", vok::face::fast_entry(conserves_tension), py::kFastCall, "conserves_tension($self, next, tol)\n--\n\n"},
-    {"pair", pair, METH_NOARGS,
-     "pair($self)\n--\n\nReturns (exp(x), ln(|y|)) as an VOKPair \u2014 canonical frame coordinates."},
-    {"euclidean_delta", euclidean_delta, METH_NOARGS,
-     "euclidean_delta($self)\n--\n\nEuclidean delta: sqrt(exp(2x) + (ln y)^2)."},
-    {"minkowski_delta", vok::face::fast_entry(minkowski_delta), py::kFastCall,
-     "minkowski_delta($self, plus_signature, c)\n--\n\n"
-     "Minkowski interval sqrt(|exp(2x) - (c*ln y)^2|).\n"
-     "plus_signature=true means (+---): time-like when exp(2x) > (c*ln y)^2."},
-    {"boost", vok::face::fast_entry(boost), py::kFastCall,
-     "boost($self, phi, c)\n--\n\n"
-     "Lorentz boost by rapidity phi. Returns new VOKPoint with identical \u0394_M.\n"
-     "Boost: t' = t*cosh(phi) - (x/c)*sinh(phi), x' = x*cosh(phi) - t*c*sinh(phi)\n"
-     "where t = exp(x_coord), x = ln(y_coord)."},
+    py::method_def<kTension>(tension),
+    py::method_def<kVok>(tension),
+    py::method_def<kMirrorPulse>(mirror_pulse),
+    py::method_def<kPulse>(mirror_pulse),
+    py::method_def<kFrameShift>(frame_shift),
+    py::method_def<kIsSlipping>(is_slipping),
+    py::method_def<kConservesTension, conserves_tension>(),
+    py::method_def<kPair>(pair),
+    py::method_def<kEuclideanDelta>(euclidean_delta),
+    py::method_def<kMinkowskiDelta, minkowski_delta>(),
+    py::method_def<kBoost, boost>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -136,8 +129,8 @@ PyGetSetDef point_getset[] = {
 };
 
 PyType_Slot point_slots[] = {
-    {Py_tp_doc, const_cast<char*>("VOKPoint(x, y)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(point_new)},
+    {Py_tp_doc, const_cast<char*>(py::doc_text<kNew>.data())},
+    {Py_tp_new, reinterpret_cast<void*>(vok::face::new_from_two_floats<vok::PointXY, kNew>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::plain_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(point_repr)},
     {Py_tp_str, reinterpret_cast<void*>(point_repr)},
@@ -146,52 +139,30 @@ PyType_Slot point_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec point_spec = {
-    "vok_core.VOKPoint",
-    sizeof(PointObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    point_slots,
-};
+PyType_Spec point_spec = py::class_spec<PointObject>("vok_core.VOKPoint", point_slots);
 
 // boost_n(points, phis, c): VOKPoint.boost element by element, on the pool.
-PyObject* boost_n(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"points", "phis", "c"};
-    static const py::Signature sig{"boost_n()", names};
-    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const auto points = a.point_seq(0);
-        const auto phis = a.float_seq(1);
-        const double c = a.to_float(2);
-        const auto out = vok::ordered_map<py::Point2>(std::min(points.size(), phis.size()), [&](std::size_t i) {
-            const vok::PointXY b = vok::boost({points[i][0], points[i][1]}, phis[i], c);
-            return py::Point2{b.x, b.y};
-        });
-        return py::tuple_list<2>(std::span<const py::Point2>(out));
+PyObject* boost_n(PyObject*, py::Args& a) {
+    const auto points = a.point_seq(0);
+    const auto phis = a.float_seq(1);
+    const double c = a.to_float(2);
+    const auto out = vok::ordered_map<py::Point2>(std::min(points.size(), phis.size()), [&](std::size_t i) {
+        const vok::PointXY b = vok::boost({points[i][0], points[i][1]}, phis[i], c);
+        return py::Point2{b.x, b.y};
     });
+    return py::tuple_list<2>(std::span<const py::Point2>(out));
 }
 
 }  // namespace
 
 namespace vok::face {
 
-PyTypeObject* point_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = py::make_type(&point_spec);
-    return type;
-}
+PyTypeObject* point_type() { return py::cached_type<point_spec>(); }
 
-PyObject* new_point(PointXY p) {
-    PointObject* o = py::alloc_instance<PointObject>(point_type());
-    o->value = p;
-    return reinterpret_cast<PyObject*>(o);
-}
+PyObject* new_point(PointXY p) { return py::box(point_type(), p); }
 
 PointXY point_value(PyObject* point) { return value_of(point); }
 
-PyMethodDef boost_n_def = {
-    "boost_n", fast_entry(boost_n), py::kFastCall,
-    "boost_n(points, phis, c)\n--\n\n"
-    "Batch Lorentz boost: apply boost(phi_i, c) to each (x_i, y_i) point in parallel.\n"
-    "Returns Vec of (x', y') tuples."};
+PyMethodDef boost_n_def = py::method_def<kBoostN, boost_n>();
 
 }  // namespace vok::face

@@ -6,8 +6,11 @@
 
 #include "discover/render.hpp"
 #include "discover/search.hpp"
-#include "faces.hpp"
 #include "numfmt.hpp"
+#include "py_bind.hpp"
+#include "py_result.hpp"
+#include "py_type.hpp"
+#include "registry.hpp"
 
 namespace py = vok::py;
 namespace discover = vok::discover;
@@ -75,9 +78,12 @@ PyObject* to_python(PyObject* self, PyObject*) {
     return py::guarded([self] { return new_str(discover::to_python(fields_of(self).formula)); });
 }
 
+constexpr py::Callable kToLatex{py::Kind::method, "PySearchResult", "to_latex", {}};
+constexpr py::Callable kToPython{py::Kind::method, "PySearchResult", "to_python", {}};
+
 PyMethodDef result_methods[] = {
-    {"to_latex", to_latex, METH_NOARGS, "to_latex($self)\n--\n\n"},
-    {"to_python", to_python, METH_NOARGS, "to_python($self)\n--\n\n"},
+    py::method_def<kToLatex>(to_latex),
+    py::method_def<kToPython>(to_python),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -100,13 +106,7 @@ PyType_Slot result_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec result_spec = {
-    "vok_core.PySearchResult",
-    sizeof(ResultObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    result_slots,
-};
+PyType_Spec result_spec = py::class_spec<ResultObject>("vok_core.PySearchResult", result_slots);
 
 PyObject* new_result(discover::SearchResult&& r) {
     auto fields = std::make_unique<ResultFields>(
@@ -129,49 +129,45 @@ void check_columns(const std::vector<std::vector<double>>& columns) {
     }
 }
 
-PyObject* find_formula(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"x_data",         "y_data",   "max_complexity", "beam_width",
-                                            "precision_goal", "use_trig", "use_vok",        "complexity_penalty"};
-    static const py::Signature sig{"find_formula()", names, 2};
-    return py::call(sig, args, nargs, kwnames, [](py::Args& a) -> PyObject* {
-        const std::vector<std::vector<double>> columns = a.nested_seq(0);
-        const auto targets = a.float_seq(1);
-        discover::SearchOptions options;  // the defaults of the text signature below
-        options.max_complexity = a.given(2) ? a.count(2) : 8;
-        options.beam_width = a.given(3) ? a.count(3) : 2000;
-        options.precision_goal = a.given(4) ? a.to_float(4) : 1e-10;
-        options.use_trig = a.given(5) ? a.flag(5) : true;
-        options.use_vok = a.given(6) ? a.flag(6) : true;
-        options.complexity_penalty = a.given(7) ? a.to_float(7) : 0.001;
-        check_columns(columns);
-        // Between levels a pending signal (Ctrl-C) ends the search with the
-        // handler's exception.
-        options.checkpoint = [] {
-            if (PyErr_CheckSignals() < 0) throw py::Error{};
-        };
+// The defaults shown here are the ones the body applies.
+constexpr py::Callable kFindFormula{
+    py::Kind::function,
+    nullptr,
+    "find_formula",
+    {"x_data", "y_data", {"max_complexity", "8"}, {"beam_width", "2000"}, {"precision_goal", "1e-10"},
+     {"use_trig", "True"}, {"use_vok", "True"}, {"complexity_penalty", "0.001"}},
+    "Find a formula fitting x_data \u2192 y_data.\n"
+    "x_data: list of column vectors (one per variable), or a single 1D list for univariate.\n"
+    "y_data: target values (1D list)."};
 
-        std::optional<discover::SearchResult> best = discover::search(columns, targets, columns.size(), options);
-        if (!best) Py_RETURN_NONE;
-        return new_result(std::move(*best));
-    });
+PyObject* find_formula(PyObject*, py::Args& a) {
+    const std::vector<std::vector<double>> columns = a.nested_seq(0);
+    const auto targets = a.float_seq(1);
+    discover::SearchOptions options;  // the defaults of kFindFormula's text signature
+    options.max_complexity = a.given(2) ? a.count(2) : 8;
+    options.beam_width = a.given(3) ? a.count(3) : 2000;
+    options.precision_goal = a.given(4) ? a.to_float(4) : 1e-10;
+    options.use_trig = a.given(5) ? a.flag(5) : true;
+    options.use_vok = a.given(6) ? a.flag(6) : true;
+    options.complexity_penalty = a.given(7) ? a.to_float(7) : 0.001;
+    check_columns(columns);
+    // Between levels a pending signal (Ctrl-C) ends the search with the
+    // handler's exception.
+    options.checkpoint = [] {
+        if (PyErr_CheckSignals() < 0) throw py::Error{};
+    };
+
+    std::optional<discover::SearchResult> best = discover::search(columns, targets, columns.size(), options);
+    if (!best) Py_RETURN_NONE;
+    return new_result(std::move(*best));
 }
 
 }  // namespace
 
 namespace vok::face {
 
-PyTypeObject* search_result_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = py::make_type(&result_spec);
-    return type;
-}
+PyTypeObject* search_result_type() { return py::cached_type<result_spec>(); }
 
-PyMethodDef find_formula_def = {
-    "find_formula", fast_entry(find_formula), py::kFastCall,
-    "find_formula(x_data, y_data, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, "
-    "use_vok=True, complexity_penalty=0.001)\n--\n\n"
-    "Find a formula fitting x_data \u2192 y_data.\n"
-    "x_data: list of column vectors (one per variable), or a single 1D list for univariate.\n"
-    "y_data: target values (1D list)."};
+PyMethodDef find_formula_def = py::method_def<kFindFormula, find_formula>();
 
 }  // namespace vok::face

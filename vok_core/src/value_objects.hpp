@@ -3,7 +3,8 @@
 // reads and hands out VOKPoints).
 #pragma once
 
-#include "frame.hpp"
+#include "py_bind.hpp"
+#include "py_type.hpp"
 #include "pair.hpp"
 #include "point.hpp"
 
@@ -15,5 +16,16 @@ PyObject* new_point(PointXY p);
 PointXY point_value(PyObject* point);
 // A new VOKPair holding c (pair.cpp). Throws py::Error.
 PyObject* new_pair(Complex c);
+
+// tp_new of a class holding a T made of two float arguments, converted in
+// order (VOKPoint from x and y, VOKPair from real and imag).
+template <class T, const py::Callable& C>
+PyObject* new_from_two_floats(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py::call_new(C, args, kwargs, [type](py::Args& a) -> PyObject* {
+        const double first = a.to_float(0);
+        const double second = a.to_float(1);
+        return py::box(type, T{first, second});
+    });
+}
 
 }  // namespace vok::face

@@ -3,7 +3,7 @@
 // borrowed pointer; they throw py::Error on failure.
 #pragma once
 
-#include "frame.hpp"
+#include "py_error.hpp"
 
 namespace vok::face {
 
@@ -24,11 +24,5 @@ extern PyMethodDef find_formula_def;         // search_result.cpp
 // Element-wise functions (lib.cpp).
 extern PyMethodDef exp_n_def, ln_n_def, add_n_def, sub_n_def, mul_n_def, div_n_def, sqrt_n_def, sin_n_def,
     cos_n_def, tension_n_def, pow_n_def;
-
-// A fast-call entry as a PyMethodDef function pointer.
-template <class Fn>
-PyCFunction fast_entry(Fn* fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
 
 }  // namespace vok::face
