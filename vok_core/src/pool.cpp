@@ -1,24 +1,18 @@
 #include "pool.hpp"
 
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <exception>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 namespace vok {
@@ -36,74 +30,6 @@ std::optional<std::size_t> parse_thread_count(const char* text) {
         value = value * 10 + digit;
     }
     return value;
-}
-
-namespace {
-
-// CPU quota of the process's control group, as a whole number of CPUs
-// (rounded up), or 0 when there is none.
-std::size_t cgroup_quota_cpus() {
-    std::ifstream self("/proc/self/cgroup");
-    std::string line;
-    std::string v2_path, v1_path;
-    while (std::getline(self, line)) {
-        // "hierarchy-id:controllers:path"
-        const auto a = line.find(':');
-        const auto b = a == std::string::npos ? a : line.find(':', a + 1);
-        if (b == std::string::npos) continue;
-        const std::string controllers = line.substr(a + 1, b - a - 1);
-        const std::string path = line.substr(b + 1);
-        if (line.compare(0, a, "0") == 0 && controllers.empty()) v2_path = path;
-        std::stringstream list(controllers);
-        for (std::string c; std::getline(list, c, ',');)
-            if (c == "cpu") v1_path = path;
-    }
-    auto ceil_div = [](double quota, double period) -> std::size_t {
-        if (!(quota > 0) || !(period > 0)) return 0;
-        return static_cast<std::size_t>(std::ceil(quota / period));
-    };
-    // cgroup v2: "<quota|max> <period>" in cpu.max, checked from the own
-    // group up to the root; the tightest limit wins.
-    std::size_t best = 0;
-    if (!v2_path.empty()) {
-        std::string dir = v2_path;
-        for (;;) {
-            std::ifstream f("/sys/fs/cgroup" + (dir == "/" ? std::string() : dir) + "/cpu.max");
-            std::string quota;
-            double period = 0;
-            if (f >> quota >> period && quota != "max") {
-                const std::size_t n = ceil_div(std::atof(quota.c_str()), period);
-                if (n && (!best || n < best)) best = n;
-            }
-            if (dir.empty() || dir == "/") break;
-            const auto cut = dir.rfind('/');
-            dir = cut == 0 || cut == std::string::npos ? "/" : dir.substr(0, cut);
-        }
-        if (best) return best;
-    }
-    // cgroup v1: cpu.cfs_quota_us (-1 means none) over cpu.cfs_period_us.
-    for (const char* root : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
-        for (const std::string& sub : {v1_path, std::string()}) {
-            std::ifstream q(std::string(root) + sub + "/cpu.cfs_quota_us");
-            std::ifstream p(std::string(root) + sub + "/cpu.cfs_period_us");
-            double quota = 0, period = 0;
-            if (q >> quota && p >> period) {
-                if (const std::size_t n = ceil_div(quota, period)) return n;
-            }
-        }
-    }
-    return 0;
-}
-
-}  // namespace
-
-std::size_t available_cpus() {
-    std::size_t n = 0;
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) n = static_cast<std::size_t>(CPU_COUNT(&set));
-    if (n == 0) n = std::max(1u, std::thread::hardware_concurrency());
-    if (const std::size_t quota = cgroup_quota_cpus(); quota && quota < n) n = quota;
-    return std::max<std::size_t>(n, 1);
 }
 
 std::size_t configured_threads() {

@@ -53,6 +53,7 @@
 
 #include "buffer.hpp"
 #include "interrupt.hpp"
+#include "machine.hpp"
 
 namespace vok {
 
@@ -67,9 +68,6 @@ struct InternalError : std::runtime_error {
 // absent or unparsable, RAYON_RS_NUM_CPUS by the same rule. The default is the
 // CPUs of the affinity mask limited by the cgroup CPU quota, at least 1.
 std::size_t configured_threads();
-
-// CPUs available to the process (affinity mask and cgroup quota), at least 1.
-std::size_t available_cpus();
 
 // Parses a thread-count variable: its value (0 included), or nothing when it
 // is absent or not a decimal that fits.
