@@ -35,7 +35,7 @@
 // Cancellation: a worker whose body throws, or a submitter whose poll says
 // stop, marks the job cancelled. Workers then take no further pieces, and a
 // body running on a worker throws Interrupted from its next interruption
-// point. The submitter throws the first failure, or Interrupted when it was
+// point (a body without one finishes its piece). The submitter throws the first failure, or Interrupted when it was
 // its own poll that stopped the job; an allocation failure on a worker
 // (a queue growing) reaches it as std::bad_alloc.
 //
