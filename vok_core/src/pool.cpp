@@ -101,6 +101,7 @@ public:
         workers_[0]->pieces.push_back(Piece{0, n, size()});  // may fail: nothing is published yet
         pending_ = 1;
         job_ = &job;
+        ++generation_;
         job_started_.notify_all();
         if (!wait_polling(lock, [&] { return job.over() && readers_ == 0; })) {
             stopped_by_poll = true;
@@ -223,35 +224,36 @@ private:
         const std::size_t done = p.end - p.begin;
         if (job.remaining.fetch_sub(done, std::memory_order_acq_rel) == done) {
             std::lock_guard<std::mutex> lock(mutex_);
-            work_changed_.notify_all();  // the job is over: sleepers detach
-        }
-    }
-
-    // Takes and runs pieces of `job` until it is over; entered and left
-    // under `lock`.
-    void work_on(Job& job, std::size_t self, std::unique_lock<std::mutex>& lock) {
-        const detail::CancelScope cancel(&job.cancelled);
-        while (!job.over()) {
-            Piece p;
-            if (!take(self, p)) {
-                work_changed_.wait(lock);
-                continue;
-            }
-            lock.unlock();
-            process(job, self, p);
-            lock.lock();
+            work_changed_.notify_all();  // the job is over: sleepers go back to waiting for one
         }
     }
 
     void worker_main(std::size_t self) {
+        std::uint64_t seen = 0;  // the last job this worker helped with
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            job_started_.wait(lock, [&] { return stop_ || (job_ && !job_->over()); });
+            job_started_.wait(lock, [&] { return stop_ || (job_ && generation_ != seen); });
             if (stop_) return;
-            Job& job = *job_;
-            ++readers_;
-            work_on(job, self, lock);
-            if (--readers_ == 0) job_over_.notify_all();
+            seen = generation_;
+            // Help with that job while it is current and not over. Under the
+            // mutex the job may be looked at freely; outside it, only while
+            // this worker holds a piece and counts as a reader.
+            while (job_ && generation_ == seen && !job_->over()) {
+                Piece p;
+                if (!take(self, p)) {
+                    work_changed_.wait(lock);
+                    continue;
+                }
+                Job& job = *job_;
+                ++readers_;
+                lock.unlock();
+                {
+                    const detail::CancelScope cancel(&job.cancelled);
+                    process(job, self, p);
+                }
+                lock.lock();
+                if (--readers_ == 0 && job.over()) job_over_.notify_all();
+            }
         }
     }
 
@@ -273,7 +275,8 @@ private:
     // Under mutex_:
     Job* job_ = nullptr;
     std::size_t pending_ = 0;  // pieces in the queues
-    std::size_t readers_ = 0;  // workers attached to job_
+    std::uint64_t generation_ = 0;  // jobs published so far
+    std::size_t readers_ = 0;       // workers holding a piece of job_
     bool stop_ = false;
 };
 

@@ -11,21 +11,24 @@
 //
 // Publication and termination. One mutex guards the pool's shared state:
 // the current job pointer, the workers' piece queues, the count of queued
-// pieces and the count of workers attached to the job ("readers").
+// pieces and the count of workers holding a piece of the job ("readers").
 //   - A submitter publishes a job under the mutex, only when no job is
 //     current: jobs from several threads run one after another, and a
 //     submitter that waits for its turn still polls (interrupt.hpp).
-//   - A worker reads a job only while attached to it. It attaches under the
-//     mutex, and only while the job is current and not over (over = every
-//     element done, or cancelled); it detaches under the mutex once it sees
-//     the job over, and touches the job no more.
-//   - The job's elements-left counter is decremented by a worker without
-//     the mutex when it finishes a piece; the worker that brings it to zero
-//     then wakes the sleeping workers under the mutex so they detach.
-//   - The submitter waits until the job is over and no worker is attached,
+//   - Under the mutex a worker may look at the current job freely. It takes
+//     a piece, under the mutex, only while the job is current and not over
+//     (over = every element done, or cancelled), and becomes a reader; only
+//     a reader touches the job outside the mutex, and it stops being one,
+//     under the mutex, when it has finished its piece.
+//   - The job's elements-left counter is decremented by a reader without
+//     the mutex when it finishes a piece; the one that brings it to zero
+//     wakes the sleeping workers so they wait for the next job.
+//   - The submitter waits until the job is over and no worker is a reader,
 //     then, still under the mutex, drops any queued pieces (a cancelled job
 //     leaves some) and clears the job pointer. Only then does the job (which
 //     lives in the submitter's frame) end, and the next job may start.
+//     Workers that sleep are not readers: the submitter never waits for
+//     them to wake.
 // Pushing or taking a piece and going to sleep for want of one all happen
 // under the mutex, so a sleeper can never miss the piece that would have
 // woken it. Workers wait on one condition variable for "a job started" and
