@@ -42,6 +42,9 @@ std::size_t configured_threads() {
 
 namespace {
 
+// Set while this thread submits a job or runs a piece of one.
+thread_local bool t_in_job = false;
+
 // A contiguous piece of the current job and its remaining split budget.
 struct Piece {
     std::size_t begin, end, budget;
@@ -249,7 +252,9 @@ private:
                 lock.unlock();
                 {
                     const detail::CancelScope cancel(&job.cancelled);
+                    t_in_job = true;
                     process(job, self, p);
+                    t_in_job = false;
                 }
                 lock.lock();
                 if (--readers_ == 0 && job.over()) job_over_.notify_all();
@@ -313,6 +318,17 @@ Pool& global_pool() {
 
 std::size_t pool_size() { return global_pool().size(); }
 
-void detail::run_range(std::size_t n, RangeFn body, void* ctx) { global_pool().run(n, body, ctx); }
+void detail::run_range(std::size_t n, RangeFn body, void* ctx) {
+    Pool& pool = global_pool();
+    // A job submitted from inside another (a body on a worker, or a poll that
+    // runs Python code which calls the library again) would wait for a pool
+    // that waits for it: it runs here instead, as one piece.
+    if (t_in_job) return body(ctx, 0, n);
+    t_in_job = true;
+    struct Reset {
+        ~Reset() { t_in_job = false; }
+    } reset;
+    pool.run(n, body, ctx);
+}
 
 }  // namespace vok

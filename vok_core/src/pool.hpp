@@ -43,8 +43,10 @@
 // (a queue growing) reaches it as std::bad_alloc.
 //
 // Workers never touch Python objects and block asynchronous signals, which
-// are thus delivered to the process's other threads (the interpreter's). Not
-// reentrant: a body must not submit another job. A child process forked while
+// are thus delivered to the process's other threads (the interpreter's). A
+// job submitted from inside a job (by a body, or by a poll that calls back
+// into the library) runs on the submitting thread as a single piece, where
+// waiting for the pool would deadlock. A child process forked while
 // the pool exists gets a new pool on its first use.
 #pragma once
 

@@ -260,6 +260,31 @@ TEST(Pool, SeveralSubmittingThreadsGetTheirOwnExactResults) {
     EXPECT_EQ(mismatches.load(), 0);
 }
 
+TEST(Pool, AJobSubmittedFromInsideAJobRunsWhereItIsSubmitted) {
+    // From a body on a worker.
+    auto sums = vok::ordered_map<std::size_t>(50, [](std::size_t i) {
+        auto inner = vok::ordered_map<std::size_t>(100 + i, [i](std::size_t k) { return k * i; });
+        return std::accumulate(inner.begin(), inner.end(), std::size_t{0});
+    });
+    for (std::size_t i = 0; i < sums.size(); ++i) ASSERT_EQ(sums[i], i * (99 + i) * (100 + i) / 2);
+    // From the submitter's poll (Python code run by a signal handler may call
+    // the library again).
+    struct Nested {
+        std::size_t total = 0;
+        static bool ask(void* ctx) noexcept {
+            auto out = vok::ordered_map<std::size_t>(1000, [](std::size_t k) { return k; });
+            static_cast<Nested*>(ctx)->total = std::accumulate(out.begin(), out.end(), std::size_t{0});
+            return false;
+        }
+    } nested;
+    vok::PollScope scope(Nested::ask, &nested);
+    const auto until = Clock::now() + 3 * vok::kPollInterval;
+    vok::parallel_for(8, [until](std::size_t, std::size_t) {
+        while (Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    EXPECT_EQ(nested.total, 999u * 1000u / 2);
+}
+
 // The start-failure fact needs a process without a pool yet: the death-test
 // child re-runs this test binary from the start.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
