@@ -1,8 +1,12 @@
 // Bulk buffers: small ones from the ordinary allocator, large ones mapped on
-// 2 MiB boundaries; contents survive growth either way.
+// 2 MiB boundaries; contents survive growth either way; sizing one leaves
+// its pages to whoever writes them.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "buffer.hpp"
 
@@ -24,6 +28,17 @@ TEST(Buffer, GrowingAcrossTheThresholdKeepsTheContents) {
     v.resize(10);
     v.shrink_to_fit();  // back below the threshold: ordinary allocation again
     EXPECT_EQ(v[9], 4.5);
+}
+
+TEST(Buffer, SizingLeavesThePagesUntouched) {
+    vok::Buffer<double> big(std::size_t{4} << 20);  // 32 MiB
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t bytes = big.size() * sizeof(double);
+    std::vector<unsigned char> resident((bytes + page - 1) / page);
+    ASSERT_EQ(mincore(big.data(), bytes, resident.data()), 0);
+    std::size_t touched = 0;
+    for (unsigned char r : resident) touched += r & 1;
+    EXPECT_EQ(touched, 0u);  // not zero-filled by the thread that sized it
 }
 
 TEST(Buffer, AbsurdSizesFailCleanly) {
