@@ -1,10 +1,10 @@
 // VOKKnot: the Python face of the knot kernels, and simulate_pulses_n.
-#include <sys/sysinfo.h>
 
 #include <cstdio>
 #include <string>
 
 #include "knot.hpp"
+#include "machine.hpp"
 #include "numfmt.hpp"
 #include "py_bind.hpp"
 #include "py_result.hpp"
@@ -103,25 +103,12 @@ PyType_Slot knot_slots[] = {
 
 PyType_Spec knot_spec = py::class_spec<KnotObject>("vok_core.VOKKnot", knot_slots);
 
-// Records the process's memory (RAM + swap, or a smaller cgroup v2 limit)
-// could hold as a result list: a list slot, a 3-tuple and three floats take
-// about 144 bytes a record on top of the 24-byte native record. Refusing
-// larger counts up front matters on overcommitting kernels, where the native
-// reservation alone may succeed and the process would be killed while it
-// builds the list.
-std::uint64_t affordable_records() {
-    constexpr std::uint64_t kBytesPerRecord = 144 + sizeof(vok::PulseRecord);
-    struct sysinfo info {};
-    if (sysinfo(&info) != 0) return vok::kMaxPulseRecords;  // unknown: rely on the allocator
-    const std::uint64_t unit = info.mem_unit ? info.mem_unit : 1;
-    std::uint64_t total = (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * unit;
-    if (std::FILE* f = std::fopen("/sys/fs/cgroup/memory.max", "r")) {  // "max" or a byte count
-        unsigned long long limit = 0;
-        if (std::fscanf(f, "%llu", &limit) == 1 && limit < total) total = limit;
-        std::fclose(f);
-    }
-    return total / kBytesPerRecord;
-}
+// Records the memory available to the process could hold as a result list:
+// a list slot, a 3-tuple and three floats take about 144 bytes a record on
+// top of the 24-byte native record. Refusing larger counts up front matters
+// on overcommitting kernels, where the native reservation alone may succeed
+// and the process would be killed while it builds the list.
+std::uint64_t affordable_records() { return vok::affordable_count(144 + sizeof(vok::PulseRecord)); }
 
 // simulate_pulses_n(x0, y0, n_pulses): the trajectory as (x, y, tension)
 // tuples, computed on the calling thread. An unaddressable count raises the

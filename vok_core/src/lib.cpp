@@ -18,7 +18,7 @@ namespace {
 
 // Below this many elements a call is computed on the calling thread: the
 // work is cheaper than handing it to the workers (the values are the same).
-constexpr std::size_t kInlineBelow = 8192;
+constexpr std::size_t kInlineBelow = inline_below(kElementwiseCost);
 
 // Runs body(i) for every index, each result written over its own input slot
 // (the converted arrays belong to the call, so no second array is needed).

@@ -12,7 +12,7 @@ namespace {
 
 // One exp and a few divisions per point: the same trade-off as the
 // element-wise functions.
-constexpr std::size_t kInlineBelow = 8192;
+constexpr std::size_t kInlineBelow = inline_below(kElementwiseCost);
 
 constexpr py::Callable kSig{py::Kind::function, nullptr, "christoffel_batch_n", {"points", "lam", "mu", "nu", "rs"},
                             "Batch Schwarzschild Christoffel evaluation.\n"

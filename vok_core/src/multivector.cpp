@@ -15,10 +15,6 @@ namespace py = vok::py;
 namespace vok::face {
 namespace {
 
-// Calls whose products add up to fewer terms than this run on the calling
-// thread: a hand-off to the workers would cost more than the work.
-constexpr std::size_t kInlineTerms = std::size_t{1} << 14;
-
 constexpr py::Callable kSig{py::Kind::function, nullptr, "geometric_product_n", {"a_batch", "b_batch", "signature"},
                             "Batch geometric product (Rayon parallel).\n"
                             "a_batch, b_batch: each is a Vec of flat coefficient arrays.\n"
@@ -75,7 +71,8 @@ PyObject* geometric_product_n(PyObject*, py::Args& a) {
 
     const auto faults = ordered_map<std::optional<ProductFault>>(
         n, [&](std::size_t i) { return geometric_product_into(as[i], bs[i], signature, table, out[i]); },
-        terms < kInlineTerms ? n + 1 : 2);
+        // Calls whose products add up to little work run on the calling thread.
+        run_inline(terms * kProductTermCost) ? n + 1 : 2);
     for (std::size_t i = 0; i < n; ++i)
         if (faults[i]) raise_fault(i, *faults[i], as[i].size(), signature.size());
     return py::nested_list<std::vector<double>>(out);

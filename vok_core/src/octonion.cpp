@@ -14,7 +14,7 @@ namespace {
 
 // A product is at most 64 multiply-adds; below this many a hand-off to the
 // workers costs more than the work (the values are the same either way).
-constexpr std::size_t kInlineBelow = 256;
+constexpr std::size_t kInlineBelow = inline_below(kOctonionProductCost);
 
 constexpr py::Callable kSig{py::Kind::function, nullptr, "octonion_mul_n", {"a_batch", "b_batch"},
                             "Batch octonion multiplication (Rayon parallel).\n"

@@ -16,6 +16,8 @@
 #include <typeinfo>
 #include <utility>
 
+#include "interrupt.hpp"
+
 namespace vok::py {
 
 // Thrown once a Python exception has been set.
@@ -66,12 +68,23 @@ inline PyObject* check(PyObject* p) {
 PyObject* internal_error_type();
 void set_internal_error(const char* text);
 
-// Runs an entry body and maps C++ exceptions to Python exceptions.
+// The poll every entry installs: runs the interpreter's signal handlers
+// (on the main thread; elsewhere it returns at once) and says stop when one
+// raised, its exception then being set.
+inline bool signals_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
+
+// Runs an entry body and maps C++ exceptions to Python exceptions. A long
+// call stops when a signal handler raises (Ctrl-C): its exception is what
+// the caller sees.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
     try {
+        PollScope poll(signals_raised, nullptr);
         return body();
     } catch (const Error&) {
+        return nullptr;
+    } catch (const Interrupted&) {
+        if (!PyErr_Occurred()) set_internal_error("interrupted without a reason");
         return nullptr;
     } catch (const std::bad_alloc& e) {
         if (typeid(e) == typeid(std::bad_alloc)) return PyErr_NoMemory();
