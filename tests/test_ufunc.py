@@ -228,3 +228,12 @@ def test_christoffel_indices_broadcast_and_must_not_be_negative():
     assert gamma.tolist() == [[[0.0, 0.5], [0.5, 0.0]], [[0.125, 0.0], [0.0, -0.5]]]
     with pytest.raises(OverflowError, match="can't convert negative int to unsigned"):
         ufunc.christoffel(np.zeros(10000), np.arange(10000) - 9000, 0, 1, 0.5)
+
+
+def test_type_stubs_list_every_ufunc():
+    import ast
+    import importlib.resources
+
+    tree = ast.parse((importlib.resources.files("vok_math") / "ufunc.pyi").read_text())
+    stubbed = {node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)}
+    assert stubbed - {"__all__"} == set(ufunc.__all__) == set(ufunc._ext.ufuncs())
