@@ -9,8 +9,10 @@ time, so above 1.0 the ufunc is faster:
   * 1 vs 2 workers: time with one worker / time with two (goal >= 1.7 from
     1e6 numbers up).
 The worker count is read once per process (RAYON_NUM_THREADS), so the
-comparisons run in a child process with 2 workers and the ufuncs once more in
-a child with 1. Sizes count float64 numbers; record counts are sizes / record
+comparisons run in a child process with 2 workers, and the ufuncs alone in
+children with 1 and 2 workers, alternately, three times each (medians): on a
+shared machine the scaling is only as good as the idle cores, so the load
+average is printed too. Sizes count float64 numbers; record counts are sizes / record
 width. Run: .venv/bin/python -P bench/arrays.py [--quick]
 """
 
@@ -156,12 +158,13 @@ def cases(size, with_references):
 def child(sizes, with_references):
     """Times every case; prints {name: {size: {"ufunc": s, ref: s}}} as JSON."""
     result = {}
+    budget = 1.5 if with_references else 0.5
     for size in sizes:
         for name, call, refs in cases(size, with_references):
             entry = result.setdefault(name, {}).setdefault(str(size), {})
-            entry["ufunc"] = median_time(call)
+            entry["ufunc"] = median_time(call, budget)
             for ref_name, ref_call, _ in refs:
-                entry[ref_name] = median_time(ref_call)
+                entry[ref_name] = median_time(ref_call, budget)
     print(json.dumps(result))
 
 
@@ -177,8 +180,12 @@ def goals():
 
 def main():
     sizes = QUICK_SIZES if "--quick" in sys.argv else SIZES
+    print(f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f} at the start")
     two = run_child(2, sizes, True)
-    one = run_child(1, sizes, False)
+    alone = {1: [], 2: []}
+    for _ in range(3):
+        for workers in (1, 2):
+            alone[workers].append(run_child(workers, sizes, False))
     goal_of = goals()
     print(f"{'case':28} {'size':>9} {'ufunc ms':>10}  {'reference':30} {'ref ms':>10} {'ratio':>7}  goal")
     for name, by_size in two.items():
@@ -193,10 +200,11 @@ def main():
     print()
     print(f"{'1 vs 2 workers':28} {'size':>9} {'1 worker ms':>12} {'2 workers ms':>13} {'ratio':>7}  goal")
     for name, by_size in two.items():
-        for size, entry in by_size.items():
-            t1, t2 = one[name][size]["ufunc"], entry["ufunc"]
+        for size in by_size:
+            t1, t2 = (statistics.median(run[name][size]["ufunc"] for run in alone[w]) for w in (1, 2))
             goal = ">= 1.70" if int(size) >= 10**6 else ""
             print(f"{name:28} {int(size):>9.0e} {t1 * 1e3:12.3f} {t2 * 1e3:13.3f} {t1 / t2:7.2f}  {goal}")
+    print(f"load average {os.getloadavg()[0]:.1f} at the end")
 
 
 if __name__ == "__main__":
