@@ -2,7 +2,7 @@
 
 vok_math.ufunc.tension is a NumPy ufunc, so a chunked dask array applies it
 block by block on the workers. Here two worker processes, each allowed
-256 MiB, reduce the tension of 2 x 60 million float64 numbers (960 MB of
+400 MiB, reduce the tension of 2 x 60 million float64 numbers (960 MB of
 input): no worker ever holds more than a few blocks. One block is checked bit
 for bit against the in-memory ufunc.
 
@@ -10,6 +10,7 @@ Run: .venv/bin/python examples/dask_tension.py [numbers per operand]
 Needs dask[distributed] (installed by make setup).
 """
 
+import logging
 import sys
 import time
 
@@ -19,13 +20,13 @@ from distributed import Client, LocalCluster
 
 from vok_math import ufunc
 
-WORKER_MEMORY = "256MiB"
-CHUNK = 4_000_000  # numbers per block: 32 MB per operand
+WORKER_MEMORY = "400MiB"
+CHUNK = 2_500_000  # numbers per block: 20 MB per operand
 
 
 def main(size):
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, memory_limit=WORKER_MEMORY,
-                      dashboard_address=":0") as cluster, Client(cluster):
+                      dashboard_address=":0", silence_logs=logging.ERROR) as cluster, Client(cluster):
         rng = da.random.default_rng(42)
         x = rng.normal(0.0, 3.0, size, chunks=CHUNK)
         y = rng.normal(1.0, 2.0, size, chunks=CHUNK)
