@@ -182,6 +182,8 @@ def test_geometric_product_is_geometric_product_n(d):
     want = vok_core.geometric_product_n(a.tolist(), b.tolist(), sig.tolist())
     assert_same(ufunc.geometric_product(a, b, sig), want)
     assert_same(ufunc.geometric_product(np.asfortranarray(a), b, sig.astype(np.int8)), want)
+    ufunc.geometric_product(a, b, sig, out=a)  # the output is an input
+    assert_same(a, want)
 
 
 def test_geometric_product_with_a_signature_per_element():
@@ -237,3 +239,16 @@ def test_type_stubs_list_every_ufunc():
     tree = ast.parse((importlib.resources.files("vok_math") / "ufunc.pyi").read_text())
     stubbed = {node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)}
     assert stubbed - {"__all__"} == set(ufunc.__all__) == set(ufunc._ext.ufuncs())
+
+
+def test_extension_modules_import_without_numpy():
+    import subprocess
+    import sys
+
+    code = (
+        "import sys; sys.modules['numpy'] = None\n"  # makes `import numpy` fail
+        "import vok_core, vok_math._ext as ext\n"
+        "try:\n    ext.ufuncs()\nexcept ImportError:\n    print('no numpy')\n"
+    )
+    run = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, cwd="/")
+    assert run.stdout == "no numpy\n", run.stderr

@@ -79,7 +79,8 @@ PyObject* ufuncs(PyObject*, PyObject*) {
         PyObject* dict = PyDict_New();
         if (!dict) return nullptr;
         if (add_elementwise_ufuncs(dict) < 0 || add_record_ufuncs(dict) < 0) {
-            Py_DECREF(dict);
+            Py_DECREF(dict);  // frees the ufuncs made so far: forget them
+            g_registered = 0;
             return nullptr;
         }
         g_ufuncs = dict;
@@ -95,6 +96,8 @@ PyMethodDef g_methods[] = {
 };
 
 }  // namespace
+
+bool overlaps(const Operand& a, const Operand& b, npy_intp n) { return overlap(range_of(a, n), range_of(b, n)); }
 
 bool independent(std::initializer_list<Operand> ins, std::initializer_list<Operand> outs, npy_intp n) {
     for (const Operand& out : outs) {

@@ -52,6 +52,9 @@ struct Operand {
     npy_intp core_step = sizeof(double);
 };
 
+// True when the bytes of n outer elements of a and b intersect.
+bool overlaps(const Operand& a, const Operand& b, npy_intp n);
+
 // True when every output either is one of the inputs element for element or
 // shares no byte with any input, and no output repeats a slot: then the
 // outer elements are independent and may be computed in any grouping.

@@ -149,9 +149,12 @@ int product_loop(PyArrayMethod_Context*, char* const* data, const npy_intp* dims
     std::optional<BladeFactors> table;
     if (shared && count > 0 && len > 1 && n <= BladeFactors::kMaxSize) table.emplace(std::bit_ceil(n), shared_sig);
 
+    const Operand in_a{a, s[0], len, ca}, in_b{b, s[1], len, cb}, result{out, s[3], len, cc};
+    const bool split = independent({in_a, in_b, {sig, s[2], sig_len, cs}}, {result}, count);
+    // The product adds into its output while it reads a and b: when the
+    // output is one of them (out=a), each product is made aside first.
+    const bool direct = cc == sizeof(double) && !overlaps(result, in_a, count) && !overlaps(result, in_b, count);
     FirstFault fault;
-    const bool split = independent({{a, s[0], len, ca}, {b, s[1], len, cb}, {sig, s[2], sig_len, cs}},
-                                   {{out, s[3], len, cc}}, count);
     const npy_intp parallel_from = std::max<npy_intp>(2, kProductParallelTerms / std::max<npy_intp>(len * len, 1));
     const int rc = run_outer(count, parallel_from, split, [&](std::size_t begin, std::size_t end) {
         // Strided records are gathered into contiguous ones, per piece.
@@ -173,14 +176,13 @@ int product_loop(PyArrayMethod_Context*, char* const* data, const npy_intp* dims
                 return buf;
             };
             const std::span<const double> x = record(ai, ca, xa), y = record(bi, cb, xb);
-            const std::span<double> c = cc == sizeof(double) ? std::span<double>(reinterpret_cast<double*>(ci), n)
-                                                             : std::span<double>(xc);
+            const std::span<double> c = direct ? std::span<double>(reinterpret_cast<double*>(ci), n) : std::span<double>(xc);
             std::fill(c.begin(), c.end(), 0.0);
             if (const auto f = geometric_product_into(x, y, signature, table ? &*table : nullptr, c)) {
                 fault.offer(i, PyExc_IndexError, fault_text(i, *f, n, signature.size()));
                 return;
             }
-            if (cc != sizeof(double))
+            if (!direct)
                 for (std::size_t k = 0; k < n; ++k) at<double>(ci, cc, static_cast<npy_intp>(k)) = xc[k];
         }
     });
