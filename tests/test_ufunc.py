@@ -102,7 +102,7 @@ def test_complex_input_is_refused():
 )
 def test_reductions_fold_in_index_order(name, fold, empty):
     uf = getattr(ufunc, name)
-    xs = X[:20000] / 1e3
+    xs = 1 + np.random.default_rng(9).normal(0, 1e-3, 20000)  # finite: every step counts
     assert_same(uf.reduce(xs), functools.reduce(fold, xs.tolist()))
     assert_same(uf.accumulate(xs), list(itertools.accumulate(xs.tolist(), fold)))
     if empty is None:
@@ -124,7 +124,7 @@ def test_no_floating_point_warnings():
         ufunc.exp([1e308, -1e308])
 
 
-@pytest.mark.parametrize("name", [n for n in ufunc.__all__])
+@pytest.mark.parametrize("name", ufunc.__all__)
 def test_ufuncs_pickle_by_reference(name):
     uf = getattr(ufunc, name)
     assert pickle.loads(pickle.dumps(uf)) is uf
