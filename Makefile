@@ -49,6 +49,7 @@ bench: install
 	$(PY) -P bench/batch.py
 	$(PY) -P bench/algebra.py
 	$(PY) -P bench/discovery.py
+	$(PY) -P bench/arrays.py
 	build/cpp/discovery_engine
 
 clean:

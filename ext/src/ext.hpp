@@ -4,3 +4,10 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+namespace vok::ext {
+
+// The array layer (ufunc*.cpp): the function ufuncs().
+int add_ufunc_part(PyObject* module);
+
+}  // namespace vok::ext
