@@ -23,3 +23,6 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(0 if
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" ninja "pytest>=8" "hypothesis>=6" "numpy>=2"
+# Test-only dependencies of vok_math.discover: DataFrames, SymPy renderings,
+# and a Dask cluster as one more executor for discover_many.
+.venv/bin/python -m pip install -q pandas sympy "dask[distributed]"

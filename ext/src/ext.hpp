@@ -4,3 +4,8 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+namespace vok::ext {
+// Engine access for vok_math.discover (engine*.cpp).
+int add_engine(PyObject* module);
+}  // namespace vok::ext
