@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "point.hpp"
 #include "pool.hpp"
 
@@ -55,6 +56,10 @@ inline double knot_rho(PointXY p) { return std::fabs(tension(p.x, p.y)); }
 
 using PulseRecord = std::array<double, 3>;  // (x, y, tension)
 
+// A pulse's work for interruption points, in element-operations: two guarded
+// elementary functions and the record's store.
+inline constexpr std::size_t kPulseWork = 40;
+
 // The trajectory of n_pulses pulse maps from (x0, y0): n_pulses + 1 records,
 // record 0 holding the raw start. Refuses counts whose array could not be
 // addressed ("capacity overflow"; n_pulses = 2^64 - 1 included, where
@@ -68,7 +73,9 @@ inline std::vector<PulseRecord> simulate_pulses(double x0, double y0, std::uint6
     out.reserve(static_cast<std::size_t>(n_pulses) + 1);
     PulseRecord r{x0, y0, tension(x0, y0)};
     out.push_back(r);
+    WorkMeter meter;
     for (std::uint64_t k = 0; k < n_pulses; ++k) {
+        meter.add(kPulseWork);
         // The pulse map's new y is t(x, y), the tension already recorded.
         const double x = log_guard(r[1]);
         const double y = r[2];

@@ -30,6 +30,8 @@
 #include <span>
 #include <vector>
 
+#include "interrupt.hpp"
+
 namespace vok {
 
 struct ProductFault {
@@ -97,7 +99,9 @@ std::optional<ProductFault> product_loop(std::span<const double> a, std::span<co
                                          std::size_t signature_size, std::span<double> c, Factor&& factor) {
     const std::size_t n = a.size();
     const std::size_t j_end = std::min(n, b.size());
+    WorkMeter meter;  // a single product of dimension 16 takes minutes: it must be stoppable
     for (std::size_t i = 0; i < n; ++i) {
+        meter.add(j_end);
         const double ai = a[i];
         if (ai == 0.0) continue;
         for (std::size_t j = 0; j < j_end; ++j) {
