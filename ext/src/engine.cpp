@@ -147,28 +147,40 @@ struct Control {
     Stop stop = Stop::None;
     std::size_t level = 1;
 
+    unsigned long main_thread = 0;
+
+    // True when the time limit has passed, or (main thread only) a signal
+    // handler raised: its exception stays set for the caller.
+    bool should_stop() {
+        if (deadline && std::chrono::steady_clock::now() >= *deadline) {
+            stop = Stop::TimeLimit;
+            return true;
+        }
+        if (PyThread_get_thread_ident() != main_thread) return false;
+        ReleasedLock::Held held(*lock);
+        if (PyErr_CheckSignals() < 0) {
+            stop = Stop::Interrupt;
+            return true;
+        }
+        return false;
+    }
+
+    // The pool's poll while a level is scored: every 50 ms at most.
+    static bool poll(void* self) { return static_cast<Control*>(self)->should_stop(); }
+
     // Runs between levels on the searching thread, lock released: throws
     // vok::Interrupted to end the search (time limit, signal handler
     // exception, callback returning False) and PyErrorSet when the callback
     // raised something else.
     void between_levels() {
         ++level;
-        if (deadline && std::chrono::steady_clock::now() >= *deadline) {
-            stop = Stop::TimeLimit;
-            throw vok::Interrupted{};
-        }
+        if (should_stop()) throw vok::Interrupted{};
+        if (progress == Py_None) return;
         ReleasedLock::Held held(*lock);
-        if (PyErr_CheckSignals() < 0) {
-            stop = Stop::Interrupt;
+        Ref answer(check(PyObject_CallFunction(progress, "nOO", static_cast<Py_ssize_t>(level), Py_None, Py_None)));
+        if (Py_IsFalse(answer.get())) {
+            stop = Stop::Callback;
             throw vok::Interrupted{};
-        }
-        if (progress != Py_None) {
-            Ref answer(check(PyObject_CallFunction(progress, "nOO", static_cast<Py_ssize_t>(level), Py_None,
-                                                   Py_None)));
-            if (Py_IsFalse(answer.get())) {
-                stop = Stop::Callback;
-                throw vok::Interrupted{};
-            }
         }
     }
 };
@@ -206,6 +218,11 @@ PyObject* search(PyObject*, PyObject* args) {
 
         Control control;
         control.progress = progress;
+        Ref threading(check(PyImport_ImportModule("threading")));
+        Ref main(check(PyObject_CallMethod(threading.get(), "main_thread", nullptr)));
+        Ref ident(check(PyObject_GetAttrString(main.get(), "ident")));
+        control.main_thread = PyLong_AsUnsignedLong(ident.get());
+        if (PyErr_Occurred()) throw PyErrorSet{};
         if (py_time_limit != Py_None) {
             const double seconds = PyFloat_AsDouble(py_time_limit);
             if (seconds == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
@@ -220,6 +237,7 @@ PyObject* search(PyObject*, PyObject* args) {
         {
             ReleasedLock lock;
             control.lock = &lock;
+            vok::PollScope poll_scope(&Control::poll, &control);
             try {
                 best = d::search(columns, targets, columns.size(), options);
             } catch (const vok::Interrupted&) {
