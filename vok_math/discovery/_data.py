@@ -28,11 +28,18 @@ def _column(values: Any, what: str) -> np.ndarray:
         raise ValueError(f"{what}: cannot be read as numbers ({exc})") from None
     if arr.dtype.kind in "biuf":
         return np.ascontiguousarray(arr, dtype=np.float64)
+    if arr.dtype.kind != "O":  # mixed cells became text: look at the originals
+        try:
+            arr = np.asarray(values, dtype=object)
+        except ValueError:
+            pass
     flat = arr.reshape(-1) if arr.ndim else arr.reshape(1)
     for i, cell in enumerate(flat):
         if isinstance(cell, (bool, np.bool_)) or not isinstance(cell, (numbers.Real, np.floating, np.integer)):
             where = f"row {i}" if arr.ndim <= 1 else f"row {i // arr.shape[-1]}, column {i % arr.shape[-1]}"
             raise TypeError(f"{what}: {where} holds {cell!r}, which is not a real number")
+    if arr.dtype.kind == "O" and arr.size == 0:
+        return np.zeros(arr.shape)
     return np.ascontiguousarray(arr, dtype=np.float64)
 
 
