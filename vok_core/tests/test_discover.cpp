@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -22,6 +23,7 @@
 #include "discover/render.hpp"
 #include "discover/search.hpp"
 #include "guards.hpp"
+#include "interrupt.hpp"
 
 namespace {
 
@@ -142,10 +144,12 @@ struct RefResult {
 struct RefSearch {
     std::vector<std::vector<Tokens>> levels;  // accepted candidates per level
     std::optional<RefResult> best;
+    std::map<std::size_t, RefResult> front;  // by complexity, the update_best rule
 };
 
+// Stops after level last_level (the leaves are level 1) when given.
 RefSearch ref_search(const std::vector<std::vector<double>>& cols, const std::vector<double>& targets,
-                     std::size_t n_vars, const SearchOptions& opt) {
+                     std::size_t n_vars, const SearchOptions& opt, std::size_t last_level = SIZE_MAX) {
     RefSearch out;
     std::set<std::vector<std::uint64_t>> seen;
     auto accept = [&](const Tokens& t, std::vector<Tokens>& into) {
@@ -176,8 +180,11 @@ RefSearch ref_search(const std::vector<std::vector<double>>& cols, const std::ve
         return results;
     };
     auto update = [&](const std::vector<RefResult>& results) {
-        for (const RefResult& r : results)
+        for (const RefResult& r : results) {
             if (!out.best || out.best->error > r.error) out.best = r;
+            auto [at, fresh] = out.front.try_emplace(r.complexity, r);
+            if (!fresh && at->second.error > r.error) at->second = r;
+        }
         return out.best && opt.precision_goal >= out.best->error;
     };
     std::vector<Tokens> leaves;
@@ -187,7 +194,7 @@ RefSearch ref_search(const std::vector<std::vector<double>>& cols, const std::ve
     out.levels.push_back(leaves);
     if (update(score(leaves))) return out;
     std::vector<Tokens> pool = leaves;
-    if (opt.max_complexity < 2) return out;
+    if (opt.max_complexity < 2 || last_level == 1) return out;
     const std::vector<OpCode> un = unary_operators(opt), bin = binary_operators(opt);
     for (std::size_t level = 2; level <= opt.max_complexity; ++level) {
         if (pool.empty()) return out;
@@ -224,6 +231,7 @@ RefSearch ref_search(const std::vector<std::vector<double>>& cols, const std::ve
         std::stable_sort(results.begin(), firstnan, [](const RefResult& a, const RefResult& b) { return a.error < b.error; });
         if (results.size() > opt.beam_width) results.resize(opt.beam_width);
         for (std::size_t k = 0; k < std::min(opt.beam_width / 4, results.size()); ++k) pool.push_back(results[k].tokens);
+        if (level == last_level) return out;
     }
     return out;
 }
@@ -953,6 +961,36 @@ TEST_P(SearchAgreement, EveryDivisionAndCacheMatchesTheReference) {
 INSTANTIATE_TEST_SUITE_P(SearchProblems, SearchAgreement, ::testing::Range<std::size_t>(0, 10),
                          [](const auto& info) { return std::string(problems()[info.param].name); });
 
+// The Pareto front is the plain search's whatever the division of work,
+// although candidates still stop early (only those that cannot be the best
+// of their complexity).
+TEST_P(SearchAgreement, ParetoFrontMatchesTheReference) {
+    const Problem p = problems()[GetParam()];
+    SearchOptions o = p.opt;
+    o.precision_goal = -kInf;
+    const RefSearch want = ref_search(p.cols, p.y, p.cols.size(), o);
+    for (Executor ex : {serial_executor, threaded_executor, pool_executor}) {
+        SearchTrace trace;
+        const SearchOutcome got = search_controlled(p.cols, p.y, p.cols.size(), o, SearchHooks{{}, true},
+                                                    SearchInternals{ex, &trace, kDefaultCacheBudget, 0});
+        EXPECT_TRUE(got.complete);
+        ASSERT_EQ(got.pareto.size(), want.front.size());
+        auto it = want.front.begin();
+        for (const SearchResult& r : got.pareto) {
+            const RefResult& w = (it++)->second;
+            EXPECT_EQ(r.complexity, w.complexity);
+            EXPECT_EQ(r.formula, w.formula);
+            EXPECT_EQ(bits(r.error), bits(w.error));
+            EXPECT_EQ(r.expr.tokens, w.tokens);
+        }
+        ASSERT_TRUE(got.best);
+        EXPECT_EQ(got.best->formula, want.best->formula);
+        if (p.large && p.cols[0].size() > kBlockRows && o.complexity_penalty > 0 && ex == serial_executor) {
+            EXPECT_GT(trace.abandoned, 100u);
+        }
+    }
+}
+
 TEST(SearchAgreementExamples, WorkedExamplesMatchTheReference) {
     const std::vector<Problem> ps{
         {"square_plus_one", {{1, 2, 3, 4}}, {2, 5, 10, 17}, SearchOptions{}},
@@ -988,3 +1026,120 @@ TEST(SearchExit, CheckpointRunsBeforeEachLevelAndMayAbandon) {
     };
     EXPECT_THROW(vok::discover::search(columns, targets, 1, o), Abandon);
 }
+
+namespace {
+
+// A controlled search over data nothing fits, so that every level runs.
+struct Controlled {
+    std::vector<std::vector<double>> cols{{1, 2, 3, 4, 5}};
+    std::vector<double> y{0.3, -7.0, 11.0, 2.0, 5.5};
+    SearchOptions o = opts(5, true, true, 40);
+    // The plain search's best when it ends after `level`.
+    std::optional<RefResult> ended_after(std::size_t level) const { return ref_search(cols, y, 1, o, level).best; }
+};
+
+void expect_result(const std::optional<SearchResult>& got, const std::optional<RefResult>& want) {
+    ASSERT_EQ(got.has_value(), want.has_value());
+    if (!got) return;
+    EXPECT_EQ(got->formula, want->formula);
+    EXPECT_EQ(bits(got->error), bits(want->error));
+}
+
+TEST(SearchControlled, ReportsEveryLevelAndStopsWhenTheCallbackSaysSo) {
+    const Controlled c;
+    std::vector<LevelProgress> seen;
+    std::vector<std::optional<SearchResult>> bests;  // p.best lives only during the call
+    SearchHooks hooks;
+    hooks.on_level = [&](const LevelProgress& p) {
+        seen.push_back(p);
+        bests.push_back(p.best ? std::optional<SearchResult>(*p.best) : std::nullopt);
+        return true;
+    };
+    SearchTrace trace;
+    const SearchOutcome all = search_controlled(c.cols, c.y, 1, c.o, hooks, SearchInternals{serial_executor, &trace});
+    EXPECT_TRUE(all.complete);
+    EXPECT_EQ(all.reason, StopReason::Finished);
+    expect_result(all.best, c.ended_after(SIZE_MAX));
+    ASSERT_EQ(seen.size(), 5u);
+    std::size_t total = 0;
+    for (std::size_t l = 0; l < seen.size(); ++l) {
+        EXPECT_EQ(seen[l].level, l + 1);
+        EXPECT_EQ(seen[l].max_level, 5u);
+        total += seen[l].candidates;
+        EXPECT_EQ(seen[l].candidates_total, total);
+        expect_result(bests[l], c.ended_after(l + 1));
+    }
+    EXPECT_EQ(total, trace.accepted);
+    EXPECT_EQ(seen[0].candidates, 3u);  // 0, 1, x
+
+    // Stopped after level 3: the result of a search that ends there.
+    hooks.on_level = [](const LevelProgress& p) { return p.level < 3; };
+    const SearchOutcome stopped = search_controlled(c.cols, c.y, 1, c.o, hooks);
+    EXPECT_FALSE(stopped.complete);
+    EXPECT_EQ(stopped.reason, StopReason::Callback);
+    expect_result(stopped.best, c.ended_after(3));
+}
+
+TEST(SearchControlled, PrecisionGoalIsACompleteEnd) {
+    int calls = 0;
+    const SearchOutcome r = search_controlled(std::vector<std::vector<double>>{{1, 2, 3, 4}}, std::vector<double>{2, 5, 10, 17}, 1,
+                                              SearchOptions{}, SearchHooks{[&](const LevelProgress&) { return ++calls, false; }});
+    EXPECT_FALSE(r.complete);
+    EXPECT_EQ(r.reason, StopReason::Callback);  // it asked to stop after the leaves
+    EXPECT_EQ(calls, 1);
+    const SearchOutcome goal = search_controlled(std::vector<std::vector<double>>{{1, 2, 3, 4}}, std::vector<double>{2, 5, 10, 17}, 1,
+                                                 SearchOptions{}, SearchHooks{});
+    EXPECT_TRUE(goal.complete);
+    EXPECT_EQ(goal.reason, StopReason::PrecisionGoal);
+    EXPECT_EQ(goal.best->formula, "((x * x) + 1.0000)");
+}
+
+// An executor that throws vok::Interrupted at its n-th call, as the pool does
+// when the caller's poll asks to stop in the middle of a parallel step.
+std::size_t g_calls_left = 0;
+void interrupting_executor(std::size_t n, vok::detail::RangeFn body, void* ctx) {
+    if (g_calls_left-- == 0) throw vok::Interrupted();
+    threaded_executor(n, body, ctx);
+}
+
+TEST(SearchControlled, InterruptsAndTheMemoryLimitKeepTheCompletedLevels) {
+    const Controlled c;
+    std::size_t last_level = 0;
+    SearchHooks hooks;
+    hooks.on_level = [&](const LevelProgress& p) { return last_level = p.level, true; };
+    // Anywhere in a parallel step: the levels completed before it count.
+    for (std::size_t at : {0u, 1u, 4u, 9u, 13u}) {
+        SCOPED_TRACE(at);
+        g_calls_left = at;
+        last_level = 0;
+        const SearchOutcome r = search_controlled(c.cols, c.y, 1, c.o, hooks, SearchInternals{interrupting_executor, nullptr, kDefaultCacheBudget, 0});
+        EXPECT_FALSE(r.complete);
+        EXPECT_EQ(r.reason, StopReason::Interrupted);
+        if (last_level == 0) EXPECT_FALSE(r.best);
+        else expect_result(r.best, c.ended_after(last_level));
+    }
+    // From the checkpoint before level 4.
+    SearchOptions o = c.o;
+    int calls = 0;
+    o.checkpoint = [&] { if (++calls == 3) throw vok::Interrupted(); };
+    const SearchOutcome r = search_controlled(c.cols, c.y, 1, o, SearchHooks{});
+    EXPECT_EQ(r.reason, StopReason::Interrupted);
+    expect_result(r.best, c.ended_after(3));
+    // The memory limit: the levels that fitted.
+    SearchOptions endless = opts(SIZE_MAX, true, true, 4);
+    last_level = 0;
+    const SearchOutcome m = search_controlled(c.cols, c.y, 1, endless, hooks,
+                                              SearchInternals{serial_executor, nullptr, kDefaultCacheBudget, 0, std::size_t{8} << 20});
+    EXPECT_FALSE(m.complete);
+    EXPECT_EQ(m.reason, StopReason::MemoryLimit);
+    ASSERT_GT(last_level, 10u);
+    // The same levels ended by the callback (itself checked above).
+    const std::size_t stop_after = last_level;
+    const SearchOutcome same = search_controlled(c.cols, c.y, 1, endless,
+                                                 SearchHooks{[&](const LevelProgress& p) { return p.level < stop_after; }});
+    ASSERT_TRUE(m.best && same.best);
+    EXPECT_EQ(m.best->formula, same.best->formula);
+    EXPECT_EQ(bits(m.best->error), bits(same.best->error));
+}
+
+}  // namespace

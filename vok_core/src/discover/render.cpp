@@ -112,7 +112,9 @@ void append_variable(std::string& out, std::size_t index) {
     }
 }
 
-std::string to_string(const Expr& expr) {
+std::string to_string(const Expr& expr) { return to_string(expr, {}); }
+
+std::string to_string(const Expr& expr, std::span<const std::string> names) {
     std::vector<std::string> stack;
     for (const Token& t : expr.tokens) {
         switch (t.kind) {
@@ -132,7 +134,8 @@ std::string to_string(const Expr& expr) {
         }
         case TokenKind::Var: {
             std::string s;
-            append_variable(s, t.index);
+            if (t.index < names.size()) s = names[t.index];
+            else append_variable(s, t.index);
             stack.push_back(std::move(s));
             break;
         }

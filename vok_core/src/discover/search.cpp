@@ -51,6 +51,7 @@
 #include "discover/fingerprint.hpp"
 #include "discover/render.hpp"
 #include "guards.hpp"
+#include "interrupt.hpp"
 
 namespace vok::discover {
 
@@ -206,6 +207,9 @@ struct ScoreOutcome {
     std::size_t abandoned = 0;             // candidates whose scoring it stopped early
     std::uint32_t first_min = kNoOperand;  // the first of their minimal non-NaN errors, or none
     std::vector<std::uint32_t> top;        // their best-ranked beam_width / 4
+    // With a Pareto front, by complexity: the first candidate it scored and
+    // the first of its minimal non-NaN errors (kNoOperand for none).
+    std::vector<std::uint32_t> first_of, min_of;
 };
 
 // A candidate: op(a) or op(a, b) over pool members, with its probe values.
@@ -242,7 +246,7 @@ void set_tension_halves(Member& m) {
 class Search {
 public:
     Search(Columns columns, std::span<const double> targets, std::size_t n_vars, const SearchOptions& options,
-           const SearchInternals& internals)
+           const SearchInternals& internals, const SearchHooks* hooks = nullptr)
         : data_(columns, targets),
           n_vars_(n_vars),
           opt_(options),
@@ -252,11 +256,14 @@ public:
           inline_work_(internals.inline_work),
           memory_limit_(internals.memory_limit),
           unary_(unary_operators(options)),
-          binary_(binary_operators(options)) {
+          binary_(binary_operators(options)),
+          hooks_(hooks),
+          pareto_(hooks && hooks->pareto) {
         if (n_vars_ > SIZE_MAX - 2) throw std::length_error("formula search: too many variables");
     }
 
     std::optional<SearchResult> run();
+    SearchOutcome run_controlled();
 
 private:
     // Runs f over pieces of 0..n on the executor, or in one piece on this
@@ -353,14 +360,21 @@ private:
     // Scores candidates ks[0..lanes) into err_: their error, kUnscored when
     // a row fails, or kAbandoned once their error can only come out above
     // cutoff.
-    void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, double cutoff);
+    void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff);
     void add_leaves();
     std::size_t generate(std::size_t fresh);
     std::pair<std::size_t, std::size_t> insert_level(std::size_t n);
     void score_level(std::size_t n);
     bool take_best(std::size_t n);
+    void take_front();
     void grow_pool();
+    bool complete_level(std::size_t level, std::size_t candidates);
     std::optional<SearchResult> finish();
+    SearchResult result_of(std::uint32_t k) const {
+        Expr e = build(cands_[k]);
+        const std::size_t c = e.complexity();
+        return SearchResult{to_string(e), err_[k], c, {}, std::move(e)};
+    }
 
     Data data_;
     std::size_t n_vars_;
@@ -393,6 +407,17 @@ private:
     std::unique_ptr<std::uint8_t[]> state_;   // kNoFingerprint, kDuplicate or kAccepted
     std::unique_ptr<double[]> err_;           // the penalised error, kUnscored or kAbandoned
     std::vector<ScoreOutcome> outcomes_;  // of the scoring reducers
+
+    const SearchHooks* hooks_;
+    bool pareto_;
+    // With a Pareto front: the best result of each complexity so far, by
+    // complexity (the same rule as best).
+    std::vector<std::optional<SearchResult>> front_;
+    // What the levels completed so far left, for a search that is stopped.
+    std::optional<SearchResult> done_best_;
+    std::vector<std::optional<SearchResult>> done_front_;
+    std::size_t candidates_total_ = 0;
+    StopReason reason_ = StopReason::Finished;
 };
 
 template <class Values>
@@ -619,7 +644,7 @@ std::pair<std::size_t, std::size_t> Search::insert_level(std::size_t n) {
     return total;
 }
 
-void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, double cutoff) {
+void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff) {
     std::array<double, kLanes> sum, factor;
     std::array<std::uint64_t, kLanes> fate;  // kScored until the lane fails or is abandoned
     sum.fill(-0.0);
@@ -657,7 +682,7 @@ void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s,
         if (first + n >= data_.rows()) break;
         for (std::size_t l = 0; l < lanes; ++l)
             if (fate[l] == kScored && factor[l] > 0.0 && factor[l] <= DBL_MAX &&
-                std::sqrt(sum[l] / n_targets) * factor[l] > cutoff)
+                std::sqrt(sum[l] / n_targets) * factor[l] > cutoff[l])
                 fate[l] = kAbandonedBits;
     }
     for (std::size_t l = 0; l < lanes; ++l)
@@ -699,9 +724,20 @@ void Search::score_level(std::size_t n) {
     std::vector<double> smallest;
     std::mutex smallest_lock;
     const bool can_cut = cap < n;  // else no cap results and a candidate beyond them
+    // With a Pareto front a candidate must also stay while it could become
+    // the best of its complexity: its cutoff is at least the smallest error
+    // of its complexity known to its reducer (from earlier levels or scored
+    // by it), which its final error cannot beat once past it. Such an error
+    // exists only without NaN targets, so every candidate of that complexity
+    // then has a non-NaN error and the first one need not be known.
+    const std::size_t n_cx = pareto_ ? 2 * max_cx_ + 2 : 0;  // above any candidate's complexity
+    std::vector<double> known_cut(n_cx, std::numeric_limits<double>::infinity());
+    for (std::size_t c = 0; c < std::min(n_cx, front_.size()); ++c)
+        if (front_[c]) known_cut[c] = std::isnan(front_[c]->error) ? -std::numeric_limits<double>::infinity() : front_[c]->error;
     struct Reducer {
         Scratch scratch;
         ScoreOutcome out;  // out.top: a heap whose front is the worst kept result
+        std::vector<double> cut_of;  // with a Pareto front: by complexity, the cutoff it knows
     };
     std::vector<std::unique_ptr<Reducer>> reducers;
     std::vector<Reducer*> idle;
@@ -712,7 +748,11 @@ void Search::score_level(std::size_t n) {
             std::lock_guard guard(reducers_lock);
             if (idle.empty()) {
                 reducers.push_back(std::make_unique<Reducer>());
-                idle.push_back(reducers.back().get());
+                Reducer& fresh = *reducers.back();
+                fresh.cut_of = known_cut;
+                fresh.out.first_of.assign(n_cx, kNoOperand);
+                fresh.out.min_of.assign(n_cx, kNoOperand);
+                idle.push_back(&fresh);
             }
             r = idle.back();
             idle.pop_back();
@@ -723,7 +763,10 @@ void Search::score_level(std::size_t n) {
         std::size_t lanes = 0;
         auto flush = [&] {
             const double cutoff = shared_cutoff.load(std::memory_order_relaxed);
-            score_group(group.data(), lanes, r->scratch, cutoff);
+            std::array<double, kLanes> cut;
+            for (std::size_t l = 0; l < lanes; ++l)
+                cut[l] = pareto_ ? std::max(cutoff, r->cut_of[complexity(cands_[group[l]])]) : cutoff;
+            score_group(group.data(), lanes, r->scratch, cut.data());
             std::array<double, kLanes> below;  // errors that may be among the cap smallest
             std::size_t n_below = 0;
             for (std::size_t l = 0; l < lanes; ++l) {
@@ -733,6 +776,14 @@ void Search::score_level(std::size_t n) {
                     continue;
                 }
                 ++out.scored;
+                if (pareto_) {
+                    const std::size_t c = complexity(cands_[k]);
+                    if (out.first_of[c] == kNoOperand || k < out.first_of[c]) out.first_of[c] = k;
+                    if (!std::isnan(err_[k])) {
+                        if (out.min_of[c] == kNoOperand || ranks_before(k, out.min_of[c])) out.min_of[c] = k;
+                        r->cut_of[c] = std::min(r->cut_of[c], err_[k]);
+                    }
+                }
                 if (can_cut && !std::isnan(err_[k]) && !(err_[k] >= cutoff)) below[n_below++] = err_[k];
                 if (kept.size() < cap) {
                     kept.push_back(k);
@@ -790,11 +841,8 @@ bool Search::take_best(std::size_t n) {
             trace_->scored += o.scored;
             trace_->abandoned += o.abandoned;
         }
-    auto become_best = [&](std::uint32_t k) {
-        Expr e = build(cands_[k]);
-        const std::size_t c = e.complexity();
-        best_ = SearchResult{std::string(), err_[k], c, {}, std::move(e)};
-    };
+    if (pareto_) take_front();
+    auto become_best = [&](std::uint32_t k) { best_ = result_of(k); };
     if (best_ && !std::isnan(best_->error)) {
         // Applied in candidate order, the strict rule ends on the first
         // candidate with the level's minimal error, if that beats best: the
@@ -811,6 +859,59 @@ bool Search::take_best(std::size_t n) {
             if (scored(k) && (!best_ || best_->error > err_[k])) become_best(static_cast<std::uint32_t>(k));
     }  // a NaN best is never replaced
     return best_ && opt_.precision_goal >= best_->error;
+}
+
+// The level's results into the Pareto front as update_best would take them
+// in candidate order, complexity by complexity: the first result of a new
+// complexity enters, and the first of the minimal non-NaN errors replaces a
+// non-NaN entry it beats (a NaN entry stays).
+void Search::take_front() {
+    const std::size_t n_cx = outcomes_.empty() ? 0 : outcomes_[0].first_of.size();
+    if (front_.size() < n_cx) front_.resize(n_cx);
+    for (std::size_t c = 0; c < n_cx; ++c) {
+        std::uint32_t first = kNoOperand, least = kNoOperand;
+        for (const ScoreOutcome& o : outcomes_) {
+            first = std::min(first, o.first_of[c]);
+            if (o.min_of[c] != kNoOperand && (least == kNoOperand || ranks_before(o.min_of[c], least)))
+                least = o.min_of[c];
+        }
+        if (first == kNoOperand) continue;
+        std::optional<SearchResult>& entry = front_[c];
+        if (!entry) entry = result_of(std::isnan(err_[first]) ? first : least);
+        else if (least != kNoOperand && entry->error > err_[least]) entry = result_of(least);
+    }
+}
+
+// A level is complete: keep what a stopped search returns and report it.
+// False when the callback asks to stop.
+bool Search::complete_level(std::size_t level, std::size_t candidates) {
+    candidates_total_ += candidates;
+    if (!hooks_) return true;
+    done_best_ = best_;
+    done_front_ = front_;
+    if (!hooks_->on_level) return true;
+    const LevelProgress p{level, std::max<std::size_t>(opt_.max_complexity, 1), candidates, candidates_total_,
+                          best_ ? &*best_ : nullptr};
+    return hooks_->on_level(p);
+}
+
+SearchOutcome Search::run_controlled() {
+    SearchOutcome out;
+    try {
+        run();
+        done_best_ = std::move(best_);
+        done_front_ = std::move(front_);
+    } catch (const vok::Interrupted&) {
+        reason_ = StopReason::Interrupted;
+    } catch (const MemoryLimit&) {
+        reason_ = StopReason::MemoryLimit;
+    }
+    out.reason = reason_;
+    out.complete = reason_ == StopReason::Finished || reason_ == StopReason::PrecisionGoal;
+    out.best = std::move(done_best_);
+    for (auto& entry : done_front_)
+        if (entry) out.pareto.push_back(std::move(*entry));
+    return out;
 }
 
 void Search::grow_pool() {
@@ -849,7 +950,7 @@ void Search::grow_pool() {
 }
 
 std::optional<SearchResult> Search::finish() {
-    if (best_) best_->formula = to_string(best_->expr);
+    if (hooks_) return std::nullopt;  // run_controlled takes best_ itself
     return std::move(best_);
 }
 
@@ -880,12 +981,22 @@ std::optional<SearchResult> Search::run() {
         for (std::size_t k = 0; k < pool_.size(); ++k) {
             if (!ok[k]) continue;
             ++n_scored;
-            if (!best_ || best_->error > err[k]) best_ = SearchResult{std::string(), err[k], 1, {}, pool_[k].expr};
+            if (!best_ || best_->error > err[k])
+                best_ = SearchResult{to_string(pool_[k].expr), err[k], 1, {}, pool_[k].expr};
         }
         if (trace_) trace_->scored += n_scored;
-        if (best_ && opt_.precision_goal >= best_->error) return finish();
+        if (pareto_) front_ = {std::nullopt, best_};  // every leaf has complexity 1
+        const bool go_on = complete_level(1, pool_.size());
+        if (best_ && opt_.precision_goal >= best_->error) {
+            reason_ = StopReason::PrecisionGoal;
+            return finish();
+        }
+        if (opt_.max_complexity < 2) return finish();
+        if (!go_on) {
+            reason_ = StopReason::Callback;
+            return finish();
+        }
     }
-    if (opt_.max_complexity < 2) return finish();
 
     std::size_t fresh = 0;  // members from here on have not been combined yet
     for (std::size_t level = 2;; ++level) {
@@ -910,11 +1021,21 @@ std::optional<SearchResult> Search::run() {
                     if (state_[k] == kAccepted) trace_->levels.back().push_back(build(cands_[k]));
             }
         }
-        if (accepted == 0) return finish();
+        if (accepted == 0) {
+            complete_level(level, 0);
+            return finish();
+        }
         score_level(n);
         if (trace_) watch.lap(trace_->seconds_score);
-        if (take_best(n)) return finish();
-        if (level >= opt_.max_complexity) break;  // nothing reads the pool after the last level
+        if (take_best(n)) {
+            complete_level(level, accepted);
+            reason_ = StopReason::PrecisionGoal;
+            return finish();
+        }
+        if (level >= opt_.max_complexity) {  // nothing reads the pool after the last level
+            complete_level(level, accepted);
+            break;
+        }
         grow_pool();
         // Members combined for the first time at this level that are too
         // long to pair with anything will never be read again (their unary
@@ -928,6 +1049,10 @@ std::optional<SearchResult> Search::run() {
             }
         }
         if (trace_) watch.lap(trace_->seconds_select);
+        if (!complete_level(level, accepted)) {
+            reason_ = StopReason::Callback;
+            return finish();
+        }
     }
     return finish();
 }
@@ -938,6 +1063,13 @@ std::optional<SearchResult> search_with(Columns columns, std::span<const double>
                                         const SearchOptions& options, const SearchInternals& internals) {
     Search s(columns, targets, n_vars, options, internals);
     return s.run();
+}
+
+SearchOutcome search_controlled(Columns columns, std::span<const double> targets, std::size_t n_vars,
+                                const SearchOptions& options, const SearchHooks& hooks,
+                                const SearchInternals& internals) {
+    Search s(columns, targets, n_vars, options, internals, &hooks);
+    return s.run_controlled();
 }
 
 std::optional<SearchResult> search(Columns columns, std::span<const double> targets, std::size_t n_vars,

@@ -133,6 +133,57 @@ struct SearchInternals {
 std::optional<SearchResult> search_with(Columns columns, std::span<const double> targets, std::size_t n_vars,
                                         const SearchOptions& options, const SearchInternals& internals);
 
+// ---- A search that reports its progress and can be stopped ----
+
+// How a controlled search ended.
+enum class StopReason {
+    Finished,       // ran to its end: last level, or a level without new candidates
+    PrecisionGoal,  // the best error met precision_goal
+    Callback,       // the progress callback returned false
+    Interrupted,    // vok::Interrupted was thrown (by the pool or options.checkpoint)
+    MemoryLimit,    // the working state would have passed the memory limit
+};
+
+// What the progress callback is told after each completed level.
+struct LevelProgress {
+    std::size_t level;             // 1 for the leaves, then 2, 3, ...
+    std::size_t max_level;         // the last level: max(options.max_complexity, 1)
+    std::size_t candidates;        // new candidates this level scored (whether they fit every row or not)
+    std::size_t candidates_total;  // the same over all levels so far
+    const SearchResult* best;      // the best result so far, or null
+};
+
+struct SearchHooks {
+    // Called on the searching thread after the leaves and after each level
+    // (the last one and one that meets precision_goal included); returning
+    // false stops the search there. May be empty.
+    std::function<bool(const LevelProgress&)> on_level;
+    // Also collect the best result of each complexity seen.
+    bool pareto = false;
+};
+
+struct SearchOutcome {
+    // The best result of the levels completed (never of a partial level).
+    std::optional<SearchResult> best;
+    // False when the search was stopped before its end (callback, interrupt,
+    // memory limit): best is then that of the levels before the stop.
+    bool complete = true;
+    StopReason reason = StopReason::Finished;
+    // When hooks.pareto is set: for each complexity seen, in ascending
+    // order, its best result (lowest error; of equal errors the earliest, and
+    // a NaN error that came first stays, as in update_best).
+    std::vector<SearchResult> pareto;
+};
+
+// search_with, reporting each level to hooks.on_level. A stop by the
+// callback, by vok::Interrupted or by MemoryLimit does not throw: the outcome
+// holds the results of the levels completed before it. Anything else thrown
+// (std::out_of_range for bad shapes, the callback's own exceptions)
+// propagates.
+SearchOutcome search_controlled(Columns columns, std::span<const double> targets, std::size_t n_vars,
+                                const SearchOptions& options, const SearchHooks& hooks,
+                                const SearchInternals& internals = {});
+
 // The unary and binary operators a search generates, in generation order.
 std::vector<OpCode> unary_operators(const SearchOptions& options);
 std::vector<OpCode> binary_operators(const SearchOptions& options);
