@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "discover/expr.hpp"
+#include "discover/render.hpp"
 #include "discover/search.hpp"
 #include "engine.hpp"
 #include "ext.hpp"
@@ -145,7 +146,6 @@ struct Control {
     PyObject* progress = nullptr;  // borrowed; None means no callback
     ReleasedLock* lock = nullptr;
     Stop stop = Stop::None;
-    std::size_t level = 1;
 
     unsigned long main_thread = 0;
 
@@ -168,20 +168,21 @@ struct Control {
     // The pool's poll while a level is scored: every 50 ms at most.
     static bool poll(void* self) { return static_cast<Control*>(self)->should_stop(); }
 
-    // Runs between levels on the searching thread, lock released: throws
-    // vok::Interrupted to end the search (time limit, signal handler
-    // exception, callback returning False) and PyErrorSet when the callback
-    // raised something else.
-    void between_levels() {
-        ++level;
-        if (should_stop()) throw vok::Interrupted{};
-        if (progress == Py_None) return;
+    // After each level, on the searching thread with the lock released:
+    // false ends the search (time limit, signal handler exception, the
+    // callback returning False); PyErrorSet when the callback raised.
+    bool after_level(const d::LevelProgress& p, d::Columns columns, std::span<const double> targets) {
+        if (should_stop()) return false;
+        if (progress == Py_None) return true;
         ReleasedLock::Held held(*lock);
-        Ref answer(check(PyObject_CallFunction(progress, "nOO", static_cast<Py_ssize_t>(level), Py_None, Py_None)));
+        Ref best(p.best ? result_to_py(*p.best, columns, targets) : Py_NewRef(Py_None));
+        Ref answer(check(PyObject_CallFunction(progress, "nnO", static_cast<Py_ssize_t>(p.level),
+                                               static_cast<Py_ssize_t>(p.candidates), best.get())));
         if (Py_IsFalse(answer.get())) {
             stop = Stop::Callback;
-            throw vok::Interrupted{};
+            return false;
         }
+        return true;
     }
 };
 
@@ -230,30 +231,32 @@ PyObject* search(PyObject*, PyObject* args) {
                                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                    std::chrono::duration<double>(std::min(seconds, 1e9)));
         }
-        options.checkpoint = [&control] { control.between_levels(); };
+        d::SearchHooks hooks;
+        hooks.pareto = true;
+        hooks.on_level = [&](const d::LevelProgress& p) { return control.after_level(p, columns, targets); };
 
-        std::optional<d::SearchResult> best;
-        bool memory_limit = false;
+        d::SearchOutcome outcome;
         {
             ReleasedLock lock;
             control.lock = &lock;
             vok::PollScope poll_scope(&Control::poll, &control);
             try {
-                best = d::search(columns, targets, columns.size(), options);
-            } catch (const vok::Interrupted&) {
-            } catch (const d::MemoryLimit&) {
-                memory_limit = true;
+                outcome = d::search_controlled(columns, targets, columns.size(), options, hooks);
             } catch (...) {
                 lock.reacquire();
                 throw;
             }
         }
+        const bool memory_limit = outcome.reason == d::StopReason::MemoryLimit;
         // A signal handler's exception stays pending for the caller to decide.
         Ref pending(control.stop == Stop::Interrupt ? PyErr_GetRaisedException() : nullptr);
-        const bool complete = control.stop == Stop::None && !memory_limit;
-        Ref py_best(best ? result_to_py(*best, columns, targets) : Py_NewRef(Py_None));
+        Ref py_best(outcome.best ? result_to_py(*outcome.best, columns, targets) : Py_NewRef(Py_None));
         Ref front(check(PyList_New(0)));
-        return check(Py_BuildValue("(OOsOO)", py_best.get(), complete ? Py_True : Py_False,
+        for (const d::SearchResult& r : outcome.pareto) {
+            Ref entry(result_to_py(r, columns, targets));
+            if (PyList_Append(front.get(), entry.get()) < 0) throw PyErrorSet{};
+        }
+        return check(Py_BuildValue("(OOsOO)", py_best.get(), outcome.complete ? Py_True : Py_False,
                                    memory_limit ? "memory_limit" : stop_name(control.stop), front.get(),
                                    pending ? pending.get() : Py_None));
     });
@@ -289,7 +292,29 @@ PyObject* evaluate(PyObject*, PyObject* args) {
     });
 }
 
+// render(tokens, names) -> str: the engine's formula text with names[i]
+// written for variable i.
+PyObject* render(PyObject*, PyObject* args) {
+    return vok::ext::guarded([args]() -> PyObject* {
+        PyObject *py_tokens, *py_names;
+        if (!PyArg_ParseTuple(args, "OO:render", &py_tokens, &py_names)) return nullptr;
+        const d::Expr expr = read_tokens(py_tokens);
+        Ref items(check(PySequence_Tuple(py_names)));
+        std::vector<std::string> names;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(items.get(), i), &size);
+            if (!text) throw PyErrorSet{};
+            names.emplace_back(text, static_cast<std::size_t>(size));
+        }
+        const std::string text = d::to_string(expr, names);
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    });
+}
+
 PyMethodDef methods[] = {
+    {"render", render, METH_VARARGS,
+     "render(tokens, names)\n--\n\nThe engine's formula text with the variables' names."},
     {"search", search, METH_VARARGS,
      "search(columns, targets, max_complexity, beam_width, precision_goal, complexity_penalty, use_trig, "
      "use_vok, time_limit, progress)\n--\n\n"

@@ -40,7 +40,7 @@ class Formula:
     front: tuple[Formula, ...] = field(default=())
 
     def __str__(self) -> str:
-        return _render.to_text(self.tokens, self.names)
+        return _ext.render(self.tokens, self.names)
 
     def __repr__(self) -> str:
         return (f"Formula({str(self)!r}, error={self.error!r}, complexity={self.complexity}, "

@@ -1,5 +1,5 @@
-"""Text forms of a found expression: the engine's own formula text with the
-variables' names, LaTeX, Python source and SymPy.
+"""Text forms of a found expression beyond the engine's own formula text:
+LaTeX, Python source and SymPy.
 
 An expression is the engine's postfix token sequence, each token
 (kind, operator, index, value): kinds Const 0, Param 1, Var 2, Op 3, and the
@@ -15,14 +15,6 @@ from collections.abc import Sequence
 
 CONST, PARAM, VAR, OP = 0, 1, 2, 3
 NEG, RECIP, EXP, LN, SQRT, SIN, COS, ABS, VOK, ADD, SUB, MUL, DIV = range(13)
-
-# The engine's templates: every operator brackets its own operands.
-_TEXT = {
-    NEG: "(-{})", RECIP: "(1/{})", EXP: "exp({})", LN: "ln({})", SQRT: "sqrt({})",
-    SIN: "sin({})", COS: "cos({})", ABS: "abs({})", VOK: "vok({}, {})",
-    ADD: "({} + {})", SUB: "({} - {})", MUL: "({} * {})", DIV: "({} / {})",
-}
-
 
 def tree(tokens: Sequence[tuple]) -> tuple:
     """The postfix tokens as a nested tuple: (token, child, ...)."""
@@ -41,33 +33,6 @@ def tree(tokens: Sequence[tuple]) -> tuple:
     if len(stack) != 1:
         raise ValueError("malformed expression")
     return stack[0]
-
-
-def engine_constant(v: float) -> str:
-    """A constant as the engine writes it: four decimals, π and e by name."""
-    if v == math.pi:
-        return "π"
-    if v == math.e:
-        return "e"
-    if math.isnan(v):
-        return "NaN"
-    if math.isinf(v):
-        return "inf" if v > 0 else "-inf"
-    return f"{v:.4f}"
-
-
-def to_text(tokens: Sequence[tuple], names: Sequence[str]) -> str:
-    """The engine's formula text with the variables' names for x, y, ...."""
-    def walk(node: tuple) -> str:
-        (kind, op, index, value), *children = node
-        if kind == CONST:
-            return engine_constant(value)
-        if kind == PARAM:
-            return f"c{index}({engine_constant(value)})"
-        if kind == VAR:
-            return names[index]
-        return _TEXT[op].format(*map(walk, children))
-    return walk(tree(tokens))
 
 
 # ---- LaTeX --------------------------------------------------------------
