@@ -163,3 +163,15 @@ def test_value_semantics():
     assert f != Formula(f.tokens, f.names, f.error, f.complexity, f.rmse, complete=False)
     with pytest.raises(AttributeError):
         f.error = 0.0
+
+
+def test_extension_stub_matches_the_module():
+    import ast
+    import inspect
+    import pathlib
+    from vok_math import _ext
+    stub = ast.parse(pathlib.Path(_ext.__file__).with_name("_ext.pyi").read_text())
+    for node in stub.body:
+        if isinstance(node, ast.FunctionDef):
+            params = list(inspect.signature(getattr(_ext, node.name)).parameters)
+            assert [a.arg for a in node.args.args] == params, node.name
