@@ -62,8 +62,10 @@ PyObject* search_result(PyObject*, PyObject* args) {
         auto fields = std::make_unique<ResultFields>(
             ResultFields{std::string(formula, static_cast<std::size_t>(length)), error,
                          static_cast<std::size_t>(complexity), {}});
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(params); ++i) {
-            const double v = PyFloat_AsDouble(PyList_GET_ITEM(params, i));
+        // A tuple copy: an item's __float__ cannot change what is iterated.
+        Ref items(check(PySequence_Tuple(params)));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+            const double v = PyFloat_AsDouble(PyTuple_GET_ITEM(items.get(), i));
             if (v == -1.0 && PyErr_Occurred()) return nullptr;
             fields->params.push_back(v);
         }
