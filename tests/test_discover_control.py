@@ -66,6 +66,16 @@ def test_interrupt_returns_the_best_so_far_with_a_warning():
     assert not f.complete
 
 
+def test_memory_limit_returns_the_best_so_far_with_a_warning():
+    # An unbounded beam: the pool of level 3 would make a fourth level far
+    # beyond the search's memory limit, which it refuses before starting it.
+    levels = []
+    with pytest.warns(RuntimeWarning, match="memory limit"):
+        f = vok_math.discover(*noisy(), max_complexity=40, beam_width=10**12,
+                              progress=lambda level, _, best: levels.append((level, best)))
+    assert not f.complete and f.tokens == levels[-1][1].tokens
+
+
 def test_other_threads_run_during_a_search():
     # A short switch interval keeps the other thread's turns outside the
     # search (while this one waits to take the lock back) small.
