@@ -41,6 +41,18 @@ def test_progress_errors_propagate():
         vok_math.discover(*noisy(), progress=fail)
 
 
+def test_ctrl_c_in_the_callback_is_an_interrupt():
+    reported = []
+
+    def interrupt(level, _, best):
+        reported.append(best)
+        if level == 3:
+            raise KeyboardInterrupt
+    with pytest.warns(RuntimeWarning, match="interrupted by KeyboardInterrupt"):
+        f = vok_math.discover(*noisy(), max_complexity=5, progress=interrupt)
+    assert not f.complete and len(reported) == 3 and f.tokens == reported[-1].tokens
+
+
 def test_progress_bar_on_stderr(capsys):
     vok_math.discover(*noisy(), max_complexity=3, progress=True)
     err = capsys.readouterr().err

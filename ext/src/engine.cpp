@@ -176,8 +176,14 @@ struct Control {
         if (progress == Py_None) return true;
         ReleasedLock::Held held(*lock);
         Ref best(p.best ? result_to_py(*p.best, columns, targets) : Py_NewRef(Py_None));
-        Ref answer(check(PyObject_CallFunction(progress, "nnO", static_cast<Py_ssize_t>(p.level),
-                                               static_cast<Py_ssize_t>(p.candidates), best.get())));
+        Ref answer(PyObject_CallFunction(progress, "nnO", static_cast<Py_ssize_t>(p.level),
+                                         static_cast<Py_ssize_t>(p.candidates), best.get()));
+        if (!answer) {
+            // Ctrl-C while the callback ran is an interrupt like any other.
+            if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw PyErrorSet{};
+            stop = Stop::Interrupt;
+            return false;
+        }
         if (Py_IsFalse(answer.get())) {
             stop = Stop::Callback;
             return false;
