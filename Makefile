@@ -36,7 +36,7 @@ test-asan: setup
 test-tsan: setup
 	cmake -S . -B build/tsan $(CMAKE_TEST_FLAGS) -DVOK_SANITIZE=thread >/dev/null
 	cmake --build build/tsan -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1 build/tsan/vok_tests --gtest_filter='Pool*:Search*'
+	for n in 1 2 3 8; do RAYON_NUM_THREADS=$$n TSAN_OPTIONS=halt_on_error=1 build/tsan/vok_tests --gtest_brief=1 --gtest_filter='Pool*:Interrupt*:Search*' || exit 1; done
 
 test-py: install
 	$(VENV)/bin/pytest -q

@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vok {
@@ -46,6 +48,19 @@ struct BulkAllocator {
         return reinterpret_cast<T*>(aligned);
     }
 
+    // Elements are default-initialised: Buffer<double>(n) is not zero-filled,
+    // so a batch output's pages are first touched by the workers that write
+    // them, not all by the calling thread beforehand. Whoever sizes a Buffer
+    // this way writes every slot.
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+
     void deallocate(T* p, std::size_t n) noexcept {
         const std::size_t bytes = n * sizeof(T);
         if (bytes < kMapFrom) return std::allocator<T>().deallocate(p, n);
@@ -62,7 +77,8 @@ private:
     static std::size_t mapped_size(std::size_t bytes) { return round_up(bytes) + kHugePage; }
 };
 
-// A contiguous array of T for the large arrays of a batch call.
+// A contiguous array of T for the large arrays of a batch call; sized by its
+// constructor, its elements are left uninitialised (see construct above).
 template <class T>
 using Buffer = std::vector<T, BulkAllocator<T>>;
 

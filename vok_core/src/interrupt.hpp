@@ -40,8 +40,9 @@ struct Interrupted : std::exception {
 
 // Returns true when the call should stop. Called on the installing thread
 // only, never concurrently with itself; it may take its time (re-acquire an
-// interpreter lock, run signal handlers).
-using PollFn = bool (*)(void* ctx);
+// interpreter lock, run signal handlers) but must not throw: the pool asks it
+// while a job is in flight.
+using PollFn = bool (*)(void* ctx) noexcept;
 
 // How often, at most, a running call asks the poll (and the pool's caller
 // wakes to ask it while it waits for the workers).

@@ -1,22 +1,18 @@
 #include "pool.hpp"
 
 #include <pthread.h>
-#include <sched.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <exception>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
-#include <thread>
+#include <system_error>
 #include <utility>
 
 namespace vok {
@@ -36,74 +32,6 @@ std::optional<std::size_t> parse_thread_count(const char* text) {
     return value;
 }
 
-namespace {
-
-// CPU quota of the process's control group, as a whole number of CPUs
-// (rounded up), or 0 when there is none.
-std::size_t cgroup_quota_cpus() {
-    std::ifstream self("/proc/self/cgroup");
-    std::string line;
-    std::string v2_path, v1_path;
-    while (std::getline(self, line)) {
-        // "hierarchy-id:controllers:path"
-        const auto a = line.find(':');
-        const auto b = a == std::string::npos ? a : line.find(':', a + 1);
-        if (b == std::string::npos) continue;
-        const std::string controllers = line.substr(a + 1, b - a - 1);
-        const std::string path = line.substr(b + 1);
-        if (line.compare(0, a, "0") == 0 && controllers.empty()) v2_path = path;
-        std::stringstream list(controllers);
-        for (std::string c; std::getline(list, c, ',');)
-            if (c == "cpu") v1_path = path;
-    }
-    auto ceil_div = [](double quota, double period) -> std::size_t {
-        if (!(quota > 0) || !(period > 0)) return 0;
-        return static_cast<std::size_t>(std::ceil(quota / period));
-    };
-    // cgroup v2: "<quota|max> <period>" in cpu.max, checked from the own
-    // group up to the root; the tightest limit wins.
-    std::size_t best = 0;
-    if (!v2_path.empty()) {
-        std::string dir = v2_path;
-        for (;;) {
-            std::ifstream f("/sys/fs/cgroup" + (dir == "/" ? std::string() : dir) + "/cpu.max");
-            std::string quota;
-            double period = 0;
-            if (f >> quota >> period && quota != "max") {
-                const std::size_t n = ceil_div(std::atof(quota.c_str()), period);
-                if (n && (!best || n < best)) best = n;
-            }
-            if (dir.empty() || dir == "/") break;
-            const auto cut = dir.rfind('/');
-            dir = cut == 0 || cut == std::string::npos ? "/" : dir.substr(0, cut);
-        }
-        if (best) return best;
-    }
-    // cgroup v1: cpu.cfs_quota_us (-1 means none) over cpu.cfs_period_us.
-    for (const char* root : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
-        for (const std::string& sub : {v1_path, std::string()}) {
-            std::ifstream q(std::string(root) + sub + "/cpu.cfs_quota_us");
-            std::ifstream p(std::string(root) + sub + "/cpu.cfs_period_us");
-            double quota = 0, period = 0;
-            if (q >> quota && p >> period) {
-                if (const std::size_t n = ceil_div(quota, period)) return n;
-            }
-        }
-    }
-    return 0;
-}
-
-}  // namespace
-
-std::size_t available_cpus() {
-    std::size_t n = 0;
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) n = static_cast<std::size_t>(CPU_COUNT(&set));
-    if (n == 0) n = std::max(1u, std::thread::hardware_concurrency());
-    if (const std::size_t quota = cgroup_quota_cpus(); quota && quota < n) n = quota;
-    return std::max<std::size_t>(n, 1);
-}
-
 std::size_t configured_threads() {
     // RAYON_NUM_THREADS=0 asks for the default outright: only an absent or
     // unparsable value hands the choice to RAYON_RS_NUM_CPUS.
@@ -119,17 +47,40 @@ struct Piece {
     std::size_t begin, end, budget;
 };
 
+// One submitted range; lives in the submitter's frame (see pool.hpp for who
+// may read it and until when).
+struct Job {
+    Job(detail::RangeFn f, void* c, std::size_t n) : fn(f), ctx(c), remaining(n) {}
+    detail::RangeFn fn;
+    void* ctx;
+    std::atomic<std::size_t> remaining;  // elements not yet done
+    std::atomic<bool> cancelled{false};  // a body failed, or the submitter stopped it
+    std::exception_ptr error;            // the first failure; under the pool mutex
+
+    bool over() const {
+        return remaining.load(std::memory_order_acquire) == 0 || cancelled.load(std::memory_order_acquire);
+    }
+};
+
+// Signals a worker must not take: the asynchronous ones go to the other
+// threads; those a fault raises on the faulting thread stay deliverable.
+sigset_t worker_signal_mask() {
+    sigset_t set;
+    sigfillset(&set);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&set, sig);
+    return set;
+}
+
 class Pool {
 public:
     // Each worker's queue is made just before its thread, so an absurd count
     // from the environment fails when the system refuses a thread, long
-    // before the queues could exhaust memory. Workers read the queues only
-    // once a job arrives, after construction.
+    // before the queues could exhaust memory.
     explicit Pool(std::size_t n) {
         try {
             for (std::size_t i = 0; i < n; ++i) {
-                queues_.push_back(std::make_unique<Queue>());
-                threads_.emplace_back([this, i] { worker_main(i); });
+                workers_.push_back(std::make_unique<Worker>(Worker{this, i, {}, {}}));
+                start(*workers_.back());
             }
         } catch (...) {
             shutdown();
@@ -139,121 +90,168 @@ public:
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
 
-    std::size_t size() const { return queues_.size(); }
+    std::size_t size() const { return workers_.size(); }
 
-    // One job at a time: the caller holds the interpreter lock, so no second
-    // caller can arrive while a job runs.
     void run(std::size_t n, detail::RangeFn fn, void* ctx) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            fn_ = fn;
-            ctx_ = ctx;
-            error_ = nullptr;
-            remaining_.store(n, std::memory_order_relaxed);
-            push(0, Piece{0, n, size()});
-            ++epoch_;
-        }
-        wake_.notify_all();
+        Job job{fn, ctx, n};
+        bool stopped_by_poll = false;
         std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [&] { return remaining_.load(std::memory_order_acquire) == 0; });
-        if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+        // Jobs run one at a time; a later submitter waits for the pool.
+        if (!wait_polling(lock, [&] { return job_ == nullptr; })) throw Interrupted();
+        workers_[0]->pieces.push_back(Piece{0, n, size()});  // may fail: nothing is published yet
+        pending_ = 1;
+        job_ = &job;
+        job_started_.notify_all();
+        if (!wait_polling(lock, [&] { return job.over() && readers_ == 0; })) {
+            stopped_by_poll = true;
+            job.cancelled.store(true, std::memory_order_release);
+            work_changed_.notify_all();
+            job_over_.wait(lock, [&] { return readers_ == 0; });
+        }
+        // No worker reads the job any more: forget it and its leftover pieces.
+        for (auto& w : workers_) w->pieces.clear();
+        pending_ = 0;
+        job_ = nullptr;
+        job_over_.notify_all();  // the pool is free for a waiting submitter
+        lock.unlock();
+        if (stopped_by_poll) throw Interrupted();
+        if (job.error) std::rethrow_exception(job.error);
     }
 
 private:
-    struct Queue {
-        std::mutex mutex;
-        std::deque<Piece> pieces;
+    struct Worker {
+        Pool* pool;
+        std::size_t index;
+        std::deque<Piece> pieces;  // under mutex_
+        pthread_t thread;
     };
 
-    void push(std::size_t worker, Piece p) {
-        {
-            std::lock_guard<std::mutex> lock(queues_[worker]->mutex);
-            queues_[worker]->pieces.push_back(p);
+    void start(Worker& w) {
+        pthread_attr_t attr;
+        if (int rc = pthread_attr_init(&attr)) throw std::system_error(rc, std::generic_category());
+        int rc = pthread_attr_setstacksize(&attr, kWorkerStackBytes);
+        if (rc == 0) {
+            // The new thread inherits the creator's mask: block first, so no
+            // signal can reach the worker before it runs.
+            const sigset_t blocked = worker_signal_mask();
+            sigset_t saved;
+            pthread_sigmask(SIG_BLOCK, &blocked, &saved);
+            rc = pthread_create(&w.thread, &attr, &Pool::worker_entry, &w);
+            pthread_sigmask(SIG_SETMASK, &saved, nullptr);
         }
-        pending_.fetch_add(1, std::memory_order_release);
+        pthread_attr_destroy(&attr);
+        if (rc) throw std::system_error(rc, std::generic_category());
+        ++started_;
     }
 
-    // Own queue from the back (most recent, smallest half), else steal from
-    // the front of another worker's queue (oldest, largest half).
-    bool take(std::size_t self, Piece& out) {
-        if (pending_.load(std::memory_order_acquire) == 0) return false;
-        {
-            Queue& q = *queues_[self];
-            std::lock_guard<std::mutex> lock(q.mutex);
-            if (!q.pieces.empty()) {
-                out = q.pieces.back();
-                q.pieces.pop_back();
-                pending_.fetch_sub(1, std::memory_order_relaxed);
-                return true;
-            }
+    static void* worker_entry(void* arg) {
+        auto& w = *static_cast<Worker*>(arg);
+        w.pool->worker_main(w.index);
+        return nullptr;
+    }
+
+    // Waits under `lock` until done() holds. With a poll installed on this
+    // thread, wakes at least every poll interval and asks it (without the
+    // lock); returns false as soon as it says stop. Without one, simply waits.
+    template <class Done>
+    bool wait_polling(std::unique_lock<std::mutex>& lock, Done done) {
+        if (!detail::has_poll()) {
+            job_over_.wait(lock, done);
+            return true;
         }
+        for (;;) {
+            if (job_over_.wait_for(lock, kPollInterval, done)) return true;
+            lock.unlock();
+            const bool stop = detail::poll_now();
+            lock.lock();
+            if (stop) return false;
+        }
+    }
+
+    // Under mutex_. Own queue from the back (most recent, smallest half),
+    // else steal from the front of another worker's queue (oldest, largest).
+    bool take(std::size_t self, Piece& out) {
+        if (pending_ == 0) return false;
         const std::size_t n = size();
-        for (std::size_t k = 1; k < n; ++k) {
-            Queue& q = *queues_[(self + k) % n];
-            std::lock_guard<std::mutex> lock(q.mutex);
-            if (!q.pieces.empty()) {
-                out = q.pieces.front();
-                q.pieces.pop_front();
-                pending_.fetch_sub(1, std::memory_order_relaxed);
+        for (std::size_t k = 0; k < n; ++k) {
+            std::deque<Piece>& q = workers_[(self + k) % n]->pieces;
+            if (q.empty()) continue;
+            --pending_;
+            if (k == 0) {
+                out = q.back();
+                q.pop_back();
+            } else {
+                out = q.front();
+                q.pop_front();
                 out.budget = std::max(out.budget, n);  // stolen work may be divided again
-                return true;
             }
+            return true;
         }
         return false;
     }
 
-    void process(std::size_t self, Piece p) {
-        // Recursive halving: keep the lower half, leave the upper half for
-        // this worker or a thief; each split halves the budget.
-        while (p.end - p.begin >= 2 && p.budget > 0) {
-            p.budget /= 2;
-            const std::size_t mid = p.begin + (p.end - p.begin) / 2;
-            push(self, Piece{mid, p.end, p.budget});
-            if (sleeping_.load(std::memory_order_acquire) > 0) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                wake_.notify_one();
-            }
-            p.end = mid;
-        }
+    void push(std::size_t self, Piece p) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        workers_[self]->pieces.push_back(p);
+        ++pending_;
+        work_changed_.notify_one();
+    }
+
+    // Records the first failure and cancels the job; the others stop.
+    void fail(Job& job) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!job.error) job.error = std::current_exception();
+        job.cancelled.store(true, std::memory_order_release);
+        work_changed_.notify_all();
+    }
+
+    void process(Job& job, std::size_t self, Piece p) {
         try {
-            fn_(ctx_, p.begin, p.end);
+            // Recursive halving: keep the lower half, leave the upper half
+            // for this worker or a thief; each split halves the budget.
+            while (p.end - p.begin >= 2 && p.budget > 0) {
+                p.budget /= 2;
+                const std::size_t mid = p.begin + (p.end - p.begin) / 2;
+                push(self, Piece{mid, p.end, p.budget});
+                p.end = mid;
+            }
+            job.fn(job.ctx, p.begin, p.end);
         } catch (...) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!error_) error_ = std::current_exception();
+            fail(job);
+            return;
         }
         const std::size_t done = p.end - p.begin;
-        if (remaining_.fetch_sub(done, std::memory_order_acq_rel) == done) {
+        if (job.remaining.fetch_sub(done, std::memory_order_acq_rel) == done) {
             std::lock_guard<std::mutex> lock(mutex_);
-            done_.notify_all();
+            work_changed_.notify_all();  // the job is over: sleepers detach
+        }
+    }
+
+    // Takes and runs pieces of `job` until it is over; entered and left
+    // under `lock`.
+    void work_on(Job& job, std::size_t self, std::unique_lock<std::mutex>& lock) {
+        const detail::CancelScope cancel(&job.cancelled);
+        while (!job.over()) {
+            Piece p;
+            if (!take(self, p)) {
+                work_changed_.wait(lock);
+                continue;
+            }
+            lock.unlock();
+            process(job, self, p);
+            lock.lock();
         }
     }
 
     void worker_main(std::size_t self) {
-        std::uint64_t seen = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait(lock, [&] { return stop_ || epoch_ != seen; });
-                if (stop_) return;
-                seen = epoch_;
-            }
-            // Work on this job until every element is done.
-            while (remaining_.load(std::memory_order_acquire) != 0) {
-                Piece p;
-                if (take(self, p)) {
-                    process(self, p);
-                    continue;
-                }
-                // Nothing to take: others are busy with their last pieces.
-                std::unique_lock<std::mutex> lock(mutex_);
-                sleeping_.fetch_add(1, std::memory_order_acq_rel);
-                wake_.wait_for(lock, std::chrono::microseconds(200), [&] {
-                    return stop_ || pending_.load(std::memory_order_acquire) != 0 ||
-                           remaining_.load(std::memory_order_acquire) == 0;
-                });
-                sleeping_.fetch_sub(1, std::memory_order_acq_rel);
-                if (stop_) return;
-            }
+            job_started_.wait(lock, [&] { return stop_ || (job_ && !job_->over()); });
+            if (stop_) return;
+            Job& job = *job_;
+            ++readers_;
+            work_on(job, self, lock);
+            if (--readers_ == 0) job_over_.notify_all();
         }
     }
 
@@ -262,23 +260,21 @@ private:
             std::lock_guard<std::mutex> lock(mutex_);
             stop_ = true;
         }
-        wake_.notify_all();
-        for (auto& t : threads_)
-            if (t.joinable()) t.join();
+        job_started_.notify_all();
+        for (std::size_t i = 0; i < started_; ++i) pthread_join(workers_[i]->thread, nullptr);
     }
 
-    std::vector<std::unique_ptr<Queue>> queues_;
-    std::vector<std::thread> threads_;
+    std::vector<std::unique_ptr<Worker>> workers_;
+    std::size_t started_ = 0;  // threads running (the first started_ workers)
     std::mutex mutex_;
-    std::condition_variable wake_, done_;
-    std::uint64_t epoch_ = 0;
+    std::condition_variable job_started_;   // workers: a job is current, or stop
+    std::condition_variable work_changed_;  // workers: a piece was queued, or the job is over
+    std::condition_variable job_over_;      // submitters: readers left, or the pool is free
+    // Under mutex_:
+    Job* job_ = nullptr;
+    std::size_t pending_ = 0;  // pieces in the queues
+    std::size_t readers_ = 0;  // workers attached to job_
     bool stop_ = false;
-    detail::RangeFn fn_ = nullptr;
-    void* ctx_ = nullptr;
-    std::exception_ptr error_;
-    std::atomic<std::size_t> remaining_{0};
-    std::atomic<std::size_t> pending_{0};
-    std::atomic<std::size_t> sleeping_{0};
 };
 
 // The process-wide pool. Created under the interpreter lock by the first call

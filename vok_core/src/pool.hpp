@@ -1,16 +1,48 @@
 // The process-wide worker pool: an ordered parallel map over an index range.
 //
-// One pool per process, created lazily by the first call that needs it and
-// kept until the process ends. The caller hands over one job (a range 0..n and
-// a body) and blocks until every index is done; it computes nothing itself.
-// A range is divided by recursive halving with a split budget (initially the
-// worker count, halved at each split); idle workers steal pending halves, and
-// a stolen half gets its budget raised back to the worker count. Pieces are
-// contiguous and run in ascending index order.
+// One pool per process (per extension module, each linking its own copy),
+// created lazily by the first call that needs it and kept until the process
+// ends. The caller hands over one job (a range 0..n and a body) and blocks
+// until every index is done; it computes nothing itself. A range is divided
+// by recursive halving with a split budget (initially the worker count,
+// halved at each split); idle workers steal pending halves, and a stolen half
+// gets its budget raised back to the worker count. Pieces are contiguous and
+// run in ascending index order.
 //
-// Workers never touch Python objects. Not reentrant: a body must not submit
-// another job. A child process forked while the pool exists gets a new pool
-// on its first use.
+// Publication and termination. One mutex guards the pool's shared state:
+// the current job pointer, the workers' piece queues, the count of queued
+// pieces and the count of workers attached to the job ("readers").
+//   - A submitter publishes a job under the mutex, only when no job is
+//     current: jobs from several threads run one after another, and a
+//     submitter that waits for its turn still polls (interrupt.hpp).
+//   - A worker reads a job only while attached to it. It attaches under the
+//     mutex, and only while the job is current and not over (over = every
+//     element done, or cancelled); it detaches under the mutex once it sees
+//     the job over, and touches the job no more.
+//   - The job's elements-left counter is decremented by a worker without
+//     the mutex when it finishes a piece; the worker that brings it to zero
+//     then wakes the sleeping workers under the mutex so they detach.
+//   - The submitter waits until the job is over and no worker is attached,
+//     then, still under the mutex, drops any queued pieces (a cancelled job
+//     leaves some) and clears the job pointer. Only then does the job (which
+//     lives in the submitter's frame) end, and the next job may start.
+// Pushing or taking a piece and going to sleep for want of one all happen
+// under the mutex, so a sleeper can never miss the piece that would have
+// woken it. Workers wait on one condition variable for "a job started" and
+// on another for "work is available or the job is over"; submitters wait on
+// a third for "the job is over" and "the pool is free".
+//
+// Cancellation: a worker whose body throws, or a submitter whose poll says
+// stop, marks the job cancelled. Workers then take no further pieces, and a
+// body running on a worker throws Interrupted from its next interruption
+// point. The submitter throws the first failure, or Interrupted when it was
+// its own poll that stopped the job; an allocation failure on a worker
+// (a queue growing) reaches it as std::bad_alloc.
+//
+// Workers never touch Python objects and block asynchronous signals, which
+// are thus delivered to the process's other threads (the interpreter's). Not
+// reentrant: a body must not submit another job. A child process forked while
+// the pool exists gets a new pool on its first use.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +52,8 @@
 #include <vector>
 
 #include "buffer.hpp"
+#include "interrupt.hpp"
+#include "machine.hpp"
 
 namespace vok {
 
@@ -35,16 +69,22 @@ struct InternalError : std::runtime_error {
 // CPUs of the affinity mask limited by the cgroup CPU quota, at least 1.
 std::size_t configured_threads();
 
-// CPUs available to the process (affinity mask and cgroup quota), at least 1.
-std::size_t available_cpus();
-
 // Parses a thread-count variable: its value (0 included), or nothing when it
 // is absent or not a decimal that fits.
 std::optional<std::size_t> parse_thread_count(const char* text);
 
+// Stack reserved for each worker. The bodies that run on workers use a few
+// KiB, but the C library's default is no contract: musl gives 128 KiB, glibc
+// copies the stack rlimit (8 MiB usually, 2 MiB when unlimited, or a
+// gigabyte if someone raised it). 8 MiB keeps glibc's usual behaviour
+// everywhere; it is address space, and only the pages used are ever touched.
+inline constexpr std::size_t kWorkerStackBytes = std::size_t{8} << 20;
+
 namespace detail {
 // Runs body(ctx, begin, end) over pieces covering 0..n exactly once.
-// Creates the pool on first use; throws InternalError if it cannot start.
+// Creates the pool on first use; throws InternalError if it cannot start,
+// Interrupted if the calling thread's poll stopped the job, or the first
+// exception a body threw.
 using RangeFn = void (*)(void* ctx, std::size_t begin, std::size_t end);
 void run_range(std::size_t n, RangeFn body, void* ctx);
 }  // namespace detail
@@ -71,7 +111,8 @@ void parallel_for(std::size_t n, Body&& body) {
 
 // out[i] = f(i) for i in 0..n. Below `inline_below` elements the work is too
 // small to repay a hand-off and runs on the calling thread (same values; the
-// pool is still created).
+// pool is still created). The output is not zero-filled first: every slot is
+// written once, by the thread that computes it.
 template <class T, class F>
 Buffer<T> ordered_map(std::size_t n, F&& f, std::size_t inline_below = 2) {
     Buffer<T> out(n);

@@ -21,7 +21,7 @@ struct Poll {
     bool stop;
     int calls = 0;
     std::thread::id thread;
-    static bool ask(void* ctx) {
+    static bool ask(void* ctx) noexcept {
         auto* p = static_cast<Poll*>(ctx);
         ++p->calls;
         p->thread = std::this_thread::get_id();

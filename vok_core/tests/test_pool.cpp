@@ -1,7 +1,14 @@
-// The worker pool: order, coverage, uneven work, worker counts, errors.
+// The worker pool: order, coverage, uneven work, worker counts, errors,
+// interruption, concurrent submitters, the workers' threads.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <new>
 #include <cmath>
 #include <cstdlib>
 #include <numeric>
@@ -88,8 +95,8 @@ TEST(Pool, PiecesCoverTheRangeExactlyOnceInAscendingOrder) {
 TEST(Pool, UnevenWorkStillCompletesInOrder) {
     // The last elements are far more expensive than the first: stolen halves
     // must be split again for the workers to share them.
-    const std::size_t n = 4000;
-    auto out = vok::ordered_map<double>(n, [n](std::size_t i) {
+    constexpr std::size_t n = 4000;
+    auto out = vok::ordered_map<double>(n, [](std::size_t i) {
         double acc = 0;
         const std::size_t reps = i > n - n / 8 ? 2000 : 1;
         for (std::size_t k = 0; k < reps; ++k) acc += std::sqrt(static_cast<double>(i + k));
@@ -135,6 +142,166 @@ TEST(Pool, ManyWorkersAndBackToBackJobs) {
         auto out = vok::ordered_map<std::size_t>(n, [round](std::size_t i) { return i + static_cast<std::size_t>(round); });
         for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], i + static_cast<std::size_t>(round));
     }
+}
+
+TEST(Pool, AllocationFailureOnAWorkerReachesTheCaller) {
+    EXPECT_THROW(vok::parallel_for(1000,
+                                   [](std::size_t b, std::size_t e) {
+                                       if (b <= 700 && 700 < e) throw std::bad_alloc();
+                                   }),
+                 std::bad_alloc);
+    EXPECT_EQ(vok::ordered_map<int>(3, [](std::size_t i) { return static_cast<int>(i); })[2], 2);
+}
+
+TEST(Pool, WorkersLeaveAsynchronousSignalsToOtherThreads) {
+    std::atomic<int> wrong{0};
+    vok::parallel_for(64, [&](std::size_t, std::size_t) {
+        sigset_t mask;
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        if (!sigismember(&mask, SIGINT) || !sigismember(&mask, SIGTERM) || sigismember(&mask, SIGSEGV)) ++wrong;
+    });
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+using Clock = std::chrono::steady_clock;
+
+struct Poll {
+    explicit Poll(bool says_stop) : stop(says_stop) {}
+    bool stop;
+    int calls = 0;
+    std::thread::id thread;
+    static bool ask(void* ctx) noexcept {
+        auto* p = static_cast<Poll*>(ctx);
+        ++p->calls;
+        p->thread = std::this_thread::get_id();
+        return p->stop;
+    }
+};
+
+// Decrements a counter when a body leaves, by return or by exception.
+struct Inside {
+    explicit Inside(std::atomic<int>& n) : n_(n) { ++n_; }
+    ~Inside() { --n_; }
+    std::atomic<int>& n_;
+};
+
+TEST(PoolInterrupt, AStoppedJobEndsWithNoWorkerInsideAndTakesNoFurtherPieces) {
+    Poll stop(true);
+    std::atomic<int> inside{0};
+    std::atomic<std::size_t> pieces{0};
+    {
+        vok::PollScope scope(Poll::ask, &stop);
+        EXPECT_THROW(vok::parallel_for(1000,
+                                       [&](std::size_t, std::size_t) {
+                                           const Inside guard(inside);
+                                           ++pieces;
+                                           for (;;) vok::interruption_point(1000);  // only a cancel ends it
+                                       }),
+                     vok::Interrupted);
+        EXPECT_EQ(inside.load(), 0);  // no worker still runs the body
+    }
+    EXPECT_EQ(stop.calls, 1);
+    EXPECT_EQ(stop.thread, std::this_thread::get_id());
+    EXPECT_LE(pieces.load(), vok::pool_size());  // each worker took one piece, none after the stop
+    auto out = vok::ordered_map<std::size_t>(5000, [](std::size_t i) { return i; });
+    EXPECT_EQ(std::accumulate(out.begin(), out.end(), std::size_t{0}), 5000u * 4999u / 2);
+}
+
+TEST(PoolInterrupt, APollThatSaysGoOnIsAskedOnTheSubmittingThreadAndChangesNothing) {
+    Poll go_on(false);
+    vok::PollScope scope(Poll::ask, &go_on);
+    const auto until = Clock::now() + 4 * vok::kPollInterval;
+    auto out = vok::ordered_map<double>(64, [until](std::size_t i) {
+        while (Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return std::sqrt(static_cast<double>(i));
+    });
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], std::sqrt(static_cast<double>(i)));
+    EXPECT_GE(go_on.calls, 1);
+    EXPECT_EQ(go_on.thread, std::this_thread::get_id());
+}
+
+TEST(PoolInterrupt, ASubmitterWaitingForThePoolStillPolls) {
+    std::atomic<bool> release{false}, running{false};
+    std::thread holder([&] {
+        vok::parallel_for(2, [&](std::size_t, std::size_t) {
+            running = true;
+            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+    });
+    while (!running) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Poll stop(true);
+    {
+        vok::PollScope scope(Poll::ask, &stop);
+        EXPECT_THROW(vok::parallel_for(10, [](std::size_t, std::size_t) {}), vok::Interrupted);
+    }
+    EXPECT_EQ(stop.calls, 1);
+    release = true;
+    holder.join();
+}
+
+TEST(Pool, SeveralSubmittingThreadsGetTheirOwnExactResults) {
+    auto value = [](std::size_t t, std::size_t round, std::size_t i) {
+        return std::sin(static_cast<double>(i * (t + 1) + round)) / static_cast<double>(round + 1);
+    };
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> submitters;
+    for (std::size_t t = 0; t < 4; ++t)
+        submitters.emplace_back([&, t] {
+            for (std::size_t round = 0; round < 60; ++round) {
+                const std::size_t n = 1 + (round * 7919 + t * 104729) % 3000;
+                auto out = vok::ordered_map<double>(n, [&](std::size_t i) { return value(t, round, i); });
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double want = value(t, round, i);
+                    if (std::memcmp(&out[i], &want, sizeof want) != 0) ++mismatches;
+                }
+            }
+        });
+    for (auto& s : submitters) s.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+// The start-failure fact needs a process without a pool yet: the death-test
+// child re-runs this test binary from the start.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VOK_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VOK_SANITIZED 1
+#endif
+#endif
+
+#ifndef VOK_SANITIZED
+// Limits the address space to what it is now plus half a worker's stack
+// (room for small allocations, not for one worker), then asks for the pool
+// twice; returns how many calls failed with the start-failure text.
+int start_failures_with_little_address_space() {
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    while (status >> word && word != "VmSize:") {
+    }
+    std::size_t kib = 0;
+    status >> kib;
+    const rlimit as{kib * 1024 + vok::kWorkerStackBytes / 2, RLIM_INFINITY};
+    setrlimit(RLIMIT_AS, &as);
+    int failures = 0;
+    for (int call = 0; call < 2; ++call) {
+        try {
+            vok::pool_size();
+        } catch (const vok::InternalError& e) {
+            if (std::string(e.what()).starts_with("The global thread pool has not been initialized.")) ++failures;
+        }
+    }
+    return failures;
+}
+#endif
+
+TEST(PoolDeathTest, StartFailureIsReportedOnEveryCall) {
+#ifdef VOK_SANITIZED
+    GTEST_SKIP() << "sanitizer runtimes reserve address space of their own";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(start_failures_with_little_address_space()), ::testing::ExitedWithCode(2), "");
+#endif
 }
 
 }  // namespace
