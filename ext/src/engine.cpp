@@ -151,7 +151,7 @@ struct Control {
 
     // True when the time limit has passed, or (main thread only) a signal
     // handler raised: its exception stays set for the caller.
-    bool should_stop() {
+    bool should_stop() noexcept {
         if (deadline && std::chrono::steady_clock::now() >= *deadline) {
             stop = Stop::TimeLimit;
             return true;
@@ -166,7 +166,7 @@ struct Control {
     }
 
     // The pool's poll while a level is scored: every 50 ms at most.
-    static bool poll(void* self) { return static_cast<Control*>(self)->should_stop(); }
+    static bool poll(void* self) noexcept { return static_cast<Control*>(self)->should_stop(); }
 
     // After each level, on the searching thread with the lock released:
     // false ends the search (time limit, signal handler exception, the
