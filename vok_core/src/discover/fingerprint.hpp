@@ -70,7 +70,9 @@ struct SeenEntry {
 // shards may run in parallel.
 class FingerprintSet {
     struct Slot {
-        std::uint64_t tag = 0;  // the key's hash with its lowest bit set; 0 marks an empty slot
+        // The key's hash with its lowest bit set, so that 0 marks an empty
+        // slot; a key's probing starts at its hash's slot (every slot can).
+        std::uint64_t tag = 0;
         ProbeBits key{};
     };
     struct alignas(64) Shard {
@@ -98,7 +100,7 @@ public:
         void reserve(std::size_t more) { shard_->reserve(shard_->count + more); }
         // Hints that an insert of this hash follows soon.
         void prefetch(std::uint64_t hash) const {
-            if (!shard_->slots.empty()) __builtin_prefetch(&shard_->slots[(hash | 1) & (shard_->slots.size() - 1)]);
+            if (!shard_->slots.empty()) __builtin_prefetch(&shard_->slots[hash & (shard_->slots.size() - 1)]);
         }
 
         // Inserts the keys of a run that all belong to this shard, in run

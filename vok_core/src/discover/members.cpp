@@ -1,6 +1,7 @@
 // The pool's members: new members from a level's best results, their cached
 // values on the data within a budget, and the memory the search may use.
 #include <algorithm>
+#include <utility>
 
 #include "discover/search_state.hpp"
 #include "guards.hpp"
@@ -71,15 +72,27 @@ void Search::cache_members(std::size_t from, Values&& value) {
         for (std::size_t f = begin; f < end; ++f) {
             const std::size_t i = from + f;
             Member& m = pool_[i];
-            const bool filled = value(i, s, fill[f] != 0);
+            fill[f] = value(i, s, fill[f] != 0);
             set_tension_halves(m);
-            if (!filled || !m.col_t) continue;
+            if (!fill[f] || !m.col_t) continue;
             auto* t = const_cast<double*>(m.col_t);
             auto* x = const_cast<double*>(m.col_x);
             for (std::size_t r = 0; r < data_.rows(); ++r) t[r] = vok::frame_time(m.column[r]);
             for (std::size_t r = 0; r < data_.rows(); ++r) x[r] = vok::frame_space(m.column[r]);
         }
     });
+    // Columns whose values could not be computed are given back unread: their
+    // members are evaluated from their tokens.
+    for (std::size_t f = 0; f < n; ++f) {
+        Member& m = pool_[from + f];
+        if (fill[f]) continue;
+        for (const double** c : {&m.col_t, &m.col_x})
+            if (*c) spare_columns_.push_back(const_cast<double*>(std::exchange(*c, nullptr)));
+        if (m.own_column) {
+            spare_columns_.push_back(const_cast<double*>(std::exchange(m.column, nullptr)));
+            m.own_column = false;
+        }
+    }
 }
 
 void Search::complete_leaves() {
