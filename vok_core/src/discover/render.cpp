@@ -24,20 +24,11 @@ std::string pop_or_empty(std::vector<std::string>& stack) {
 struct Template {
     std::string_view before, middle, after;  // middle is only used by binary ones
 };
+// Unary: Neg, Recip, Exp, Ln, Sqrt, Sin, Cos, Abs; binary: Vok, Add, Sub, Mul, Div.
 constexpr Template kTemplates[] = {
-    {"(-", "", ")"},       // Neg
-    {"(1/", "", ")"},      // Recip
-    {"exp(", "", ")"},     // Exp
-    {"ln(", "", ")"},      // Ln
-    {"sqrt(", "", ")"},    // Sqrt
-    {"sin(", "", ")"},     // Sin
-    {"cos(", "", ")"},     // Cos
-    {"abs(", "", ")"},     // Abs
-    {"vok(", ", ", ")"},   // Vok
-    {"(", " + ", ")"},     // Add
-    {"(", " - ", ")"},     // Sub
-    {"(", " * ", ")"},     // Mul
-    {"(", " / ", ")"},     // Div
+    {"(-", "", ")"}, {"(1/", "", ")"}, {"exp(", "", ")"}, {"ln(", "", ")"},
+    {"sqrt(", "", ")"}, {"sin(", "", ")"}, {"cos(", "", ")"}, {"abs(", "", ")"},
+    {"vok(", ", ", ")"}, {"(", " + ", ")"}, {"(", " - ", ")"}, {"(", " * ", ")"}, {"(", " / ", ")"},
 };
 
 // Replaces every occurrence of `from`, scanning left to right without overlap.
