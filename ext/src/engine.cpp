@@ -237,6 +237,11 @@ PyObject* search(PyObject*, PyObject* args) {
                                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                    std::chrono::duration<double>(std::min(seconds, 1e9)));
         }
+        // During the calling thread's own work (building candidates), as the
+        // pool's poll does while the workers score.
+        options.checkpoint = [&control] {
+            if (control.should_stop()) throw vok::Interrupted{};
+        };
         d::SearchHooks hooks;
         hooks.pareto = true;
         hooks.on_level = [&](const d::LevelProgress& p) { return control.after_level(p, columns, targets); };
