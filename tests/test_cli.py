@@ -62,6 +62,22 @@ def test_module_and_console_script():
         assert (done.returncode, done.stdout.splitlines()[0], done.stderr) == (0, "P = ((V * V) * (1/R))", "")
 
 
+def test_progress_on_stderr_only_when_it_is_a_terminal():
+    import os
+    import pty
+    leader, follower = pty.openpty()
+    command = [sys.executable, "-P", "-m", "vok_math", "discover", EXAMPLES / "kepler.csv", "--target", "T"]
+    try:
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=follower, check=True)
+        shown = os.read(leader, 65536).decode()
+    finally:
+        os.close(leader)
+        os.close(follower)
+    piped = subprocess.run(command, capture_output=True, text=True, check=True)
+    assert "level 8/8" in shown and piped.stderr == ""
+    assert done.stdout.decode() == piped.stdout
+
+
 def test_examples_read_as_plain_csv():
     pd = pytest.importorskip("pandas")
     for path in EXAMPLES.glob("*.csv"):
