@@ -119,8 +119,8 @@ PyObject* result_to_py(const d::SearchResult& r, d::Columns columns, std::span<c
 
 // ---- The search --------------------------------------------------------
 
-// Holds the interpreter lock back while the engine works; take() lends it
-// to Python work on this thread for one scope.
+// Releases the interpreter lock while the engine works; a Held scope takes
+// it back on this thread for a little Python work (signals, the callback).
 class ReleasedLock {
 public:
     ReleasedLock() : state_(PyEval_SaveThread()) {}
@@ -146,8 +146,7 @@ struct Control {
     PyObject* progress = nullptr;  // borrowed; None means no callback
     ReleasedLock* lock = nullptr;
     Stop stop = Stop::None;
-
-    unsigned long main_thread = 0;
+    unsigned long main_thread = 0;  // signals are handled on the main thread only
 
     // True when the time limit has passed, or (main thread only) a signal
     // handler raised: its exception stays set for the caller.
@@ -204,7 +203,7 @@ const char* stop_name(Stop s) {
 
 // search(columns, targets, max_complexity, beam_width, precision_goal,
 //        complexity_penalty, use_trig, use_vok, time_limit, progress)
-// -> (best, complete, stopped_by, front, error)
+// -> (best, complete, stopped_by, front, pending_exception)
 PyObject* search(PyObject*, PyObject* args) {
     return vok::ext::guarded([args]() -> PyObject* {
         PyObject *py_columns, *py_targets, *py_time_limit, *progress;
