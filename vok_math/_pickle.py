@@ -9,7 +9,7 @@ sign and payload).
 import copyreg
 import struct
 
-from . import _ext, vok_core
+from . import vok_core
 
 
 def _bits(v: float) -> int:
@@ -34,6 +34,8 @@ def _knot(point: vok_core.VOKPoint, n: int, phase: int) -> vok_core.VOKKnot:
 
 
 def _search_result(formula: str, error: int, complexity: int, params: list) -> vok_core.PySearchResult:
+    from . import _ext  # the second extension module, loaded only when needed
+
     return _ext.search_result(formula, _float(error), complexity, [_float(p) for p in params])
 
 
