@@ -14,6 +14,11 @@ prints, per problem and in total, whether the formula was found, the formula
 and the time with each worker count, and the speed-up of 2 workers over 1.
 Both runs must return identical results; any difference is reported.
 
+Each problem is also solved by vok_math.discover on the same data as a NumPy
+array of shape (rows, variables), with the same options; the script checks
+that it returns find_formula's formula and error and prints the ratio of
+its time to find_formula's (the goal: within 5 %).
+
 Run: .venv/bin/python bench/discovery.py [--quick]
 """
 
@@ -75,7 +80,9 @@ def make_data(n_vars, target, rows, seed):
 
 def run_all(rows):
     """Runs every problem in this process; one JSON line per problem."""
+    import numpy as np
     import vok_core
+    import vok_math
 
     for k, (name, n_vars, target, _) in enumerate(PROBLEMS):
         columns, targets = make_data(n_vars, target, rows, seed=1000 + k)
@@ -85,7 +92,15 @@ def run_all(rows):
             r = vok_core.find_formula(columns, targets)
             times.append(time.perf_counter() - t0)
         seconds = min(times)
-        print(json.dumps({"name": name, "formula": r.formula, "error": r.error, "seconds": seconds}), flush=True)
+        X, y = np.array(columns).T.copy(), np.array(targets)
+        times = []
+        for _ in range(REPEATS):
+            t0 = time.perf_counter()
+            f = vok_math.discover(X, y)
+            times.append(time.perf_counter() - t0)
+        same = (str(f), f.error) == (r.formula, r.error)
+        print(json.dumps({"name": name, "formula": r.formula, "error": r.error, "seconds": seconds,
+                          "discover_seconds": min(times), "discover_same": same}), flush=True)
 
 
 def run_with_workers(workers, rows):
@@ -118,6 +133,12 @@ def main():
     print(f"found {found} of {len(PROBLEMS)} exactly; total {t1:.2f}s with 1 worker, {t2:.2f}s with 2 workers"
           f" (best of {REPEATS} runs per problem)")
     print(f"speed-up of 2 workers over 1 (whole benchmark): {t1 / t2:.2f}")
+    for workers, runs in ((1, one), (2, two)):
+        t = sum(a["seconds"] for a in runs)
+        td = sum(a["discover_seconds"] for a in runs)
+        differ = [a["name"] for a in runs if not a["discover_same"]]
+        print(f"vok_math.discover / find_formula, {workers} worker(s): {td:.2f}s / {t:.2f}s = {td / t:.3f}"
+              + (f"  !! different results: {', '.join(differ)}" if differ else "  (same formulas and errors)"))
 
 
 if __name__ == "__main__":

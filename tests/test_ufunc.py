@@ -241,7 +241,7 @@ def test_type_stubs_list_every_ufunc():
     assert stubbed - {"__all__"} == set(ufunc.__all__) == set(ufunc._ext.ufuncs())
 
 
-def test_extension_modules_import_without_numpy():
+def test_extension_modules_import_without_numpy_and_its_users_say_what_is_missing():
     import subprocess
     import sys
 
@@ -249,6 +249,13 @@ def test_extension_modules_import_without_numpy():
         "import sys; sys.modules['numpy'] = None\n"  # makes `import numpy` fail
         "import vok_core, vok_math._ext as ext\n"
         "try:\n    ext.ufuncs()\nexcept ImportError:\n    print('no numpy')\n"
+        "import vok_math\n"
+        "for use in (lambda: __import__('vok_math.ufunc'), lambda: vok_math.discover):\n"
+        "    try:\n        use()\n    except ImportError as e:\n        print(e)\n"
     )
     run = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, cwd="/")
-    assert run.stdout == "no numpy\n", run.stderr
+    assert run.stdout == (
+        "no numpy\n"
+        "vok_math.ufunc needs numpy, which is not installed: pip install numpy\n"
+        "vok_math.discover needs numpy, which is not installed: pip install numpy\n"
+    ), run.stderr

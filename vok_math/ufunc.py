@@ -24,6 +24,9 @@ Requires NumPy (imported here, not by ``vok_core``).
 """
 
 from vok_math import _ext
+from vok_math._optional import require
+
+require("numpy", "vok_math.ufunc")
 
 _UFUNCS = _ext.ufuncs()
 

@@ -10,4 +10,6 @@ namespace vok::ext {
 // The array layer (ufunc*.cpp): the function ufuncs().
 int add_ufunc_part(PyObject* module);
 
+// Engine access for vok_math.discover (engine*.cpp).
+int add_engine(PyObject* module);
 }  // namespace vok::ext

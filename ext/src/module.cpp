@@ -17,6 +17,7 @@ using AddPart = int (*)(PyObject* module);
 constexpr AddPart kParts[] = {
     nullptr,  // keeps the table non-empty; parts are appended after it
     vok::ext::add_ufunc_part,
+    vok::ext::add_engine,
 };
 
 int exec_module(PyObject* module) {

@@ -7,7 +7,6 @@
 #define VOK_UFUNC_IMPORTS_NUMPY
 #include "ufunc.hpp"
 
-#include <pthread.h>
 
 #include <algorithm>
 #include <array>
@@ -15,13 +14,7 @@
 
 namespace vok::ufunc {
 
-std::mutex detail::g_submit;
-
 namespace {
-
-// A child forked while another thread was inside the pool would inherit a
-// locked mutex; the pool itself starts afresh in the child.
-void reset_submit_after_fork() { new (&detail::g_submit) std::mutex(); }
 
 // The loop dtypes of each ufunc, looked up by the promoter. Filled while the
 // ufuncs are built (under the interpreter lock), read-only afterwards.
@@ -169,8 +162,6 @@ int add_ufunc(PyObject* dict, const Definition& def) {
 namespace vok::ext {
 
 int add_ufunc_part(PyObject* module) {
-    static const bool registered = (pthread_atfork(nullptr, nullptr, ufunc::reset_submit_after_fork), true);
-    (void)registered;
     return PyModule_AddFunctions(module, ufunc::g_methods) < 0 ? -1 : 0;
 }
 

@@ -33,7 +33,6 @@
 
 #include <cstddef>
 #include <initializer_list>
-#include <mutex>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -64,10 +63,6 @@ bool independent(std::initializer_list<Operand> ins, std::initializer_list<Opera
 // interpreter lock) and returns -1, the loop's failure value.
 int loop_error(PyObject* type, const std::string& message);
 
-namespace detail {
-extern std::mutex g_submit;
-}
-
 // Runs body(begin, end) over 0..n: on the workers when n reaches
 // `parallel_from` and the elements are independent, else on this thread.
 // Returns 0, or -1 with an exception set if the pool could not run.
@@ -78,9 +73,8 @@ int run_outer(npy_intp n, npy_intp parallel_from, bool independent_elements, Bod
         return 0;
     }
     try {
-        // The pool takes one job at a time; threads calling ufuncs at once
-        // queue here, without the interpreter lock.
-        std::lock_guard<std::mutex> lock(detail::g_submit);
+        // Threads calling ufuncs at once queue in the pool, which runs
+        // one job at a time, without the interpreter lock.
         parallel_for(static_cast<std::size_t>(n), std::remove_cvref_t<Body>(body));
     } catch (const std::bad_alloc&) {
         return loop_error(PyExc_MemoryError, "out of memory");

@@ -155,6 +155,14 @@ TEST(RenderExpression, NestedExamples) {
     EXPECT_EQ(render({C(-1.0), O(OpCode::Neg)}), "(--1.0000)");
 }
 
+TEST(RenderExpression, NamesReplaceTheVariableLetters) {
+    const Expr e{{V(0), O(OpCode::Exp), V(1), O(OpCode::Vok), V(2), C(3.141592653589793), O(OpCode::Mul), O(OpCode::Add)}};
+    const std::vector<std::string> names{"mass", "v"};
+    // Constants keep their text; a variable beyond the names keeps its letter.
+    EXPECT_EQ(to_string(e, names), "(vok(exp(mass), v) + (z * \u03C0))");
+    EXPECT_EQ(to_string(e, std::vector<std::string>{}), to_string(e));
+}
+
 TEST(RenderExpression, MalformedSequencesStillRender) {
     EXPECT_EQ(render({}), "?");
     EXPECT_EQ(render({O(OpCode::Add)}), "( + )");

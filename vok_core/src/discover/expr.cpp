@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cmath>
 #include <cstring>
-#include <stdexcept>
 
+#include "discover/columns.hpp"
 #include "guards.hpp"
 
 namespace vok::discover {
@@ -240,14 +240,9 @@ const double* BlockEvaluator::eval(std::span<const Token> tokens, const ColumnVi
 
 std::optional<std::vector<double>> eval_batch(const Expr& expr, std::span<const std::vector<double>> columns,
                                               std::span<const double> params) {
-    if (columns.empty()) throw std::out_of_range("eval_batch: no column");
-    const std::size_t rows = columns[0].size();
-    std::vector<const double*> cols(columns.size());
-    for (std::size_t j = 0; j < columns.size(); ++j) {
-        if (columns[j].size() < rows) throw std::out_of_range("eval_batch: column shorter than the first");
-        cols[j] = columns[j].data();
-    }
-    const ColumnView data{cols.data(), cols.size(), rows};
+    const ColumnPointers cols(columns, "eval_batch");
+    const ColumnView& data = cols.view();
+    const std::size_t rows = data.rows;
     std::vector<double> out(rows);
     BlockEvaluator ev;
     for (std::size_t first = 0; first < rows; first += kBlockRows) {

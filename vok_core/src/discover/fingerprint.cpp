@@ -104,7 +104,8 @@ void FingerprintSet::Shard::reserve(std::size_t total) {
     const std::size_t mask = cap - 1;
     for (const Slot& old : slots) {
         if (!old.tag) continue;
-        std::size_t j = old.tag & mask;
+        // The tag lost the hash's lowest bit: the key gives it back.
+        std::size_t j = hash_probe_bits(old.key) & mask;
         while (grown[j].tag) j = (j + 1) & mask;
         grown[j] = old;
     }
@@ -115,7 +116,7 @@ bool FingerprintSet::Shard::insert(const ProbeBits& bits, std::uint64_t hash) {
     const std::uint64_t tag = hash | 1;
     if (2 * (count + 1) > slots.size()) reserve(count + 1);
     const std::size_t mask = slots.size() - 1;
-    for (std::size_t j = tag & mask;; j = (j + 1) & mask) {
+    for (std::size_t j = hash & mask;; j = (j + 1) & mask) {
         Slot& s = slots[j];
         if (!s.tag) {
             s.tag = tag;

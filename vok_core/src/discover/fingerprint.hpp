@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,6 +55,13 @@ std::optional<std::array<double, kProbeCount>> probe_values(const Expr& expr, st
 
 std::optional<Fingerprint> fingerprint(const Expr& expr, std::size_t n_vars, std::span<const double> params);
 
+// A key waiting for the seen set: the index of its expression among those
+// inserted together, and its hash.
+struct SeenEntry {
+    std::uint32_t index;
+    std::uint64_t hash;
+};
+
 // The set of fingerprints seen by one search. It only grows.
 //
 // Partitioned into shard_count() shards, each an open-addressing hash table
@@ -62,7 +70,9 @@ std::optional<Fingerprint> fingerprint(const Expr& expr, std::size_t n_vars, std
 // shards may run in parallel.
 class FingerprintSet {
     struct Slot {
-        std::uint64_t tag = 0;  // the key's hash with its lowest bit set; 0 marks an empty slot
+        // The key's hash with its lowest bit set, so that 0 marks an empty
+        // slot; a key's probing starts at its hash's slot (every slot can).
+        std::uint64_t tag = 0;
         ProbeBits key{};
     };
     struct alignas(64) Shard {
@@ -90,7 +100,32 @@ public:
         void reserve(std::size_t more) { shard_->reserve(shard_->count + more); }
         // Hints that an insert of this hash follows soon.
         void prefetch(std::uint64_t hash) const {
-            if (!shard_->slots.empty()) __builtin_prefetch(&shard_->slots[(hash | 1) & (shard_->slots.size() - 1)]);
+            if (!shard_->slots.empty()) __builtin_prefetch(&shard_->slots[hash & (shard_->slots.size() - 1)]);
+        }
+
+        // Inserts the keys of a run that all belong to this shard, in run
+        // order: the outcome of one insert after the other. probe_of(index)
+        // points to a key's five probe values; mark[index] becomes
+        // `duplicate` or `fresh`. Returns the number of fresh keys.
+        template <class ProbeOf>
+        std::size_t insert_run(std::span<const SeenEntry> run, ProbeOf&& probe_of, std::uint8_t* mark,
+                               std::uint8_t duplicate, std::uint8_t fresh) {
+            // Two-stage prefetch: a key's probe values 2 * kAhead inserts
+            // ahead, its table slot kAhead ahead.
+            constexpr std::size_t kAhead = 8;
+            reserve(run.size());
+            std::size_t added = 0;
+            for (std::size_t q = 0; q < run.size(); ++q) {
+                if (q + 2 * kAhead < run.size()) __builtin_prefetch(probe_of(run[q + 2 * kAhead].index));
+                if (q + kAhead < run.size()) prefetch(run[q + kAhead].hash);
+                const auto& probe = *probe_of(run[q].index);
+                ProbeBits bits;
+                for (std::size_t p = 0; p < kProbeCount; ++p) bits[p] = std::bit_cast<std::uint64_t>(probe[p]);
+                const bool dup = insert(bits, run[q].hash);
+                mark[run[q].index] = dup ? duplicate : fresh;
+                added += !dup;
+            }
+            return added;
         }
 
     private:

@@ -24,20 +24,11 @@ std::string pop_or_empty(std::vector<std::string>& stack) {
 struct Template {
     std::string_view before, middle, after;  // middle is only used by binary ones
 };
+// Unary: Neg, Recip, Exp, Ln, Sqrt, Sin, Cos, Abs; binary: Vok, Add, Sub, Mul, Div.
 constexpr Template kTemplates[] = {
-    {"(-", "", ")"},       // Neg
-    {"(1/", "", ")"},      // Recip
-    {"exp(", "", ")"},     // Exp
-    {"ln(", "", ")"},      // Ln
-    {"sqrt(", "", ")"},    // Sqrt
-    {"sin(", "", ")"},     // Sin
-    {"cos(", "", ")"},     // Cos
-    {"abs(", "", ")"},     // Abs
-    {"vok(", ", ", ")"},   // Vok
-    {"(", " + ", ")"},     // Add
-    {"(", " - ", ")"},     // Sub
-    {"(", " * ", ")"},     // Mul
-    {"(", " / ", ")"},     // Div
+    {"(-", "", ")"}, {"(1/", "", ")"}, {"exp(", "", ")"}, {"ln(", "", ")"},
+    {"sqrt(", "", ")"}, {"sin(", "", ")"}, {"cos(", "", ")"}, {"abs(", "", ")"},
+    {"vok(", ", ", ")"}, {"(", " + ", ")"}, {"(", " - ", ")"}, {"(", " * ", ")"}, {"(", " / ", ")"},
 };
 
 // Replaces every occurrence of `from`, scanning left to right without overlap.
@@ -112,7 +103,9 @@ void append_variable(std::string& out, std::size_t index) {
     }
 }
 
-std::string to_string(const Expr& expr) {
+std::string to_string(const Expr& expr) { return to_string(expr, {}); }
+
+std::string to_string(const Expr& expr, std::span<const std::string> names) {
     std::vector<std::string> stack;
     for (const Token& t : expr.tokens) {
         switch (t.kind) {
@@ -132,7 +125,8 @@ std::string to_string(const Expr& expr) {
         }
         case TokenKind::Var: {
             std::string s;
-            append_variable(s, t.index);
+            if (t.index < names.size()) s = names[t.index];
+            else append_variable(s, t.index);
             stack.push_back(std::move(s));
             break;
         }

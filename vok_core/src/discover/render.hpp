@@ -10,6 +10,7 @@
 // Pure functions without shared state: `to_string` runs on the worker threads.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,10 @@ namespace vok::discover {
 // Infix text of `expr`. Never fails: missing operands render as empty text
 // ("( + )" for a lone Add) and an empty expression renders as "?".
 std::string to_string(const Expr& expr);
+
+// The same text with names[i] written for variable i instead of its letter;
+// a variable without a name keeps its letter.
+std::string to_string(const Expr& expr, std::span<const std::string> names);
 
 // A constant as the formula text shows it: "π" and "e" for exactly those two
 // binary64 values, otherwise fixed notation with four decimals, correctly

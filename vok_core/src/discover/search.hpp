@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "discover/columns.hpp"
 #include "discover/expr.hpp"
-#include "pool.hpp"
 
 namespace vok::discover {
 
@@ -32,9 +32,11 @@ struct SearchOptions {
     double complexity_penalty = 0.001;
     bool use_trig = true;  // unary Sin and Cos
     bool use_vok = true;   // binary Vok
-    // Called on the searching thread before each level from the second on;
-    // it may throw to abandon the search (the Python face honours Ctrl-C
-    // there, so that a search asked for absurdly many levels can be stopped).
+    // Called on the searching thread before each level from the second on,
+    // and during the work it does itself at least every few hundredths of a
+    // second; it may throw to abandon the search (the Python face honours
+    // Ctrl-C there, so that a search asked for absurdly many levels can be
+    // stopped).
     std::function<void()> checkpoint;
 };
 
@@ -54,8 +56,6 @@ struct SearchResult {
     Expr expr;
 };
 
-using Columns = std::span<const std::vector<double>>;
-
 // The best formula for targets from the columns (column j is variable j; the
 // row count is the length of the first column), or empty when no candidate
 // could be scored. Throws std::out_of_range when there is no column or a
@@ -73,68 +73,58 @@ std::vector<SearchResult> score_level(std::span<const Expr> candidates, Columns 
 // NaN error neither replaces nor is replaced).
 void update_best(std::optional<SearchResult>& best, std::span<const SearchResult> results);
 
-// ---- Internals, open for tests and benchmarks ----
-
-// Runs body(ctx, begin, end) over contiguous pieces that cover 0..n exactly
-// once, in any order and on any threads. The search's outcome never depends
-// on the division.
-using Executor = void (*)(std::size_t n, detail::RangeFn body, void* ctx);
-
-// The process-wide worker pool, the workers taking small chunks in turn.
-void pool_executor(std::size_t n, detail::RangeFn body, void* ctx);
-
-// What a search did; filled when passed to search_with.
-struct SearchTrace {
-    // Accepted candidates of each level in acceptance order; levels[0] holds
-    // the leaves. Filled only when record_candidates is set.
-    bool record_candidates = false;
-    std::vector<std::vector<Expr>> levels;
-    // Candidates built, leaves included. Combinations of pool members that
-    // were combined at an earlier level are not built again (they could only
-    // be dropped as duplicates), so this counts fewer than a plain search.
-    std::size_t generated = 0;
-    std::size_t fingerprinted = 0;  // of those, with a fingerprint
-    std::size_t accepted = 0;       // of those, new to the seen set
-    std::size_t scored = 0;         // of those, scored on every row
-    // Accepted candidates whose scoring stopped after some rows because
-    // their error could no longer make them best or a pool member.
-    std::size_t abandoned = 0;
-    // Wall-clock seconds per phase: building and fingerprinting candidates,
-    // inserting them into the seen set, scoring, and choosing best and pool.
-    double seconds_generate = 0, seconds_insert = 0, seconds_score = 0, seconds_select = 0;
-};
-
-// Doubles of pool-member values a search caches by default (128 MiB).
-inline constexpr std::size_t kDefaultCacheBudget = std::size_t{1} << 24;
-
-// Bytes of working state (seen set, pool, cached values, a level's
-// candidates) beyond which a search gives up with std::bad_alloc. Searches
-// with the default options stay far below; without a bound, options such as
-// max_complexity 2**64 - 1 with a small beam would grow until the system
-// killed the process.
-inline constexpr std::size_t kDefaultMemoryLimit = std::size_t{4} << 30;
-
-// About 20 microseconds of work: the cost of one hand-off to the pool.
-inline constexpr std::size_t kDefaultInlineWork = 20000;
-
-struct SearchInternals {
-    Executor executor = pool_executor;
-    SearchTrace* trace = nullptr;
-    // Pool members whose values on all rows fit in this many doubles (in pool
-    // order) are cached; the others are evaluated from their tokens.
-    std::size_t cache_budget = kDefaultCacheBudget;
-    // A parallel step whose estimated work (roughly in element operations)
-    // is below this runs on the calling thread: handing it to the workers
-    // would cost more. 0 hands every step to the executor.
-    std::size_t inline_work = kDefaultInlineWork;
-    std::size_t memory_limit = kDefaultMemoryLimit;
-};
-
-std::optional<SearchResult> search_with(Columns columns, std::span<const double> targets, std::size_t n_vars,
-                                        const SearchOptions& options, const SearchInternals& internals);
-
 // The unary and binary operators a search generates, in generation order.
 std::vector<OpCode> unary_operators(const SearchOptions& options);
 std::vector<OpCode> binary_operators(const SearchOptions& options);
+
+// ---- A search that reports its progress and can be stopped ----
+
+// How a controlled search ended.
+enum class StopReason {
+    Finished,       // ran to its end: last level, or a level without new candidates
+    PrecisionGoal,  // the best error met precision_goal
+    Callback,       // the progress callback returned false
+    Interrupted,    // vok::Interrupted was thrown (by the pool or options.checkpoint)
+    MemoryLimit,    // the working state would have passed the memory limit
+};
+
+// What the progress callback is told after each completed level.
+struct LevelProgress {
+    std::size_t level;             // 1 for the leaves, then 2, 3, ...
+    std::size_t max_level;         // the last level: max(options.max_complexity, 1)
+    std::size_t candidates;        // new candidates this level scored (whether they fit every row or not)
+    std::size_t candidates_total;  // the same over all levels so far
+    const SearchResult* best;      // the best result so far, or null; valid during the call only
+};
+
+struct SearchHooks {
+    // Called on the searching thread after the leaves and after each level
+    // (the last one and one that meets precision_goal included); returning
+    // false stops the search there. May be empty.
+    std::function<bool(const LevelProgress&)> on_level;
+    // Also collect the best result of each complexity seen.
+    bool pareto = false;
+};
+
+struct SearchOutcome {
+    // The best result of the levels completed (never of a partial level).
+    std::optional<SearchResult> best;
+    // False when the search was stopped before its end (callback, interrupt,
+    // memory limit): best is then that of the levels before the stop.
+    bool complete = true;
+    StopReason reason = StopReason::Finished;
+    // When hooks.pareto is set: for each complexity seen, in ascending
+    // order, its best result (lowest error; of equal errors the earliest, and
+    // a NaN error that came first stays, as in update_best).
+    std::vector<SearchResult> pareto;
+};
+
+// search, reporting each level to hooks.on_level. A stop by the callback, by
+// vok::Interrupted or by MemoryLimit does not throw: the outcome holds the
+// results of the levels completed before it. Anything else thrown
+// (std::out_of_range for bad shapes, the callback's own exceptions)
+// propagates. (search_internals.hpp has a variant for tests and benchmarks.)
+SearchOutcome search_controlled(Columns columns, std::span<const double> targets, std::size_t n_vars,
+                                const SearchOptions& options, const SearchHooks& hooks);
 
 }  // namespace vok::discover

@@ -1,0 +1,177 @@
+"""vok_math.discover and Formula: the search of find_formula on named data."""
+
+import copy
+import math
+import pickle
+import struct
+import sys
+
+import numpy as np
+import pytest
+
+import vok_math
+from vok_math import Formula, vok_core
+
+
+def bits(v):
+    return struct.unpack("<q", struct.pack("<d", v))[0]
+
+
+def problem(seed, n_vars, rows=30):
+    rng = np.random.default_rng(seed)
+    X = rng.uniform(0.5, 3.0, (rows, n_vars))
+    laws = [lambda X: X[:, 0] * X[:, -1] + 0.3 * rng.normal(size=rows),
+            lambda X: np.exp(X[:, 0]) - X[:, -1] ** 2,
+            lambda X: rng.normal(size=rows)]
+    return X, laws[seed % 3](X)
+
+
+@pytest.mark.parametrize("seed,n_vars,options", [
+    (0, 1, {}), (1, 2, {}), (2, 3, {"max_complexity": 5}), (3, 2, {"use_trig": False, "beam_width": 40}),
+    (4, 1, {"use_vok": False, "complexity_penalty": 0.05, "precision_goal": 1e-3}), (5, 2, {"max_complexity": 1}),
+])
+def test_same_result_as_find_formula(seed, n_vars, options):
+    X, y = problem(seed, n_vars)
+    f = vok_math.discover(X, y, **options)
+    r = vok_core.find_formula(X.T.tolist(), y.tolist(), **options)
+    assert (str(f), bits(f.error), f.complexity) == (r.formula, bits(r.error), r.complexity)
+    penalty = options.get("complexity_penalty", 0.001)
+    assert bits(f.rmse * (f.complexity * penalty + 1.0)) == bits(f.error)
+    assert f.complete
+
+
+def test_prediction_is_what_the_search_scored():
+    X, y = problem(7, 2, rows=500)
+    f = vok_math.discover(X, y)
+    predicted = f.predict(X)
+    total = -0.0
+    for p, t in zip(predicted.tolist(), y.tolist()):
+        total += (p - t) * (p - t)
+    assert bits(math.sqrt(total / len(y))) == bits(f.rmse)
+
+
+def formula(tokens, names=("x", "y")):
+    return Formula(tuple(tokens), tuple(names), 0.0, len(tokens), 0.0)
+
+
+X_, Y_ = (2, 0, 0, 0.0), (2, 0, 1, 0.0)
+ONE = (0, 0, 0, 1.0)
+
+
+def op(code):
+    return (3, code, 0, 0.0)
+
+
+@pytest.mark.parametrize("tokens,values", [
+    ([X_, op(3)], [[-1.0, 0.0], [0.0, 0.0], [math.e, 0.0]]),        # ln fails on 0 and below: NaN
+    ([X_, Y_, op(8)], [[710.0, 1.0], [0.0, 0.0], [1.0, -1.0]]),     # vok's guards
+    ([X_, Y_, op(12)], [[1.0, 1e-301], [6.0, 3.0], [1.0, 0.0]]),    # division floor
+    ([X_], [[float("nan"), 1.0]]),                                   # a lone variable passes NaN
+])
+def test_predict_follows_the_evaluator_row_by_row(tokens, values):
+    got = formula(tokens).predict(np.array(values))
+    names = {8: "tension_n"}
+    expected = []
+    for x, y in values:
+        fn = {None: lambda: x, 3: lambda: math.log(x) if x > 0 else math.nan,
+              8: lambda: vok_core.tension_n([x], [y])[0],
+              12: lambda: x / y if abs(y) >= 1e-300 else math.nan}[tokens[-1][1] if len(tokens) > 1 else None]
+        expected.append(fn())
+    assert list(map(bits, got)) == list(map(bits, expected)), names
+
+
+def test_named_data_forms_agree():
+    pd = pytest.importorskip("pandas")
+    X, y = problem(8, 2)
+    frame = pd.DataFrame({"mass": X[:, 0], "speed": X[:, 1], "energy": y})
+    results = [
+        vok_math.discover(frame, "energy"),
+        vok_math.discover(frame[["mass", "speed"]], frame["energy"]),
+        vok_math.discover({"mass": X[:, 0].tolist(), "speed": X[:, 1].tolist()}, y.tolist()),
+        vok_math.discover(X.tolist(), y, names=["mass", "speed"]),
+    ]
+    assert all(r == results[0] for r in results)
+    assert results[0].names == ("mass", "speed")
+    assert "mass" in str(results[0]) or "speed" in str(results[0])
+    assert results[0].predict(frame).tolist() == results[0].predict(X).tolist()
+
+
+@pytest.mark.parametrize("X,y,options,error,message", [
+    ([1.0, 2.0], [1.0, 2.0], {}, ValueError, r"2-D.*shape \(2,\)"),
+    ([[1.0], [2.0]], [1.0], {}, ValueError, "y has 1 values but X has 2 rows"),
+    ([[1.0], ["a"]], [1.0, 2.0], {}, TypeError, "row 1, column 0 holds 'a'"),
+    ([[1.0], [2.0]], [1.0, None], {}, TypeError, "y: row 1 holds None"),
+    ([[1.0, 2.0], [math.inf, 3.0]], [1.0, 2.0], {}, ValueError, "X row 1, column 'x' is inf; pass drop_nonfinite"),
+    ([[1.0], [2.0]], [1.0, math.nan], {}, ValueError, "y row 1 is nan"),
+    ({"a": [1.0, 2.0], "b": [1.0]}, [1.0, 2.0], {}, ValueError, r"differ in length \('a': 2, 'b': 1\)"),
+    ({"a": [1.0]}, "c", {}, KeyError, "'c', which X does not have"),
+    ([[1.0], [2.0]], [1.0, 2.0], {"names": ["a", "b"]}, ValueError, "2 names given for 1 variables"),
+    ([[1.0], [2.0]], [1.0, 2.0], {"complexity_penalty": -0.1}, ValueError, "complexity_penalty must be finite and not negative"),
+    ([[1.0], [2.0]], [1.0, 2.0], {"beam_width": 0}, ValueError, "beam_width must be at least 1"),
+    ([[1.0], [2.0]], [1.0, 2.0], {"max_complexity": 2.5}, TypeError, "max_complexity must be an integer"),
+    ([[1.0], [2.0]], [1.0, 2.0], {"use_trig": 1}, TypeError, "use_trig must be True or False"),
+    ([[1.0], [2.0]], [1.0, 2.0], {"time_limit": 0}, ValueError, "time_limit must be positive"),
+])
+def test_bad_input_is_named(X, y, options, error, message):
+    with pytest.raises(error, match=message):
+        vok_math.discover(X, y, **options)
+
+
+def test_dropping_nonfinite_rows_is_the_search_on_the_rest():
+    X, y = problem(9, 2)
+    X[3, 1], y[5] = np.nan, np.inf
+    keep = np.isfinite(X).all(axis=1) & np.isfinite(y)
+    assert vok_math.discover(X, y, drop_nonfinite=True) == vok_math.discover(X[keep], y[keep])
+
+
+@pytest.mark.parametrize("tokens,latex", [
+    ([X_, Y_, op(12)], r"\frac{x}{y}"),
+    ([X_, op(4), Y_, op(11)], r"\sqrt{x} \cdot y"),
+    ([X_, Y_, op(9), Y_, op(11)], r"\left(x + y\right) \cdot y"),
+    ([X_, op(2), Y_, op(0), op(10)], r"\exp\left(x\right) - \left(-y\right)"),
+    ([X_, Y_, op(8), op(1)], r"\frac{1}{\operatorname{vok}\left(x, y\right)}"),
+])
+def test_latex(tokens, latex):
+    assert formula(tokens).to_latex() == latex
+
+
+def test_python_source_and_sympy_compute_the_formula():
+    sympy = pytest.importorskip("sympy")
+    f = formula([X_, Y_, op(8), X_, op(5), op(11), ONE, op(10)], names=("speed", "lambda"))
+    namespace = {}
+    exec(f.to_python(), namespace)
+    data = np.array([[0.5, 2.0], [1.5, 3.0], [2.0, 0.5]])
+    expected = f.predict(data)
+    assert [namespace["f"](*row) for row in data.tolist()] == pytest.approx(expected.tolist(), rel=1e-12)
+    fn = sympy.lambdify([sympy.Symbol("speed"), sympy.Symbol("lambda")], f.to_sympy())
+    assert [fn(*row) for row in data.tolist()] == pytest.approx(expected.tolist(), rel=1e-12)
+
+
+def test_sympy_missing_is_explained(monkeypatch):
+    monkeypatch.setitem(sys.modules, "sympy", None)
+    with pytest.raises(ImportError, match="needs SymPy"):
+        formula([X_]).to_sympy()
+
+
+def test_value_semantics():
+    f = vok_math.discover(*problem(10, 2))
+    nan = Formula(((0, 0, 0, math.nan),), ("x",), math.nan, 1, math.nan)
+    for g in [f, nan]:
+        for clone in [copy.copy(g), copy.deepcopy(g)] + [pickle.loads(pickle.dumps(g, p))
+                                                          for p in range(pickle.HIGHEST_PROTOCOL + 1)]:
+            assert clone == g and hash(clone) == hash(g)
+    assert f != Formula(f.tokens, f.names, f.error, f.complexity, f.rmse, complete=False)
+    with pytest.raises(AttributeError):
+        f.error = 0.0
+
+
+def test_extension_stub_matches_the_module():
+    import ast
+    import inspect
+    import pathlib
+    from vok_math import _ext
+    stub = ast.parse(pathlib.Path(_ext.__file__).with_name("_ext.pyi").read_text())
+    for node in stub.body:
+        if isinstance(node, ast.FunctionDef):
+            params = list(inspect.signature(getattr(_ext, node.name)).parameters)
+            assert [a.arg for a in node.args.args] == params, node.name

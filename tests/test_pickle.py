@@ -1,0 +1,59 @@
+"""Pickling and copying vok_core's classes through vok_math's reducers."""
+
+import copy
+import math
+import pickle
+import struct
+
+import pytest
+
+import vok_math  # noqa: F401  (registers the reducers)
+from vok_math import vok_core
+
+NAN_PAYLOAD = struct.unpack("<d", struct.pack("<q", -0x7_FFF_0000_0000_1234 - 1))[0]  # a negative NaN with payload
+
+
+def bits(v):
+    return struct.unpack("<q", struct.pack("<d", v))[0]
+
+
+def fields(obj):
+    """Every field of the object, floats by their bits."""
+    if isinstance(obj, vok_core.VOKPoint):
+        return ("point", bits(obj.x), bits(obj.y))
+    if isinstance(obj, vok_core.VOKPair):
+        return ("pair", bits(obj.real), bits(obj.imag))
+    if isinstance(obj, vok_core.VOKKnot):
+        return ("knot", fields(obj.point), obj.flip_count, bits(obj.phase))
+    return ("result", obj.formula, bits(obj.error), obj.complexity, obj.params)
+
+
+VALUES = [
+    vok_core.VOKPoint(1.5, -0.0),
+    vok_core.VOKPoint(NAN_PAYLOAD, math.inf),
+    vok_core.VOKPair(-math.inf, 5e-324),
+    vok_core.VOKPair(NAN_PAYLOAD, -0.0),
+    vok_core.VOKKnot(vok_core.VOKPoint(0.25, -3.0), -(2**63), 100.0),
+    vok_core.VOKKnot(vok_core.VOKPoint(NAN_PAYLOAD, 1.0), 2**63 - 1, -7.5),
+    vok_core.find_formula([[1.0, 2.0, 3.0, 4.0]], [2.0, 5.0, 10.0, 17.0]),
+    vok_core.find_formula([[1.0, 2.0, 3.0]], [0.3, 0.1, 1.7], max_complexity=3),
+]
+
+
+@pytest.mark.parametrize("value", VALUES, ids=lambda v: repr(v)[:30])
+@pytest.mark.parametrize("how", [*(f"protocol {p}" for p in range(pickle.HIGHEST_PROTOCOL + 1)), "copy", "deepcopy"])
+def test_round_trip_is_bit_identical(value, how):
+    if how == "copy":
+        clone = copy.copy(value)
+    elif how == "deepcopy":
+        clone = copy.deepcopy(value)
+    else:
+        clone = pickle.loads(pickle.dumps(value, int(how.split()[1])))
+    assert type(clone) is type(value)
+    assert fields(clone) == fields(value)
+    assert repr(clone) == repr(value)
+
+
+def test_classes_keep_their_own_attributes():
+    for cls in (vok_core.VOKPoint, vok_core.VOKPair, vok_core.VOKKnot, vok_core.PySearchResult):
+        assert "__reduce__" not in vars(cls) and "__reduce_ex__" not in vars(cls)

@@ -1,0 +1,221 @@
+// Scoring a level: the candidates' errors by groups of lanes, the early stop
+// of hopeless candidates, and the reduction of the results to what best, the
+// Pareto front and the pool need.
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <mutex>
+
+#include "discover/search_state.hpp"
+#include "pool.hpp"
+
+namespace vok::discover {
+
+namespace {
+// No cutoff: a NaN, which no error compares above.
+const double kNoCutoff = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+}  // namespace
+
+// The order of the level's sort: ascending error, equal errors in candidate
+// order (a stable sort), NaN errors after all others in candidate order.
+// A strict total order, so the first beam_width / 4 can be selected piece by
+// piece and merged. Only for scored candidates.
+bool Search::ranks_before(std::uint32_t x, std::uint32_t y) const {
+    const double ex = err_[x], ey = err_[y];
+    const bool nx = std::isnan(ex), ny = std::isnan(ey);
+    if (nx != ny) return ny;
+    if (!nx && ex != ey) return ex < ey;
+    return x < y;
+}
+
+// The leaves score as members, one at a time and in order, into best.
+void Search::score_leaves() {
+    std::vector<std::uint8_t> state(pool_.size());
+    std::vector<double> err(pool_.size());
+    const double factor = penalty_factor(1, opt_.complexity_penalty);
+    parallel(pool_.size(), pool_.size() * data_.rows(), [&](std::size_t begin, std::size_t end) {
+        BlockEvaluator ev;
+        for (std::size_t k = begin; k < end; ++k)
+            score_lanes(
+                data_, 1, &factor, nullptr,
+                [&](std::size_t, std::size_t first, std::size_t n) { return member_block(pool_[k], first, n, ev); },
+                &state[k], &err[k]);
+    });
+    std::size_t n_scored = 0;
+    for (std::size_t k = 0; k < pool_.size(); ++k) {
+        if (state[k] != kScored) continue;
+        ++n_scored;
+        if (!best_ || best_->error > err[k]) best_ = SearchResult{to_string(pool_[k].expr), err[k], 1, {}, pool_[k].expr};
+    }
+    if (trace_) trace_->scored += n_scored;
+}
+
+void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff) {
+    std::array<double, kLanes> factor, err;
+    std::array<std::uint8_t, kLanes> state;
+    for (std::size_t l = 0; l < lanes; ++l)
+        factor[l] = penalty_factor(complexity(cands_[ks[l]]), opt_.complexity_penalty);
+    score_lanes(
+        data_, lanes, factor.data(), cutoff,
+        [&](std::size_t l, std::size_t first, std::size_t n) {
+            return candidate_block(cands_[ks[l]], first, n, s, s.out[l].data()) ? s.out[l].data() : nullptr;
+        },
+        state.data(), err.data());
+    for (std::size_t l = 0; l < lanes; ++l) {
+        state_[ks[l]] = state[l];
+        if (state[l] == kScored) err_[ks[l]] = err[l];
+    }
+}
+
+// Scores the accepted candidates in parallel and reduces their results to
+// what the sequential steps need: how many scored, and for each reducer (a
+// slot that pieces take in turn, so that its results accumulate over many
+// pieces) the first minimal non-NaN error and the best-ranked
+// beam_width / 4 candidates it saw. Every candidate of the level's first
+// beam_width / 4 is among the best of whichever reducer saw it, and the
+// level's first minimal error is the smallest (error, index) of the
+// reducers' minima, so the merge does not depend on who saw what.
+void Search::score_level(std::size_t n) {
+    outcomes_.clear();
+    const std::size_t keep = opt_.beam_width / 4;
+    const std::size_t cap = std::max<std::size_t>(keep, 1);  // at least one, for best
+    auto worse = [&](std::uint32_t x, std::uint32_t y) { return ranks_before(x, y); };
+    // The cap smallest errors scored so far by all reducers together (a
+    // max-heap, under its lock) and, once there are cap of them, the largest
+    // of them: a candidate whose error is strictly above it ranks after cap
+    // results and can neither become best nor join the pool. Pooled over the
+    // reducers, the cutoff is as tight with several workers as with one.
+    // Which candidates stop early depends on timing; the results do not.
+    std::atomic<double> shared_cutoff{kNoCutoff};
+    std::vector<double> smallest;
+    std::mutex smallest_lock;
+    const bool can_cut = cap < n;  // else no cap results and a candidate beyond them
+    // With a Pareto front a candidate must also stay while it could become
+    // the best of its complexity: its cutoff is at least the smallest error
+    // of its complexity known to its reducer (from earlier levels or scored
+    // by it), which its final error cannot beat once past it. Such an error
+    // exists only without NaN targets, so every candidate of that complexity
+    // then has a non-NaN error and the first one need not be known.
+    const std::size_t n_cx = pareto_ ? 2 * max_cx_ + 2 : 0;  // above any candidate's complexity
+    std::vector<double> known_cut(n_cx, kInf);
+    for (std::size_t c = 0; c < std::min(n_cx, front_.size()); ++c)
+        if (front_[c]) known_cut[c] = std::isnan(front_[c]->error) ? -kInf : front_[c]->error;
+    struct Reducer {
+        Scratch scratch;
+        ScoreOutcome out;            // out.top: a heap whose front is the worst kept result
+        std::vector<double> cut_of;  // with a Pareto front: by complexity, the cutoff it knows
+    };
+    std::vector<std::unique_ptr<Reducer>> reducers;
+    std::vector<Reducer*> idle;
+    std::mutex reducers_lock;
+    parallel(n, n * (data_.rows() + 8), [&](std::size_t begin, std::size_t end) {
+        Reducer* r;
+        {
+            std::lock_guard guard(reducers_lock);
+            if (idle.empty()) {
+                reducers.push_back(std::make_unique<Reducer>());
+                Reducer& fresh = *reducers.back();
+                fresh.cut_of = known_cut;
+                fresh.out.first_of.assign(n_cx, kNoOperand);
+                fresh.out.min_of.assign(n_cx, kNoOperand);
+                idle.push_back(&fresh);
+            }
+            r = idle.back();
+            idle.pop_back();
+        }
+        ScoreOutcome& out = r->out;
+        std::vector<std::uint32_t>& kept = out.top;
+        std::array<std::uint32_t, kLanes> group;
+        std::size_t lanes = 0;
+        auto flush = [&] {
+            const double cutoff = shared_cutoff.load(std::memory_order_relaxed);
+            std::array<double, kLanes> cut;
+            for (std::size_t l = 0; l < lanes; ++l)
+                cut[l] = pareto_ ? std::max(cutoff, r->cut_of[complexity(cands_[group[l]])]) : cutoff;
+            score_group(group.data(), lanes, r->scratch, cut.data());
+            std::array<double, kLanes> below;  // errors that may be among the cap smallest
+            std::size_t n_below = 0;
+            for (std::size_t l = 0; l < lanes; ++l) {
+                const std::uint32_t k = group[l];
+                if (!scored(k)) {
+                    out.abandoned += state_[k] == kAbandoned;
+                    continue;
+                }
+                ++out.scored;
+                if (pareto_) {
+                    const std::size_t c = complexity(cands_[k]);
+                    if (out.first_of[c] == kNoOperand || k < out.first_of[c]) out.first_of[c] = k;
+                    if (!std::isnan(err_[k])) {
+                        if (out.min_of[c] == kNoOperand || ranks_before(k, out.min_of[c])) out.min_of[c] = k;
+                        r->cut_of[c] = std::min(r->cut_of[c], err_[k]);
+                    }
+                }
+                if (can_cut && !std::isnan(err_[k]) && !(err_[k] >= cutoff)) below[n_below++] = err_[k];
+                if (kept.size() < cap) {
+                    kept.push_back(k);
+                    std::push_heap(kept.begin(), kept.end(), worse);
+                } else if (ranks_before(k, kept.front())) {
+                    std::pop_heap(kept.begin(), kept.end(), worse);
+                    kept.back() = k;
+                    std::push_heap(kept.begin(), kept.end(), worse);
+                }
+            }
+            // Skipped while the other holder is busy: the cutoff only
+            // stays looser, and a waiting worker would cost more.
+            if (n_below && smallest_lock.try_lock()) {
+                std::lock_guard guard(smallest_lock, std::adopt_lock);
+                for (std::size_t q = 0; q < n_below; ++q) {
+                    if (smallest.size() == cap) {
+                        if (!(below[q] < smallest.front())) continue;
+                        std::pop_heap(smallest.begin(), smallest.end());
+                        smallest.pop_back();
+                    }
+                    smallest.push_back(below[q]);
+                    std::push_heap(smallest.begin(), smallest.end());
+                }
+                if (smallest.size() == cap) shared_cutoff.store(smallest.front(), std::memory_order_relaxed);
+            }
+            lanes = 0;
+        };
+        for (std::size_t k = begin; k < end; ++k) {
+            if (state_[k] != kAccepted) continue;
+            group[lanes++] = static_cast<std::uint32_t>(k);
+            if (lanes == kLanes) flush();
+        }
+        if (lanes) flush();
+        std::lock_guard guard(reducers_lock);
+        idle.push_back(r);
+    });
+    for (auto& r : reducers) {
+        ScoreOutcome& out = r->out;
+        // The first minimal non-NaN error is the best-ranked kept result.
+        for (std::uint32_t k : out.top)
+            if (!std::isnan(err_[k]) && (out.first_min == kNoOperand || ranks_before(k, out.first_min)))
+                out.first_min = k;
+        if (keep == 0) out.top.clear();
+        outcomes_.push_back(std::move(out));
+    }
+}
+
+std::vector<SearchResult> score_level(std::span<const Expr> candidates, Columns columns,
+                                      std::span<const double> targets, const SearchOptions& options) {
+    const Data data(columns, targets);
+    return vok::ordered_filter_map<SearchResult>(candidates.size(), [&](std::size_t k) -> std::optional<SearchResult> {
+        const Expr& e = candidates[k];
+        BlockEvaluator ev;
+        const double factor = penalty_factor(e.complexity(), options.complexity_penalty);
+        std::uint8_t state;
+        double error;
+        score_lanes(
+            data, 1, &factor, nullptr,
+            [&](std::size_t, std::size_t first, std::size_t n) { return ev.eval(e.tokens, data.view(), {}, first, n); },
+            &state, &error);
+        if (state != kScored) return std::nullopt;
+        return SearchResult{to_string(e), error, e.complexity(), {}, e};
+    });
+}
+
+}  // namespace vok::discover

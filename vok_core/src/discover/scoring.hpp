@@ -1,0 +1,115 @@
+// Scoring candidates against the data: the one routine that computes the
+// penalised error, for the search's levels, its leaves and score_level.
+//
+// For predictions v and targets t the error is
+//     sqrt(S / targets) * ((complexity * penalty) + 1.0),
+// S the sum over rows r < min(rows, targets) of d * d with d = v[r] - t[r],
+// added one term at a time in row order starting from -0.0 (so no rows and
+// at least one target give -0.0, and no target gives NaN).
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cfloat>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <type_traits>
+
+#include "discover/columns.hpp"
+
+namespace vok::discover {
+
+// The data of one search: its columns and targets.
+struct Data {
+    ColumnPointers cols;
+    std::span<const double> targets;
+    std::size_t scored_rows;  // min(rows, targets): the rows that enter the sum
+
+    Data(Columns columns, std::span<const double> t)
+        : cols(columns, "formula search"), targets(t), scored_rows(std::min(cols.rows(), t.size())) {}
+    std::size_t rows() const { return cols.rows(); }
+    const ColumnView& view() const { return cols.view(); }
+};
+
+// What became of a candidate, in its state byte: generation and the seen set
+// decide the first three, scoring the last three (the error is kept only for
+// kScored).
+enum CandidateState : std::uint8_t {
+    kNoFingerprint = 0,
+    kDuplicate = 1,
+    kAccepted = 2,
+    kScored = 3,     // evaluated on every row; its error is final
+    kFailed = 4,     // some row failed to evaluate: no result
+    kAbandoned = 5,  // stopped early: its error could only exceed its cutoff
+};
+
+// Candidates scored together: their sums are independent chains, so the
+// additions of several candidates overlap while each keeps its row order.
+inline constexpr std::size_t kLanes = 8;
+
+// Rows per step of scoring: after each step a candidate that can no longer
+// matter stops.
+inline constexpr std::size_t kScoreRows = 64;
+static_assert(kScoreRows <= kBlockRows);
+
+inline double penalty_factor(std::size_t complexity, double penalty) {
+    return (static_cast<double>(complexity) * penalty) + 1.0;
+}
+
+// Scores lanes (at most kLanes) candidates. values(l, first, n) gives lane
+// l's values on rows [first, first + n), n <= kScoreRows, or null when a row
+// fails; the pointer is read before the next call for that lane. factor[l]
+// is the lane's penalty factor. With cutoff, lane l stops (kAbandoned) as
+// soon as its error can only come out above cutoff[l] (never when that is
+// NaN). state[l] receives kScored, kFailed or kAbandoned, error[l] the error
+// of a kScored lane.
+template <class Values>
+void score_lanes(const Data& data, std::size_t lanes, const double* factor, const double* cutoff, Values&& values,
+                 std::uint8_t* state, double* error) {
+    static constexpr std::array<double, kScoreRows> kZeroRows{};
+    std::array<double, kLanes> sum;
+    std::array<const double*, kLanes> v;
+    sum.fill(-0.0);
+    std::fill_n(state, lanes, kScored);
+    const double n_targets = static_cast<double>(data.targets.size());
+    const double* t = data.targets.data();
+    const std::size_t rows = data.rows();
+    for (std::size_t first = 0; first < rows; first += kScoreRows) {
+        const std::size_t n = std::min(kScoreRows, rows - first);
+        bool any = false;
+        for (std::size_t l = 0; l < lanes; ++l) {
+            if (state[l] == kScored && !(v[l] = values(l, first, n))) state[l] = kFailed;
+            // A lane that is out sums zeros into its own sum, which is dropped.
+            if (state[l] != kScored) v[l] = kZeroRows.data();
+            any = any || state[l] == kScored;
+        }
+        if (!any) break;
+        const std::size_t end = std::min(first + n, data.scored_rows);
+        auto add = [&](auto count) {
+            for (std::size_t r = first; r < end; ++r) {
+                const double y = t[r];
+                for (std::size_t l = 0; l < count; ++l) {
+                    const double d = v[l][r - first] - y;
+                    sum[l] += d * d;
+                }
+            }
+        };
+        if (lanes == kLanes) add(std::integral_constant<std::size_t, kLanes>{});
+        else add(lanes);
+        if (first + n >= rows || !cutoff) continue;
+        // The sum only grows with more rows (each term is a square or NaN),
+        // and with a positive finite factor so does the error computed from
+        // it, rounding included: a lane already past its cutoff can only end
+        // past it.
+        for (std::size_t l = 0; l < lanes; ++l)
+            if (state[l] == kScored && factor[l] > 0.0 && factor[l] <= DBL_MAX &&
+                std::sqrt(sum[l] / n_targets) * factor[l] > cutoff[l])
+                state[l] = kAbandoned;
+    }
+    for (std::size_t l = 0; l < lanes; ++l)
+        if (state[l] == kScored) error[l] = std::sqrt(sum[l] / n_targets) * factor[l];
+}
+
+}  // namespace vok::discover

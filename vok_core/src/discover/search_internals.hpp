@@ -1,0 +1,80 @@
+// The search's working parts, open for tests and benchmarks: how parallel
+// steps are run, what a search did, and its limits.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "discover/search.hpp"
+#include "pool.hpp"
+
+namespace vok::discover {
+
+// Runs body(ctx, begin, end) over contiguous pieces that cover 0..n exactly
+// once, in any order and on any threads. The search's outcome never depends
+// on the division.
+using Executor = void (*)(std::size_t n, detail::RangeFn body, void* ctx);
+
+// The process-wide worker pool, the workers taking small chunks in turn.
+void pool_executor(std::size_t n, detail::RangeFn body, void* ctx);
+
+// What a search did; filled when passed to search_with.
+struct SearchTrace {
+    // Accepted candidates of each level in acceptance order; levels[0] holds
+    // the leaves. Filled only when record_candidates is set.
+    bool record_candidates = false;
+    std::vector<std::vector<Expr>> levels;
+    // Candidates built, leaves included. Combinations of pool members that
+    // were combined at an earlier level are not built again (they could only
+    // be dropped as duplicates), so this counts fewer than a plain search.
+    std::size_t generated = 0;
+    std::size_t fingerprinted = 0;  // of those, with a fingerprint
+    std::size_t accepted = 0;       // of those, new to the seen set
+    std::size_t scored = 0;         // of those, scored on every row
+    // Accepted candidates whose scoring stopped after some rows because
+    // their error could no longer make them best or a pool member.
+    std::size_t abandoned = 0;
+    // Wall-clock seconds per phase: building and fingerprinting candidates,
+    // inserting them into the seen set, scoring, and choosing best and pool.
+    double seconds_generate = 0, seconds_insert = 0, seconds_score = 0, seconds_select = 0;
+};
+
+// Doubles of pool-member values a search caches by default (128 MiB).
+inline constexpr std::size_t kDefaultCacheBudget = std::size_t{1} << 24;
+
+// Bytes of working state (seen set, pool, cached values, a level's
+// candidates) beyond which a search gives up with std::bad_alloc. Searches
+// with the default options stay far below; without a bound, options such as
+// max_complexity 2**64 - 1 with a small beam would grow until the system
+// killed the process.
+inline constexpr std::size_t kDefaultMemoryLimit = std::size_t{4} << 30;
+
+// About 20 microseconds of work: the cost of one hand-off to the pool.
+inline constexpr std::size_t kDefaultInlineWork = 20000;
+
+struct SearchInternals {
+    Executor executor = pool_executor;
+    SearchTrace* trace = nullptr;
+    // Pool members whose values on all rows fit in this many doubles (in pool
+    // order) are cached; the others are evaluated from their tokens.
+    std::size_t cache_budget = kDefaultCacheBudget;
+    // A parallel step whose estimated work (roughly in element operations)
+    // is below this runs on the calling thread: handing it to the workers
+    // would cost more. 0 hands every step to the executor.
+    std::size_t inline_work = kDefaultInlineWork;
+    std::size_t memory_limit = kDefaultMemoryLimit;
+    // Work on the calling thread calls options.checkpoint when at least this
+    // many seconds have passed since the last call (0: at every occasion).
+    double checkpoint_seconds = 0.02;
+};
+
+std::optional<SearchResult> search_with(Columns columns, std::span<const double> targets, std::size_t n_vars,
+                                        const SearchOptions& options, const SearchInternals& internals);
+
+SearchOutcome search_controlled(Columns columns, std::span<const double> targets, std::size_t n_vars,
+                                const SearchOptions& options, const SearchHooks& hooks,
+                                const SearchInternals& internals);
+
+}  // namespace vok::discover

@@ -1,0 +1,236 @@
+// The working state of one search and the steps of a level, shared by the
+// search's source files: search.cpp (the level driver), generate.cpp
+// (candidates and the seen set), score.cpp (scoring, early stopping,
+// selection) and members.cpp (the pool's members and their cached values).
+//
+// How the work is organised (the outcome is that of the plain algorithm:
+// build every candidate as a token sequence, fingerprint it with the stack
+// evaluator, insert it into the seen set in generation order, score the
+// survivors row by row, update best in order, stable-sort, grow the pool);
+// the argument for each point stands above the code it concerns.
+//
+//  * A candidate is described by its operator and its pool operand(s), not by
+//    tokens; tokens are built only for expressions that join the pool or
+//    become best, and the formula text only for results (members.cpp).
+//  * Every pool member keeps its five probe values and, within a memory
+//    budget, its values on all data rows (members.cpp).
+//  * Combinations of pool members that were already combined at an earlier
+//    level are not built again (generate.cpp).
+//  * Each level runs as a few parallel steps with a barrier between them:
+//    generation with fingerprints, insertion (one task per shard of the seen
+//    set), scoring (pieces reduced to counts, minima and the best
+//    beam_width / 4), and the completion of the new pool members. The
+//    sequential steps between them only merge those reductions.
+//  * Scoring stops a candidate early once it can neither become best nor
+//    join the pool (score.cpp).
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "discover/fingerprint.hpp"
+#include "discover/render.hpp"
+#include "discover/scoring.hpp"
+#include "discover/search_internals.hpp"
+
+namespace vok::discover {
+
+inline constexpr std::uint32_t kNoOperand = UINT32_MAX;
+
+// An expression of the pool with what its combinations need. Besides its
+// values, a member keeps the two halves of the tension it contributes to:
+// exp(e(v)) as a left operand of Vok and ln(l(v)) as a right one, so that
+// vok(a, b) = exp(e(a)) - ln(l(b)) is one subtraction per row, with the same
+// bits as the tension computed in one go.
+struct Member {
+    Expr expr;
+    std::size_t complexity = 0;  // of expr
+    std::array<double, kProbeCount> probe{}, probe_t{}, probe_x{};
+    const double* column = nullptr;  // values on every row, or null: evaluate the tokens
+    bool own_column = false;         // column is one of the search's cache, not the caller's
+    const double* col_t = nullptr;   // exp(e(v)) on every row, or null
+    const double* col_x = nullptr;   // ln(l(v)) on every row, or null
+};
+
+// A candidate: op(a) or op(a, b) over pool members, with its probe values.
+// Trivial, so that a level's array is allocated without being initialised;
+// one cache line each.
+struct alignas(64) Candidate {
+    std::uint32_t a, b;
+    OpCode op;
+    std::array<double, kProbeCount> probe;
+};
+
+// What a scoring reducer hands to the sequential steps.
+struct ScoreOutcome {
+    std::size_t scored = 0;                // candidates it scored on every row
+    std::size_t abandoned = 0;             // candidates whose scoring it stopped early
+    std::uint32_t first_min = kNoOperand;  // the first of their minimal non-NaN errors, or none
+    std::vector<std::uint32_t> top;        // their best-ranked beam_width / 4
+    // With a Pareto front, by complexity: the first candidate it scored and
+    // the first of its minimal non-NaN errors (kNoOperand for none).
+    std::vector<std::uint32_t> first_of, min_of;
+};
+
+// Per-worker scratch: one evaluator per operand, and one block of values per lane.
+struct Scratch {
+    BlockEvaluator left, right;
+    std::array<std::array<double, kScoreRows>, kLanes> out;
+};
+
+class Search {
+public:
+    Search(Columns columns, std::span<const double> targets, std::size_t n_vars, const SearchOptions& options,
+           const SearchInternals& internals, const SearchHooks* hooks = nullptr);
+
+    std::optional<SearchResult> run();
+    SearchOutcome run_controlled();
+
+private:
+    // ---- search.cpp: the level driver
+    bool take_best(std::size_t n);
+    void take_front();
+    bool complete_level(std::size_t level, std::size_t candidates);
+    std::optional<SearchResult> finish();
+    // Calls options.checkpoint when it is due (at least checkpoint_seconds
+    // since the last call), or always when `now` is set.
+    void checkpoint(bool now = false);
+
+    // Runs f over pieces of 0..n on the executor, or on this thread when the
+    // estimated work is too small to share or there is no other worker; on
+    // this thread the pieces are short enough to call the checkpoint
+    // between them. Every step's outcome is independent of the division.
+    template <class F>
+    void parallel(std::size_t n, std::size_t work, F&& f) {
+        if (n == 0) return;
+        if (work >= inline_work_ && !alone_) {
+            using Fn = std::remove_reference_t<F>;
+            exec_(n, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Fn*>(ctx))(b, e); },
+                  const_cast<void*>(static_cast<const void*>(&f)));
+            return;
+        }
+        constexpr std::size_t kWorkPerPiece = std::size_t{1} << 20;  // about a millisecond
+        const std::size_t pieces = opt_.checkpoint ? std::clamp<std::size_t>(work / kWorkPerPiece, 1, n) : 1;
+        for (std::size_t p = 0; p < pieces; ++p) {
+            f(n / pieces * p + std::min(p, n % pieces), n / pieces * (p + 1) + std::min(p + 1, n % pieces));
+            checkpoint();
+        }
+    }
+
+    // ---- generate.cpp: the leaves, a level's candidates, the seen set
+    void add_leaves();
+    std::size_t generate(std::size_t fresh);
+    std::pair<std::size_t, std::size_t> insert_level(std::size_t n);
+
+    // ---- score.cpp
+    bool ranks_before(std::uint32_t x, std::uint32_t y) const;
+    void score_leaves();
+    void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff);
+    void score_level(std::size_t n);
+
+    // ---- members.cpp
+    double* cache_column();
+    template <class Values>
+    void cache_members(std::size_t from, Values&& value);
+    void check_memory(std::size_t n) const;
+    void complete_leaves();
+    void grow_pool();
+    void release_columns(std::size_t from, std::size_t to);
+
+    // Values of member m on rows [first, first + n), or null when a row fails.
+    const double* member_block(const Member& m, std::size_t first, std::size_t n, BlockEvaluator& ev) const {
+        if (m.column) return m.column + first;
+        return ev.eval(m.expr.tokens, data_.view(), {}, first, n);
+    }
+
+    // The values of candidate c on rows [first, first + n) into out. The
+    // value of op(a, b) at a point is op applied to the values of a and b
+    // there, with the operator's domain and finiteness tests: the same
+    // values, and the same failures, as the stack evaluator on its tokens.
+    bool candidate_block(const Candidate& c, std::size_t first, std::size_t n, Scratch& s, double* out) const {
+        const Member& a = pool_[c.a];
+        if (c.op == OpCode::Vok) {
+            const Member& b = pool_[c.b];
+            if (a.col_t && b.col_x) return apply_op_column(OpCode::Sub, a.col_t + first, b.col_x + first, out, n);
+        }
+        const double* va = member_block(a, first, n, s.left);
+        if (!va) return false;
+        const double* vb = nullptr;
+        if (!is_unary(c.op) && !(vb = member_block(pool_[c.b], first, n, s.right))) return false;
+        return apply_op_column(c.op, va, vb, out, n);
+    }
+
+    std::size_t complexity(const Candidate& c) const {
+        return pool_[c.a].complexity + (is_unary(c.op) ? 0 : pool_[c.b].complexity) + 1;
+    }
+
+    Expr build(const Candidate& c) const {
+        return is_unary(c.op) ? Expr::unary(pool_[c.a].expr, c.op)
+                              : Expr::binary(pool_[c.a].expr, pool_[c.b].expr, c.op);
+    }
+
+    SearchResult result_of(std::uint32_t k) const {
+        Expr e = build(cands_[k]);
+        const std::size_t c = e.complexity();
+        return SearchResult{to_string(e), err_[k], c, {}, std::move(e)};
+    }
+
+    bool scored(std::size_t k) const { return state_[k] == kScored; }
+
+    Data data_;
+    std::size_t n_vars_;
+    const SearchOptions& opt_;
+    Executor exec_;
+    bool alone_;  // the executor is the pool and it has one worker: run every step here
+    SearchTrace* trace_;
+    std::size_t budget_;
+    std::size_t inline_work_;
+    std::size_t memory_limit_;
+    std::chrono::steady_clock::duration checkpoint_every_;
+    std::chrono::steady_clock::time_point last_checkpoint_;
+    std::size_t seen_count_ = 0;   // fingerprints in the seen set
+    std::size_t pool_tokens_ = 0;  // tokens of all pool members
+    std::size_t max_cx_ = 1;       // the largest complexity in the pool
+    std::vector<OpCode> unary_, binary_;
+
+    FingerprintSet seen_;
+    std::vector<Member> pool_;
+    std::vector<std::unique_ptr<double[]>> slabs_;  // the cached columns
+    std::size_t slab_left_ = 0;                     // columns not yet handed out in the last slab
+    std::vector<double*> spare_columns_;            // handed out, no longer read
+    std::size_t cached_ = 0;
+    std::optional<SearchResult> best_;
+
+    // The current level, in generation order; reused from level to level.
+    // Every entry is written before it is read, so the arrays are allocated
+    // without being initialised.
+    std::size_t capacity_ = 0;
+    std::unique_ptr<Candidate[]> cands_;
+    std::unique_ptr<std::uint32_t[]> shard_;  // shard of each candidate, kNoShard without fingerprint
+    std::unique_ptr<std::uint64_t[]> hash_;   // hash of each candidate's probe bits
+    std::unique_ptr<std::uint8_t[]> state_;   // a CandidateState
+    std::unique_ptr<double[]> err_;           // the penalised error of a kScored candidate
+    std::vector<ScoreOutcome> outcomes_;      // of the scoring reducers
+
+    const SearchHooks* hooks_;
+    bool pareto_;
+    // With a Pareto front: the best result of each complexity so far, by
+    // complexity (the same rule as best).
+    std::vector<std::optional<SearchResult>> front_;
+    // What the levels completed so far left, for a search that is stopped.
+    std::optional<SearchResult> done_best_;
+    std::vector<std::optional<SearchResult>> done_front_;
+    std::size_t candidates_total_ = 0;
+    StopReason reason_ = StopReason::Finished;
+};
+
+inline constexpr std::uint32_t kNoShard = UINT32_MAX;
+
+}  // namespace vok::discover

@@ -1,0 +1,27 @@
+"""Type stubs for vok_math._ext, the package's second extension module
+(internal: the public API is vok_math.discover and friends)."""
+
+from collections.abc import Callable, Sequence
+from typing import Any
+
+from .vok_core import PySearchResult
+
+_Token = tuple[int, int, int, float]
+# (tokens, error, complexity, rmse)
+_Result = tuple[tuple[_Token, ...], float, int, float]
+
+def search(
+    columns: Sequence[Any],
+    targets: Any,
+    max_complexity: int,
+    beam_width: int,
+    precision_goal: float,
+    complexity_penalty: float,
+    use_trig: bool,
+    use_vok: bool,
+    time_limit: float | None,
+    progress: Callable[[int, int, _Result | None], object] | None,
+) -> tuple[_Result | None, bool, str, list[_Result], BaseException | None]: ...
+def evaluate(tokens: Sequence[_Token], columns: Sequence[Any]) -> bytes: ...
+def render(tokens: Sequence[_Token], names: Sequence[str]) -> str: ...
+def search_result(formula: str, error: float, complexity: int, params: list[float]) -> PySearchResult: ...

@@ -1,0 +1,171 @@
+"""Turning the user's data into the engine's columns, with messages that say
+exactly what is wrong and where."""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+
+
+def default_names(n: int) -> list[str]:
+    """x, y, z for up to three variables (the engine's own letters), else x0, x1, ..."""
+    return list("xyz"[:n]) if n <= 3 else [f"x{i}" for i in range(n)]
+
+
+def _is_dataframe(obj: Any) -> bool:
+    return type(obj).__name__ == "DataFrame" and hasattr(obj, "columns") and hasattr(obj, "iloc")
+
+
+def _column(values: Any, what: str) -> np.ndarray:
+    """values as a float64 array; a cell that is not a real number is named."""
+    try:
+        arr = np.asarray(values)
+    except Exception as exc:  # ragged lists and the like
+        raise ValueError(f"{what}: cannot be read as numbers ({exc})") from None
+    if arr.dtype.kind in "biuf":
+        return np.ascontiguousarray(arr, dtype=np.float64)
+    if arr.dtype.kind != "O":  # mixed cells became text: look at the originals
+        try:
+            arr = np.asarray(values, dtype=object)
+        except ValueError:
+            pass
+    flat = arr.reshape(-1) if arr.ndim else arr.reshape(1)
+    for i, cell in enumerate(flat):
+        if isinstance(cell, (bool, np.bool_)) or not isinstance(cell, (numbers.Real, np.floating, np.integer)):
+            where = f"row {i}" if arr.ndim <= 1 else f"row {i // arr.shape[-1]}, column {i % arr.shape[-1]}"
+            raise TypeError(f"{what}: {where} holds {cell!r}, which is not a real number")
+    if arr.dtype.kind == "O" and arr.size == 0:
+        return np.zeros(arr.shape)
+    return np.ascontiguousarray(arr, dtype=np.float64)
+
+
+def read_table(X: Any, y: Any, names: Sequence[str] | None) -> tuple[list[str], list[np.ndarray], np.ndarray]:
+    """(names, columns, targets) from X of shape (rows, variables) or a mapping
+    of name to column, and y as values or a column name of X."""
+    if _is_dataframe(X) or isinstance(X, Mapping):
+        keys = [str(k) for k in (X.columns if _is_dataframe(X) else X.keys())]
+        if isinstance(y, str):
+            if y not in keys:
+                raise KeyError(f"y names the column {y!r}, which X does not have (columns: {', '.join(keys)})")
+            target_key = y
+            y = X[y]
+            keys = [k for k in keys if k != target_key]
+        source = {str(k): v for k, v in (X.items())}
+        columns = [_column(source[k], f"X column {k!r}") for k in keys]
+        for k, col in zip(keys, columns):
+            if col.ndim != 1:
+                raise ValueError(f"X column {k!r} must be one-dimensional, not of shape {col.shape}")
+        lengths = {len(c) for c in columns}
+        if len(lengths) > 1:
+            detail = ", ".join(f"{k!r}: {len(c)}" for k, c in zip(keys, columns))
+            raise ValueError(f"X's columns differ in length ({detail})")
+        found_names = keys
+    else:
+        if isinstance(y, str):
+            raise TypeError("y can name a column only when X is a DataFrame or a mapping of columns")
+        table = _column(X, "X")
+        if table.ndim != 2:
+            hint = " (one variable: pass X.reshape(-1, 1) or [[v] for v in values])" if table.ndim == 1 else ""
+            raise ValueError(f"X must be 2-D, of shape (rows, variables); got shape {table.shape}{hint}")
+        columns = [np.ascontiguousarray(table[:, j]) for j in range(table.shape[1])]
+        found_names = None
+    if not columns:
+        raise ValueError("X has no variables")
+    targets = _column(y, "y")
+    if targets.ndim != 1:
+        raise ValueError(f"y must be 1-D; got shape {targets.shape}")
+    rows = len(columns[0])
+    if len(targets) != rows:
+        raise ValueError(f"y has {len(targets)} values but X has {rows} rows")
+    if rows == 0:
+        raise ValueError("X has no rows")
+    if names is not None:
+        names = [n for n in names]
+        if not all(isinstance(n, str) for n in names):
+            raise TypeError("names must be strings")
+        if len(names) != len(columns):
+            raise ValueError(f"{len(names)} names given for {len(columns)} variables")
+    else:
+        names = found_names or default_names(len(columns))
+    if len(set(names)) != len(names):
+        raise ValueError(f"variable names must differ: {names}")
+    return list(names), columns, targets
+
+
+def finite_rows(names: Sequence[str], columns: list[np.ndarray], targets: np.ndarray,
+                drop: bool) -> tuple[list[np.ndarray], np.ndarray]:
+    """Refuses NaN and infinities, naming the first such cell, or (drop=True)
+    keeps only the rows where every value is finite."""
+    ok = np.isfinite(targets)
+    for col in columns:
+        ok &= np.isfinite(col)
+    if ok.all():
+        return columns, targets
+    if drop:
+        if not ok.any():
+            raise ValueError("every row holds NaN or an infinity: no rows left")
+        return [np.ascontiguousarray(c[ok]) for c in columns], np.ascontiguousarray(targets[ok])
+    row = int(np.flatnonzero(~ok)[0])
+    for name, col in zip(names, columns):
+        if not math.isfinite(col[row]):
+            where = f"X row {row}, column {name!r} is {col[row]}"
+            break
+    else:
+        where = f"y row {row} is {targets[row]}"
+    raise ValueError(f"{where}; pass drop_nonfinite=True to drop rows that are not finite")
+
+
+def predictors(X: Any, names: Sequence[str]) -> list[np.ndarray]:
+    """The columns of X a formula over `names` reads: by name from a DataFrame
+    or mapping, by position from an array of shape (rows, variables)."""
+    if _is_dataframe(X) or isinstance(X, Mapping):
+        missing = [n for n in names if n not in X]
+        if missing:
+            raise KeyError(f"X lacks the column(s) {', '.join(map(repr, missing))}")
+        columns = [_column(X[n], f"X column {n!r}") for n in names]
+        if len({len(c) for c in columns}) > 1:
+            raise ValueError("X's columns differ in length")
+        return columns
+    table = _column(X, "X")
+    if table.ndim == 1 and len(names) == 1:
+        table = table.reshape(-1, 1)
+    if table.ndim != 2 or table.shape[1] != len(names):
+        raise ValueError(f"X must have shape (rows, {len(names)}); got {table.shape}")
+    return [np.ascontiguousarray(table[:, j]) for j in range(table.shape[1])]
+
+
+def check_options(max_complexity: Any, beam_width: Any, precision_goal: Any, complexity_penalty: Any,
+                  use_trig: Any, use_vok: Any, time_limit: Any, progress: Any) -> None:
+    def count(name: str, v: Any, least: int) -> None:
+        if isinstance(v, bool) or not isinstance(v, numbers.Integral):
+            raise TypeError(f"{name} must be an integer, not {type(v).__name__}")
+        if v < least:
+            raise ValueError(f"{name} must be at least {least}; got {v}")
+        if v >= 2**63:
+            raise ValueError(f"{name} is too large: {v}")
+
+    def real(name: str, v: Any) -> None:
+        if isinstance(v, bool) or not isinstance(v, numbers.Real):
+            raise TypeError(f"{name} must be a real number, not {type(v).__name__}")
+
+    count("max_complexity", max_complexity, 0)
+    count("beam_width", beam_width, 1)
+    real("precision_goal", precision_goal)
+    if math.isnan(precision_goal):
+        raise ValueError("precision_goal must not be NaN")
+    real("complexity_penalty", complexity_penalty)
+    if not (0 <= complexity_penalty < math.inf):
+        raise ValueError(f"complexity_penalty must be finite and not negative; got {complexity_penalty}")
+    for name, v in (("use_trig", use_trig), ("use_vok", use_vok)):
+        if not isinstance(v, (bool, np.bool_)):
+            raise TypeError(f"{name} must be True or False, not {type(v).__name__}")
+    if time_limit is not None:
+        real("time_limit", time_limit)
+        if not time_limit > 0:
+            raise ValueError(f"time_limit must be positive seconds; got {time_limit}")
+    if not (progress is None or isinstance(progress, bool) or callable(progress)):
+        raise TypeError("progress must be None, True, False or a callable")

@@ -1,0 +1,75 @@
+"""discover_many(): one search per problem on a concurrent.futures executor."""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+from collections.abc import Iterable
+from concurrent.futures import Executor, ProcessPoolExecutor
+from typing import Any
+
+from .. import vok_core  # noqa: F401  (the engine must be importable before work is sent out)
+from . import _data
+from ._formula import Formula
+from ._search import discover
+
+
+def _set_pool_threads(threads: int) -> None:
+    # Runs first in each worker process, before its engine pool exists.
+    os.environ["RAYON_NUM_THREADS"] = str(threads)
+
+
+def _solve(X: Any, y: Any, options: dict) -> Formula | None:
+    return discover(X, y, **options)
+
+
+def default_executor(problems: int) -> ProcessPoolExecutor:
+    """Processes times engine workers per process stays within the cores."""
+    cores = os.process_cpu_count() or 1
+    processes = max(1, min(problems, cores))
+    return ProcessPoolExecutor(max_workers=processes, mp_context=multiprocessing.get_context("spawn"),
+                               initializer=_set_pool_threads, initargs=(max(1, cores // processes),))
+
+
+def discover_many(problems: Iterable[tuple[Any, Any]], *, executor: Executor | None = None,
+                  **options: Any) -> list[Formula | None | BaseException]:
+    """discover(X, y, **options) for each (X, y) of problems, run on the
+    executor (default: a process pool of spawned processes, sized so that
+    processes times engine workers does not exceed the cores).
+
+    Returns one entry per problem, in input order: the Formula (or None), or
+    the exception that problem raised; one failing problem does not stop
+    the others. Invalid options raise at once; progress is not available.
+    """
+    if "progress" in options:
+        raise TypeError("discover_many() does not take progress")
+    # Options are checked once here, with discover's defaults.
+    probe = {"max_complexity": 8, "beam_width": 2000, "precision_goal": 1e-10, "complexity_penalty": 0.001,
+             "use_trig": True, "use_vok": True, "time_limit": None}
+    unknown = set(options) - set(probe) - {"names", "drop_nonfinite"}
+    if unknown:
+        raise TypeError(f"discover_many() got unexpected option(s): {', '.join(sorted(unknown))}")
+    _data.check_options(**{**probe, **{k: v for k, v in options.items() if k in probe}}, progress=None)
+
+    problems = list(problems)
+    results: list[Any] = [None] * len(problems)
+    own = executor is None
+    if own:
+        executor = default_executor(len(problems))
+    try:
+        futures = {}
+        for i, problem in enumerate(problems):
+            try:
+                X, y = problem
+                futures[i] = executor.submit(_solve, X, y, options)
+            except Exception as exc:
+                results[i] = exc
+        for i, future in futures.items():
+            try:
+                results[i] = future.result()
+            except Exception as exc:
+                results[i] = exc
+    finally:
+        if own:
+            executor.shutdown()
+    return results
