@@ -17,6 +17,11 @@ preloaded (that runtime shadows libFuzzer's coverage hooks), so `make
 fuzz-corpus` grows fuzz/corpus against the normal build, while `make fuzz`
 and the test stage mutate that corpus against the ASan/UBSan build, where a
 use-after-free shows up at once.
+
+To replay a crash input, run this file on it with the same environment as
+`make fuzz` (the ASan variables of the Makefile): python -P
+fuzz/fuzz_vok_core.py build/fuzz/crash-<hash>. VOK_FUZZ_KWARGS_CLEAR=1 adds
+values whose conversion empties the keyword dict of the running call.
 """
 
 import os
