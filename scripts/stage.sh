@@ -4,7 +4,7 @@
 #   scripts/stage.sh NAME CMD [ARGS...]
 #       runs CMD with its whole output in build/logs/NAME.log and prints
 #       "NAME: <counts> (<seconds> s)"; when CMD fails, the line says FAILED
-#       and the log's last lines follow. Always exits 0, so that every stage
+#       and the log's sanitizer verdicts (if any) and last lines follow. Always exits 0, so that every stage
 #       runs; the outcome goes to build/logs/stages.tsv.
 #   scripts/stage.sh --reset      forgets the stages recorded so far
 #   scripts/stage.sh --summary    prints the table of the recorded stages,
@@ -98,6 +98,9 @@ if [ "$status" = 0 ]; then
     printf '%-13s %s (%s s)\n' "$name:" "${text:-ok}" "$secs"
 else
     printf '%-13s FAILED (exit %s)%s (%s s); the end of %s:\n' "$name:" "$status" "${text:+, $text}" "$secs" "$log"
+    # A sanitizer's verdict comes well before the end of its report.
+    verdicts=$(grep -m 5 -E '==[0-9]+== ?ERROR: |^SUMMARY: |runtime error: ' "$log")
+    [ -n "$verdicts" ] && sed 's/^/    /; $a\    ...' <<<"$verdicts"
     tail -n "$tail_lines" "$log" | sed 's/^/    /'
 fi
 exit 0
