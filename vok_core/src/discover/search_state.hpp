@@ -215,6 +215,12 @@ private:
     std::unique_ptr<Candidate[]> cands_;
     std::unique_ptr<std::uint32_t[]> shard_;  // shard of each candidate, kNoShard without fingerprint
     std::unique_ptr<std::uint64_t[]> hash_;   // hash of each candidate's probe bits
+    // The fingerprinted candidates of each generation unit grouped by shard,
+    // in generation order within each group, in the unit's own index range;
+    // slices_[u * (shards + 1) + s] is where unit u's group of shard s starts
+    // (its last entry: where the unit's groups end).
+    std::unique_ptr<SeenEntry[]> entries_;
+    std::vector<std::uint32_t> slices_;
     std::unique_ptr<std::uint8_t[]> state_;   // a CandidateState
     std::unique_ptr<double[]> err_;           // the penalised error of a kScored candidate
     std::vector<ScoreOutcome> outcomes_;      // of the scoring reducers
