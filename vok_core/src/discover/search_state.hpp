@@ -106,7 +106,8 @@ private:
     // Runs f over pieces of 0..n on the executor, or on this thread when the
     // estimated work is too small to share or there is no other worker; on
     // this thread the pieces are short enough to call the checkpoint
-    // between them. Every step's outcome is independent of the division.
+    // between them (the pool polls for interrupts itself while it works).
+    // Every step's outcome is independent of the division.
     template <class F>
     void parallel(std::size_t n, std::size_t work, F&& f) {
         if (n == 0) return;
@@ -114,6 +115,7 @@ private:
             using Fn = std::remove_reference_t<F>;
             exec_(n, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Fn*>(ctx))(b, e); },
                   const_cast<void*>(static_cast<const void*>(&f)));
+            checkpoint();
             return;
         }
         constexpr std::size_t kWorkPerPiece = std::size_t{1} << 20;  // about a millisecond
