@@ -6,8 +6,11 @@
 // pool, and prints candidates generated, fingerprinted and scored per second
 // and the single-thread / pool time ratio. "scored" counts candidates scored
 // on every row; "stopped" those whose scoring ended early because they could
-// no longer matter (how many depends on timing). Results of the two runs
-// must agree.
+// no longer matter (how many depends on timing); "pool cpu" the CPU time
+// of all threads during the pool run, which stays near the one-thread time
+// when the parallel steps add no work (and tells a busy machine, where the
+// wall-clock ratio means little, from a slow search). Results of the two
+// runs must agree.
 //
 //   build/cpp/discovery_engine [repeats] [problems] [name filter]   (RAYON_NUM_THREADS sets the pool)
 //
