@@ -2,6 +2,7 @@
 // order with their probe values, and their insertion into the seen set.
 #include <algorithm>
 #include <bit>
+#include <utility>
 
 #include "discover/search_state.hpp"
 
@@ -97,6 +98,7 @@ std::size_t Search::generate(std::size_t fresh) {
         cands_ = std::make_unique_for_overwrite<Candidate[]>(capacity_);
         shard_ = std::make_unique_for_overwrite<std::uint32_t[]>(capacity_);
         hash_ = std::make_unique_for_overwrite<std::uint64_t[]>(capacity_);
+        entries_ = std::make_unique_for_overwrite<SeenEntry[]>(capacity_);
         state_ = std::make_unique_for_overwrite<std::uint8_t[]>(capacity_);
         err_ = std::make_unique_for_overwrite<double[]>(capacity_);
     }
@@ -131,25 +133,56 @@ std::size_t Search::generate(std::size_t fresh) {
         state_[k] = kNoFingerprint;
         ++k;
     };
-    parallel(units, pair_tests + 16 * n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t u = begin; u < end; ++u) {
+    // Each unit then groups its fingerprinted candidates by shard (a
+    // counting sort that keeps generation order within a group), so that
+    // each shard's insertion reads only its own candidates.
+    const std::size_t shards = seen_.shards(), stride = shards + 1;
+    slices_.resize(units * stride);
+    auto group_by_shard = [&](std::size_t u, std::vector<std::uint32_t>& at) {
+        at.assign(shards, 0);
+        for (std::size_t k = offset[u]; k < offset[u + 1]; ++k)
+            if (shard_[k] != kNoShard) ++at[shard_[k]];
+        auto pos = static_cast<std::uint32_t>(offset[u]);
+        std::uint32_t* slice = &slices_[u * stride];
+        for (std::size_t sh = 0; sh < shards; ++sh) {
+            slice[sh] = pos;
+            pos += std::exchange(at[sh], slice[sh]);
+        }
+        slice[shards] = pos;
+        for (std::size_t k = offset[u]; k < offset[u + 1]; ++k)
+            if (shard_[k] != kNoShard) entries_[at[shard_[k]]++] = SeenEntry{static_cast<std::uint32_t>(k), hash_[k]};
+    };
+    // The work is divided by candidates, not by units: a binary row's
+    // candidates grow with its index, so equal runs of units would leave the
+    // last pieces with most of the work. Block b takes the units that start
+    // among candidates [b * kBlock, (b + 1) * kBlock).
+    constexpr std::size_t kBlock = 512;
+    const std::size_t blocks = (n + kBlock - 1) / kBlock + 1;  // the last takes the empty units at the end
+    auto unit_at = [&](std::size_t b) {
+        if (b == 0) return std::size_t{0};
+        if (b >= blocks - 1) return units;
+        return static_cast<std::size_t>(std::lower_bound(offset.begin(), offset.end() - 1, b * kBlock) - offset.begin());
+    };
+    parallel(blocks, pair_tests + 20 * n, [&](std::size_t first_block, std::size_t end_block) {
+        std::vector<std::uint32_t> at;
+        for (std::size_t u = unit_at(first_block), end = unit_at(end_block); u < end; ++u) {
             std::size_t k = offset[u];
             if (u < n_new) {
                 const auto a = static_cast<std::uint32_t>(fresh + u);
                 for (OpCode op : unary_) emit(k, op, a, kNoOperand);
-                continue;
-            }
-            const std::size_t i = fresh + (u - n_new);
-            if (offset[u + 1] == k) continue;
-            const auto ii = static_cast<std::uint32_t>(i);
-            for (std::size_t j = 0; j <= i; ++j) {
-                if (cx[i] + cx[j] >= max_c) continue;
-                const auto jj = static_cast<std::uint32_t>(j);
-                for (OpCode op : binary_) {
-                    emit(k, op, ii, jj);
-                    if (!commutative(op)) emit(k, op, jj, ii);
+            } else if (offset[u + 1] != k) {
+                const std::size_t i = fresh + (u - n_new);
+                const auto ii = static_cast<std::uint32_t>(i);
+                for (std::size_t j = 0; j <= i; ++j) {
+                    if (cx[i] + cx[j] >= max_c) continue;
+                    const auto jj = static_cast<std::uint32_t>(j);
+                    for (OpCode op : binary_) {
+                        emit(k, op, ii, jj);
+                        if (!commutative(op)) emit(k, op, jj, ii);
+                    }
                 }
             }
+            group_by_shard(u, at);
         }
     });
     return n;
@@ -162,16 +195,18 @@ std::size_t Search::generate(std::size_t fresh) {
 // accepted candidates.
 std::pair<std::size_t, std::size_t> Search::insert_level(std::size_t n) {
     const Candidate* cands = cands_.get();
-    const std::uint32_t* shard_of = shard_.get();
-    const std::uint64_t* hash_of = hash_.get();
     std::uint8_t* state = state_.get();
-    std::vector<std::size_t> accepted(seen_.shards(), 0), fingerprinted(seen_.shards(), 0);
-    parallel(seen_.shards(), 16 * n, [&](std::size_t begin, std::size_t end) {
+    const std::size_t shards = seen_.shards(), stride = shards + 1, units = slices_.size() / stride;
+    std::vector<std::size_t> accepted(shards, 0), fingerprinted(shards, 0);
+    parallel(shards, 16 * n, [&](std::size_t begin, std::size_t end) {
         std::vector<SeenEntry> mine;
         for (std::size_t sh = begin; sh < end; ++sh) {
+            // The shard's groups of the units in unit order: its candidates
+            // in generation order.
             mine.clear();
-            for (std::size_t k = 0; k < n; ++k)
-                if (shard_of[k] == sh) mine.push_back({static_cast<std::uint32_t>(k), hash_of[k]});
+            for (std::size_t u = 0; u < units; ++u)
+                mine.insert(mine.end(), entries_.get() + slices_[u * stride + sh],
+                            entries_.get() + slices_[u * stride + sh + 1]);
             accepted[sh] = seen_.lock_shard(sh).insert_run(
                 mine, [&](std::uint32_t k) { return &cands[k].probe; }, state, kDuplicate, kAccepted);
             fingerprinted[sh] = mine.size();

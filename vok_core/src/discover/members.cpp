@@ -117,7 +117,7 @@ void Search::complete_leaves() {
 void Search::check_memory(std::size_t n) const {
     constexpr double kPerEntry = 192.0;
     constexpr double kPerCandidate = sizeof(Candidate) + sizeof(std::uint32_t) + sizeof(std::uint64_t) +
-                                     sizeof(std::uint8_t) + sizeof(double) + 2 * sizeof(std::uint32_t);
+                                     sizeof(std::uint8_t) + sizeof(double) + 2 * sizeof(SeenEntry);
     const double arrays = static_cast<double>(n > capacity_ ? std::max(n, 2 * capacity_) : capacity_);
     const double joiners = static_cast<double>(std::min(opt_.beam_width / 4, n));
     const double per_member = sizeof(Member) + 16.0 + sizeof(Token) * (2.0 * static_cast<double>(max_cx_) + 1.0);

@@ -106,7 +106,8 @@ private:
     // Runs f over pieces of 0..n on the executor, or on this thread when the
     // estimated work is too small to share or there is no other worker; on
     // this thread the pieces are short enough to call the checkpoint
-    // between them. Every step's outcome is independent of the division.
+    // between them (the pool polls for interrupts itself while it works).
+    // Every step's outcome is independent of the division.
     template <class F>
     void parallel(std::size_t n, std::size_t work, F&& f) {
         if (n == 0) return;
@@ -114,6 +115,7 @@ private:
             using Fn = std::remove_reference_t<F>;
             exec_(n, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Fn*>(ctx))(b, e); },
                   const_cast<void*>(static_cast<const void*>(&f)));
+            checkpoint();
             return;
         }
         constexpr std::size_t kWorkPerPiece = std::size_t{1} << 20;  // about a millisecond
@@ -215,6 +217,12 @@ private:
     std::unique_ptr<Candidate[]> cands_;
     std::unique_ptr<std::uint32_t[]> shard_;  // shard of each candidate, kNoShard without fingerprint
     std::unique_ptr<std::uint64_t[]> hash_;   // hash of each candidate's probe bits
+    // The fingerprinted candidates of each generation unit grouped by shard,
+    // in generation order within each group, in the unit's own index range;
+    // slices_[u * (shards + 1) + s] is where unit u's group of shard s starts
+    // (its last entry: where the unit's groups end).
+    std::unique_ptr<SeenEntry[]> entries_;
+    std::vector<std::uint32_t> slices_;
     std::unique_ptr<std::uint8_t[]> state_;   // a CandidateState
     std::unique_ptr<double[]> err_;           // the penalised error of a kScored candidate
     std::vector<ScoreOutcome> outcomes_;      // of the scoring reducers
