@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "discover/columns.hpp"
 #include "discover/render.hpp"
 #include "discover/search.hpp"
 #include "numfmt.hpp"
@@ -116,17 +117,13 @@ PyObject* new_result(discover::SearchResult&& r) {
     return reinterpret_cast<PyObject*>(o);
 }
 
-// The search reads row r of every column for each row of the first column:
-// refuse data it could not read before any search work starts.
+// Refuses data the search could not read before any search work starts.
 void check_columns(const std::vector<std::vector<double>>& columns) {
-    if (columns.empty()) py::raise(PyExc_ValueError, "x_data must hold at least one column");
-    const std::size_t rows = columns[0].size();
-    for (std::size_t j = 1; j < columns.size(); ++j) {
-        if (columns[j].size() < rows)
-            py::raise(PyExc_ValueError, "x_data column " + std::to_string(j) + " is shorter than column 0 (" +
-                                            std::to_string(columns[j].size()) + " < " + std::to_string(rows) +
-                                            " rows)");
-    }
+    const auto fault = discover::column_shape_fault(columns);
+    if (!fault) return;
+    if (fault->no_column) py::raise(PyExc_ValueError, "x_data must hold at least one column");
+    py::raise(PyExc_ValueError, "x_data column " + std::to_string(fault->column) + " is shorter than column 0 (" +
+                                    std::to_string(fault->length) + " < " + std::to_string(fault->rows) + " rows)");
 }
 
 // The defaults shown here are the ones the body applies.
@@ -151,8 +148,9 @@ PyObject* find_formula(PyObject*, py::Args& a) {
     options.use_vok = a.given(6) ? a.flag(6) : true;
     options.complexity_penalty = a.given(7) ? a.to_float(7) : 0.001;
     check_columns(columns);
-    // Between levels a pending signal (Ctrl-C) ends the search with the
-    // handler's exception.
+    // A pending signal (Ctrl-C) ends the search with the handler's exception:
+    // the search offers this checkpoint between levels and during the work
+    // it does on this thread; parallel steps are covered by the pool's poll.
     options.checkpoint = [] {
         if (PyErr_CheckSignals() < 0) throw py::Error{};
     };

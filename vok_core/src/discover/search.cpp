@@ -47,8 +47,10 @@ void pool_executor(std::size_t n, detail::RangeFn body, void* ctx) {
         workers,
         [](void* c, std::size_t, std::size_t) {
             auto& k = *static_cast<Chunks*>(c);
-            for (std::size_t b; (b = k.next.fetch_add(k.size, std::memory_order_relaxed)) < k.n;)
+            for (std::size_t b; (b = k.next.fetch_add(k.size, std::memory_order_relaxed)) < k.n;) {
                 k.body(k.ctx, b, std::min(b + k.size, k.n));
+                vok::interruption_point(vok::detail::kCheckEvery);  // a cancelled step takes no further chunk
+            }
         },
         &chunks);
 }

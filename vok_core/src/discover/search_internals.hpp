@@ -44,15 +44,15 @@ struct SearchTrace {
 // Doubles of pool-member values a search caches by default (128 MiB).
 inline constexpr std::size_t kDefaultCacheBudget = std::size_t{1} << 24;
 
-// Bytes of working state (seen set, pool, cached values, a level's
-// candidates) beyond which a search gives up with std::bad_alloc. Searches
-// with the default options stay far below; without a bound, options such as
-// max_complexity 2**64 - 1 with a small beam would grow until the system
-// killed the process.
-inline constexpr std::size_t kDefaultMemoryLimit = std::size_t{4} << 30;
+// The working state (seen set, pool, cached values, a level's candidates)
+// of a search gives up with std::bad_alloc beyond the limit the machine
+// affords (vok::search_memory_limit(), read when the search starts).
+// Searches with the default options stay far below; without a bound,
+// options such as max_complexity 2**64 - 1 with a small beam would grow
+// until the system killed the process.
 
-// About 20 microseconds of work: the cost of one hand-off to the pool.
-inline constexpr std::size_t kDefaultInlineWork = 20000;
+// The cost of one hand-off to the pool, in element operations.
+inline constexpr std::size_t kDefaultInlineWork = kHandOffWork;
 
 struct SearchInternals {
     Executor executor = pool_executor;
@@ -64,7 +64,7 @@ struct SearchInternals {
     // is below this runs on the calling thread: handing it to the workers
     // would cost more. 0 hands every step to the executor.
     std::size_t inline_work = kDefaultInlineWork;
-    std::size_t memory_limit = kDefaultMemoryLimit;
+    std::size_t memory_limit = search_memory_limit();
     // Work on the calling thread calls options.checkpoint when at least this
     // many seconds have passed since the last call (0: at every occasion).
     double checkpoint_seconds = 0.02;
