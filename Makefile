@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_TEST_FLAGS := -DVOK_BUILD_MODULE=OFF -DVOK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup install demo test test-cpp test-asan test-tsan test-py bench clean
+.PHONY: all setup install demo test test-cpp test-asan test-tsan test-py bench clean wheels test-wheels docs stubtest
 
 all: install
 
@@ -43,6 +43,15 @@ test-py: install
 
 test: test-cpp test-asan test-tsan test-py
 
+# Wheels for PyPI-style installs: manylinux (glibc 2.28) and musllinux_1_2,
+# both built by zig (PyPI ziglang). The musl CPython that builds and tests the
+# musl wheel is compiled once and cached under ~/.cache/vok_math.
+wheels: setup
+	scripts/wheels/build.sh
+
+test-wheels: wheels
+	scripts/wheels/test.sh
+
 bench: install
 	cmake -S . -B build/cpp $(CMAKE_TEST_FLAGS) -DVOK_BUILD_BENCH=ON >/dev/null
 	cmake --build build/cpp -j $(JOBS)
@@ -52,4 +61,4 @@ bench: install
 	build/cpp/discovery_engine
 
 clean:
-	rm -rf build $(VENV) *.egg-info
+	rm -rf build dist $(VENV) *.egg-info
