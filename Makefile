@@ -41,7 +41,17 @@ test-tsan: setup
 test-py: install
 	$(VENV)/bin/pytest -q
 
-test: test-cpp test-asan test-tsan test-py
+# The stubs must match the module: names, __all__, signatures.
+stubtest: install
+	cd build && ../$(PY) -m mypy.stubtest vok_math.vok_core vok_core
+
+# HTML documentation in build/docs (warnings are errors); the examples in it are
+# run as doctests against the installed package.
+docs: install
+	$(PY) -m sphinx -q -W --keep-going -b html docs build/docs
+	$(PY) -m sphinx -q -W --keep-going -b doctest docs build/docs-doctest
+
+test: test-cpp test-asan test-tsan test-py stubtest docs
 
 # Wheels for PyPI-style installs: manylinux (glibc 2.28) and musllinux_1_2,
 # both built by zig (PyPI ziglang). The musl CPython that builds and tests the

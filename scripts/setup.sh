@@ -22,4 +22,4 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(0 if
   "$py" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" ninja "pytest>=8" "hypothesis>=6" "numpy>=2"
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" ninja "pytest>=8" "hypothesis>=6" "numpy>=2" mypy "sphinx>=8"
