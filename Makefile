@@ -48,8 +48,8 @@ stubtest: install
 # HTML documentation in build/docs (warnings are errors); the examples in it are
 # run as doctests against the installed package.
 docs: install
-	$(PY) -m sphinx -q -W --keep-going -b html docs build/docs
-	$(PY) -m sphinx -q -W --keep-going -b doctest docs build/docs-doctest
+	$(PY) -P -m sphinx -q -W --keep-going -b html docs build/docs
+	$(PY) -P -m sphinx -q -W --keep-going -b doctest docs build/docs-doctest
 
 test: test-cpp test-asan test-tsan test-py stubtest docs
 
