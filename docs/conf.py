@@ -40,7 +40,9 @@ def _stub_signatures():
                                          kwonlyargs=args.kwonlyargs, kw_defaults=args.kw_defaults,
                                          kwarg=args.kwarg, defaults=args.defaults)
                 returns = ast.unparse(node.returns) if node.returns else None
-                sigs[prefix + node.name] = (f"({ast.unparse(args)})", returns)
+                # the stub's private aliases read better as what they accept
+                text = f"({ast.unparse(args)})".replace("_Float", "float").replace("_Flag", "bool")
+                sigs[prefix + node.name] = (text, returns)
             elif isinstance(node, ast.ClassDef):
                 add(prefix + node.name + ".", node.body)
 
