@@ -43,7 +43,7 @@ build_musl() {
   "$TOOLS/venv/bin/wheel" pack -d "$fixed" "$fixed"/vok_math-*/ >/dev/null
   rm -f "$DIST"/*musllinux*.whl
   # auditwheel looks for musl's libc in this directory (the host is glibc).
-  AUDITWHEEL_LD_LIBRARY_PATH=$MUSL_LIBDIR auditwheel repair --plat musllinux_1_2_x86_64 -w "$DIST" "$fixed"/*.whl
+  AUDITWHEEL_LD_LIBRARY_PATH=$MUSL_LIBDIR auditwheel repair --plat auto -w "$DIST" "$fixed"/*.whl
   AUDITWHEEL_LD_LIBRARY_PATH=$MUSL_LIBDIR auditwheel show "$DIST"/*musllinux*.whl
 }
 

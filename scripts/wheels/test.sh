@@ -10,9 +10,11 @@ TEST_REQS=("pytest>=8" "hypothesis>=6" "numpy>=2")
 WORK=$ROOT/build/wheel-test
 
 # pytest from the source tree; -P keeps its vok_math/ (no .so) off sys.path.
+# VOK_PYTEST_ARGS adds arguments (e.g. --deselect) to both runs.
 run_pytest() {
   local py=$1
-  (cd "$ROOT" && "$py" -P -m pytest -q -p no:cacheprovider)
+  # shellcheck disable=SC2086
+  (cd "$ROOT" && "$py" -P -m pytest -q -p no:cacheprovider ${VOK_PYTEST_ARGS:-})
 }
 
 test_glibc() {
