@@ -44,7 +44,7 @@ ensure_musl_python() {
   local found
   found=$(ls -d "$VOK_CACHE"/musl-cpython-"$MUSL_PY_SERIES".*/.ok 2>/dev/null | sort -V | tail -1 || true)
   if [ -z "$found" ] || [ ! -x "$MUSL_LOADER" ]; then
-    log "musl CPython $MUSL_PY_SERIES: downloading sources (cold build, ~25 min on 2 cores)"
+    log "musl CPython $MUSL_PY_SERIES: downloading sources (cold build, 10-15 min on 2 cores)"
     trixie_download
     rm -rf "$MUSL_LOADER_DIR" && dpkg -x "$MUSL_DL"/musl_"$MUSL_LOADER_VERSION"*.deb "$MUSL_LOADER_DIR"
     mkdir -p "$MUSL_LOADER_DIR/lib" && ln -sf ../usr/lib/x86_64-linux-musl/libc.so "$MUSL_LOADER"
