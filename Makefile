@@ -13,7 +13,8 @@ FUZZ_SECONDS ?= 300
 TEST_FUZZ_SECONDS ?= 20
 
 .PHONY: all setup install install-asan demo test build-cpp test-cpp test-cpp-workers test-asan test-tsan \
-	test-asan-py test-py test-fuzz fuzz fuzz-corpus bench clean
+	test-asan-py test-py test-fuzz fuzz fuzz-corpus bench clean \
+	wheels test-wheels docs stubtest
 
 # The extension modules built with AddressSanitizer and UBSan, installed into
 # a directory of their own that PYTHONPATH puts before the venv's copy. The
@@ -63,6 +64,8 @@ test:
 	$(STAGE) asan-pytest $(SUB) test-asan-py
 	$(STAGE) pytest $(SUB) test-py
 	$(STAGE) fuzz $(SUB) test-fuzz
+	$(STAGE) stubtest $(SUB) stubtest
+	$(STAGE) docs $(SUB) docs
 	@scripts/stage.sh --summary
 
 build-cpp: setup
@@ -111,6 +114,25 @@ fuzz-corpus: install
 	$(FUZZ) -max_total_time=$(FUZZ_SECONDS) build/fuzz/grown fuzz/corpus
 	$(FUZZ) -merge=1 fuzz/corpus build/fuzz/grown
 
+# The stubs must match the module: names, __all__, signatures.
+stubtest: install
+	cd build && ../$(PY) -m mypy.stubtest vok_math.vok_core vok_core
+
+# HTML documentation in build/docs (warnings are errors); the examples in it are
+# run as doctests against the installed package.
+docs: install
+	$(PY) -P -m sphinx -q -W --keep-going -b html docs build/docs
+	$(PY) -P -m sphinx -q -W --keep-going -b doctest docs build/docs-doctest
+
+# Wheels for PyPI-style installs: manylinux (glibc 2.28) and musllinux_1_2,
+# both built by zig (PyPI ziglang). The musl CPython that builds and tests the
+# musl wheel is compiled once and cached under ~/.cache/vok_math.
+wheels: setup
+	scripts/wheels/build.sh
+
+test-wheels: wheels
+	scripts/wheels/test.sh
+
 bench: install
 	cmake -S . -B build/cpp $(CMAKE_TEST_FLAGS) -DVOK_BUILD_BENCH=ON >/dev/null
 	cmake --build build/cpp -j $(JOBS)
@@ -121,4 +143,4 @@ bench: install
 	build/cpp/discovery_engine
 
 clean:
-	rm -rf build $(VENV) *.egg-info
+	rm -rf build dist $(VENV) *.egg-info

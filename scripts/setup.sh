@@ -22,7 +22,7 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(0 if
   "$py" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" ninja "pytest>=8" "hypothesis>=6" "numpy>=2" "atheris>=2.3"
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" ninja "pytest>=8" "hypothesis>=6" "numpy>=2" "atheris>=2.3" mypy "sphinx>=8"
 # Test and example dependencies of the package's Python layer: DataFrames,
 # SymPy renderings, and Dask on a local cluster (arrays and discover_many).
 .venv/bin/python -m pip install -q pandas sympy "dask[distributed]"

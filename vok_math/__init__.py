@@ -2,6 +2,8 @@
 kernels and formula discovery, implemented in the C++ extension vok_core;
 discover() finds formulas on named data (NumPy arrays, DataFrames)."""
 
+from importlib.metadata import version as _version
+
 from . import vok_core
 from .vok_core import *  # noqa: F401,F403
 from . import _pickle
@@ -10,6 +12,9 @@ _pickle.register()
 
 _DISCOVERY = ("Formula", "discover", "discover_many")
 __all__ = list(vok_core.__all__) + list(_DISCOVERY)
+
+# The version is written once, in pyproject.toml; the installed metadata carries it.
+__version__: str = _version("vok_math")
 
 
 def __getattr__(name):

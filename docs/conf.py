@@ -1,0 +1,98 @@
+"""Sphinx configuration: the reference is built from the installed module's
+docstrings, with the signatures taken from its type stubs."""
+
+import ast
+import importlib
+import pathlib
+
+from docutils import nodes
+from docutils.parsers.rst import Directive
+
+import vok_math
+
+project = "vok_math"
+author = "The vok_math developers"
+copyright = "2026, The vok_math developers"
+release = vok_math.__version__
+version = release
+
+extensions = ["sphinx.ext.autodoc", "sphinx.ext.doctest"]
+exclude_patterns = ["_build"]
+html_theme = "alabaster"
+autodoc_member_order = "bysource"
+nitpicky = False
+doctest_global_setup = "import math\nimport vok_core\nfrom vok_core import *"
+
+
+# The extension's functions carry no introspectable signature; the stub next
+# to the module has them, with types. Map "Class.method" / "function" to the
+# stub's argument list and return annotation.
+def _stub_signatures():
+    stub = pathlib.Path(vok_math.__file__).with_name("vok_core.pyi")
+    sigs = {}
+
+    def add(prefix, body):
+        for node in body:
+            if isinstance(node, ast.FunctionDef):
+                args = node.args
+                if prefix and args.args and args.args[0].arg in ("self", "cls"):
+                    args = ast.arguments(posonlyargs=args.posonlyargs, args=args.args[1:], vararg=args.vararg,
+                                         kwonlyargs=args.kwonlyargs, kw_defaults=args.kw_defaults,
+                                         kwarg=args.kwarg, defaults=args.defaults)
+                returns = ast.unparse(node.returns) if node.returns else None
+                # the stub's private aliases read better as what they accept
+                text = f"({ast.unparse(args)})".replace("_Float", "float").replace("_Flag", "bool")
+                sigs[prefix + node.name] = (text, returns)
+            elif isinstance(node, ast.ClassDef):
+                add(prefix + node.name + ".", node.body)
+
+    add("", ast.parse(stub.read_text()).body)
+    # a class is documented with its constructor's signature
+    for key in [k for k in sigs if k.endswith(".__new__")]:
+        sigs[key[: -len(".__new__")]] = (sigs[key][0], None)
+    return sigs
+
+
+_SIGS = _stub_signatures()
+
+
+def _signature(app, what, name, obj, options, signature, return_annotation):
+    key = name.removeprefix("vok_core.")
+    if key in _SIGS and what in ("function", "method", "class"):
+        return _SIGS[key]
+    return None
+
+
+# The module's docstrings are plain text with their own line breaks (and
+# characters such as |x| or as_ that reStructuredText would read as markup):
+# show each as a line block of escaped text.
+def _plain_docstring(app, what, name, obj, options, lines):
+    if not name.startswith("vok_core."):
+        return
+    text = [line for line in lines if line.strip()]
+    for ch in "\\*|_`[":
+        text = [line.replace(ch, "\\" + ch) for line in text]
+    lines[:] = ["| " + line for line in text] + [""] if text else []
+
+
+class OptionalModule(Directive):
+    """``.. optional-module:: name``: the module's automodule reference when
+    it is importable in this build, else a note that it is not part of it."""
+
+    required_arguments = 1
+
+    def run(self):
+        name = self.arguments[0]
+        try:
+            importlib.import_module(name)
+        except ImportError:
+            note = nodes.paragraph(text=f"The module {name} is not part of this build.")
+            return [nodes.note("", note)]
+        self.state_machine.insert_input([f".. automodule:: {name}", "   :members:", ""], self.state_machine.input_lines.source(0))
+        return []
+
+
+def setup(app):
+    app.connect("autodoc-process-signature", _signature)
+    app.connect("autodoc-process-docstring", _plain_docstring)
+    app.add_directive("optional-module", OptionalModule)
