@@ -90,9 +90,11 @@ test-tsan: setup
 	for n in 1 2 3 8; do RAYON_NUM_THREADS=$$n TSAN_OPTIONS=halt_on_error=1 build/tsan/vok_tests --gtest_brief=1 --gtest_filter='Pool*:Interrupt*:Search*' || exit 1; done
 
 # The pytest suite against the sanitized extension modules.
+# --capture=sys: a sanitizer report goes to file descriptor 2 as the process
+# aborts, which pytest's default capture of that descriptor would swallow.
 test-asan-py: install-asan
 	$(ASAN_PY_ENV) $(PY) -P scripts/check_import.py $(ASAN_SITE)
-	$(ASAN_PY_ENV) $(VENV)/bin/pytest -q -p no:cacheprovider
+	$(ASAN_PY_ENV) $(VENV)/bin/pytest -q -p no:cacheprovider --capture=sys
 
 test-py: install
 	$(VENV)/bin/pytest -q

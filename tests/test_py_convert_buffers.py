@@ -77,17 +77,25 @@ def test_errors_are_the_items_errors(make):
     assert (type(direct.value), str(direct.value)) == (type(items.value), str(items.value))
 
 
-@pytest.mark.parametrize("make", [lambda: np.array(1.5), lambda: memoryview(f64())], ids=["0-d", "released"])
-def test_unreadable_buffers_report_what_iteration_reports(make):
-    x = make()
-    if isinstance(x, memoryview):
-        x.release()
-    with pytest.raises(Exception) as iteration:
+def test_a_zero_dimensional_array_reports_what_iteration_reports():
+    x = np.array(1.5)
+    with pytest.raises(TypeError) as iteration:
         iter(x)
-    with pytest.raises(Exception) as direct:
+    with pytest.raises(TypeError) as direct:
         vok_core.exp_n(x)
-    prefix = "argument 'xs': " if type(iteration.value) is TypeError else ""
-    assert (type(direct.value), str(direct.value)) == (type(iteration.value), prefix + str(iteration.value))
+    assert str(direct.value) == "argument 'xs': " + str(iteration.value)
+
+
+def test_a_released_memoryview_reports_what_using_it_reports():
+    # (iter() on a released view reads freed memory in some 3.13 releases, so
+    # the expected error is taken from another use of the view.)
+    x = memoryview(f64())
+    x.release()
+    with pytest.raises(ValueError) as use:
+        len(x)
+    with pytest.raises(ValueError) as direct:
+        vok_core.exp_n(x)
+    assert str(direct.value) == str(use.value) == "operation forbidden on released memoryview object"
 
 
 class DoublingArray(np.ndarray):

@@ -2,17 +2,17 @@
 // copying. The class has no constructor (its instances come from
 // find_formula), so vok_math's reducer names this function instead.
 //
-// The instance layout mirrors the one vok_core gives the class: the object
+// The instance layout is vok_core's own (py_search_result.hpp): the object
 // header, then a pointer to the fields on the C++ heap, which the class's
 // deallocator deletes. Both modules are built by the same compiler against
-// the same standard library, so the fields record is the same type in both;
-// the round-trip tests of every field guard the mirror.
+// the same standard library, so the fields record is the same type in both.
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine.hpp"
+#include "py_search_result.hpp"
 
 namespace {
 
@@ -20,17 +20,8 @@ using vok::ext::check;
 using vok::ext::PyErrorSet;
 using vok::ext::Ref;
 
-struct ResultFields {
-    std::string formula;
-    double error;
-    std::size_t complexity;
-    std::vector<double> params;
-};
-
-struct ResultObject {
-    PyObject_HEAD
-    ResultFields* fields;
-};
+using ResultFields = vok::py::SearchResultFields;
+using ResultObject = vok::py::SearchResultObject;
 
 // The class object, looked up at run time (vok_core owns it).
 PyTypeObject* result_type() {

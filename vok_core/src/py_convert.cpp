@@ -84,7 +84,11 @@ bool read_buffer(PyObject* seq, Vec& out) {
     if (!is_plain_exporter(Py_TYPE(seq))) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(seq, &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();  // e.g. a released memoryview: the item path reports it
+        // A released memoryview refuses its buffer with the ValueError that
+        // iterating it would raise; iterating it is not safe on every 3.13
+        // release (it formats its message from the freed format string).
+        if (Py_IS_TYPE(seq, &PyMemoryView_Type)) throw Error{};
+        PyErr_Clear();
         return false;
     }
     struct Release {

@@ -10,6 +10,7 @@
 #include "numfmt.hpp"
 #include "py_bind.hpp"
 #include "py_result.hpp"
+#include "py_search_result.hpp"
 #include "py_type.hpp"
 #include "registry.hpp"
 
@@ -18,21 +19,8 @@ namespace discover = vok::discover;
 
 namespace {
 
-// What a result keeps of the search: the formula as text (the expression
-// itself is dropped), its penalised error, its token count and its fitted
-// parameters (always none).
-struct ResultFields {
-    std::string formula;
-    double error;
-    std::size_t complexity;
-    std::vector<double> params;
-};
-
-// The fields live on the C++ heap so that the object stays a plain C layout.
-struct ResultObject {
-    PyObject_HEAD
-    ResultFields* fields;
-};
+using ResultFields = py::SearchResultFields;
+using ResultObject = py::SearchResultObject;
 
 const ResultFields& fields_of(PyObject* self) { return *reinterpret_cast<ResultObject*>(self)->fields; }
 

@@ -88,8 +88,10 @@ TEST(Pool, PiecesCoverTheRangeExactlyOnceInAscendingOrder) {
         for (std::size_t i = b; i < e; ++i) hits[i].fetch_add(1);
     });
     for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
-    // Recursive halving makes a handful of pieces per worker, never one per element.
-    EXPECT_LE(pieces.load(), 64 * vok::pool_size());
+    // Recursive halving makes a few pieces per worker and steal, never one
+    // per element (how many steals there are depends on timing: with eight
+    // workers on a busy machine, hundreds).
+    EXPECT_LT(pieces.load(), n / 10);
 }
 
 TEST(Pool, UnevenWorkStillCompletesInOrder) {
