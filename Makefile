@@ -14,7 +14,7 @@ TEST_FUZZ_SECONDS ?= 20
 
 .PHONY: all setup install install-asan demo test build-cpp test-cpp test-cpp-workers test-asan test-tsan \
 	test-asan-py test-py test-fuzz fuzz fuzz-corpus bench clean \
-	wheels test-wheels docs stubtest
+	wheels test-wheels docs stubtest format
 
 # The extension modules built with AddressSanitizer and UBSan, installed into
 # a directory of their own that PYTHONPATH puts before the venv's copy. The
@@ -134,6 +134,11 @@ wheels: setup
 
 test-wheels: wheels
 	scripts/wheels/test.sh
+
+# Formats the C++ sources with the pinned clang-format (.clang-format).
+format: setup
+	$(PY) -m pip install -q "clang-format==18.1.8"
+	git ls-files '*.cpp' '*.hpp' | xargs $(VENV)/bin/clang-format -i
 
 bench: install
 	cmake -S . -B build/cpp $(CMAKE_TEST_FLAGS) -DVOK_BUILD_BENCH=ON >/dev/null

@@ -55,7 +55,8 @@ void octonions(bool sparse) {
         std::copy(y.begin(), y.end(), b[i].begin());
     }
     const double rate = best_rate([&] {
-        auto out = vok::ordered_map<vok::Octonion>(kCount, [&](std::size_t i) { return vok::octonion_mul(a[i], b[i]); });
+        auto out =
+            vok::ordered_map<vok::Octonion>(kCount, [&](std::size_t i) { return vok::octonion_mul(a[i], b[i]); });
         if (out[0][0] == 12345.0) std::puts("");  // keeps the work observable
     });
     std::printf("octonion/3/%d %.6g\n", sparse ? 1 : 0, rate);
@@ -67,7 +68,8 @@ void multivectors(int d, bool sparse) {
     std::vector<std::int8_t> sig(d, 1);
     sig[d - 1] = -1;
     std::vector<std::vector<double>> a(kCount), b(kCount), c(kCount, std::vector<double>(n));
-    for (std::size_t i = 0; i < kCount; ++i) a[i] = make(rng, n, d, sparse, false), b[i] = make(rng, n, d, sparse, false);
+    for (std::size_t i = 0; i < kCount; ++i)
+        a[i] = make(rng, n, d, sparse, false), b[i] = make(rng, n, d, sparse, false);
     const vok::BladeFactors table(n, sig);
     // c is not re-zeroed between jobs (products accumulate): the same work,
     // and the timing holds only the parallel part.

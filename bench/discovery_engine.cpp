@@ -136,9 +136,9 @@ Timed time_search(const Problem& p, Executor ex, int repeats) {
 int main(int argc, char** argv) {
     const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     std::vector<Problem> ps = problems();
-    if (argc > 2) ps.resize(std::min<std::size_t>(ps.size(), static_cast<std::size_t>(std::max(1, std::atoi(argv[2])))));
-    if (argc > 3)
-        std::erase_if(ps, [&](const Problem& p) { return p.name.find(argv[3]) == std::string::npos; });
+    if (argc > 2)
+        ps.resize(std::min<std::size_t>(ps.size(), static_cast<std::size_t>(std::max(1, std::atoi(argv[2])))));
+    if (argc > 3) std::erase_if(ps, [&](const Problem& p) { return p.name.find(argv[3]) == std::string::npos; });
     if (ps.empty()) return 2;
     const std::size_t workers = vok::pool_size();
     std::printf("discovery engine, default options, all levels; pool of %zu workers; best of %d\n", workers, repeats);
@@ -161,25 +161,27 @@ int main(int argc, char** argv) {
         gen += many.trace.generated;
         fp += many.trace.fingerprinted;
         scored += many.trace.scored + many.trace.abandoned;
-        std::printf("%-22s %5zu %9zu %9zu %8zu %7zu/%7zu %8.1f %8.1f %8.1f %9.3g %7.2f  %s%s\n", p.name.c_str(),
-                    p.cols[0].size(), many.trace.generated, many.trace.fingerprinted, many.trace.scored,
-                    one.trace.abandoned, many.trace.abandoned, one.seconds * 1e3,
-                    many.seconds * 1e3, many.cpu_seconds * 1e3, static_cast<double>(many.trace.scored + many.trace.abandoned) / many.seconds,
-                    one.seconds / many.seconds, many.result ? many.result->formula.c_str() : "-",
-                    same ? "" : "  MISMATCH");
+        std::printf(
+            "%-22s %5zu %9zu %9zu %8zu %7zu/%7zu %8.1f %8.1f %8.1f %9.3g %7.2f  %s%s\n", p.name.c_str(),
+            p.cols[0].size(), many.trace.generated, many.trace.fingerprinted, many.trace.scored, one.trace.abandoned,
+            many.trace.abandoned, one.seconds * 1e3, many.seconds * 1e3, many.cpu_seconds * 1e3,
+            static_cast<double>(many.trace.scored + many.trace.abandoned) / many.seconds, one.seconds / many.seconds,
+            many.result ? many.result->formula.c_str() : "-", same ? "" : "  MISMATCH");
     }
-    std::printf("\nphases of the last problem, ms (1 thread / pool): generate %.1f / %.1f, insert %.1f / %.1f, "
-                "score %.1f / %.1f, select %.1f / %.1f\n",
-                last1.seconds_generate * 1e3, lastp.seconds_generate * 1e3, last1.seconds_insert * 1e3,
-                lastp.seconds_insert * 1e3, last1.seconds_score * 1e3, lastp.seconds_score * 1e3,
-                last1.seconds_select * 1e3, lastp.seconds_select * 1e3);
+    std::printf(
+        "\nphases of the last problem, ms (1 thread / pool): generate %.1f / %.1f, insert %.1f / %.1f, "
+        "score %.1f / %.1f, select %.1f / %.1f\n",
+        last1.seconds_generate * 1e3, lastp.seconds_generate * 1e3, last1.seconds_insert * 1e3,
+        lastp.seconds_insert * 1e3, last1.seconds_score * 1e3, lastp.seconds_score * 1e3, last1.seconds_select * 1e3,
+        lastp.seconds_select * 1e3);
     {
         g_inside = 0;
         g_handoffs = 0;
         const Timed t = time_search(ps[0], timing_executor, 1);
-        std::printf("parallel share of the first problem on one thread: %.1f%% in %zu parallel steps (Amdahl bound "
-                    "for 2 workers %.2fx)\n",
-                    100 * g_inside / t.seconds, g_handoffs, 1 / (1 - g_inside / t.seconds / 2));
+        std::printf(
+            "parallel share of the first problem on one thread: %.1f%% in %zu parallel steps (Amdahl bound "
+            "for 2 workers %.2fx)\n",
+            100 * g_inside / t.seconds, g_handoffs, 1 / (1 - g_inside / t.seconds / 2));
     }
     std::printf("total: %.3f s on 1 thread, %.3f s on the pool (ratio %.2f)\n", total1, totalp, total1 / totalp);
     std::printf("per second on the pool: %.3g generated, %.3g fingerprinted, %.3g scored or stopped\n",

@@ -72,8 +72,8 @@ d::Expr read_tokens(PyObject* seq) {
         unsigned char kind = 0, op = 0;
         Py_ssize_t index = 0;
         double value = 0;
-        if (!PyArg_ParseTuple(PyTuple_GET_ITEM(items.get(), i), "bbnd;a token is (kind, op, index, value)", &kind,
-                              &op, &index, &value))
+        if (!PyArg_ParseTuple(PyTuple_GET_ITEM(items.get(), i), "bbnd;a token is (kind, op, index, value)", &kind, &op,
+                              &index, &value))
             throw PyErrorSet{};
         if (kind > 3 || op >= d::kOpCount || index < 0) raise(PyExc_ValueError, "invalid token");
         expr.tokens.push_back(d::Token{static_cast<d::TokenKind>(kind), static_cast<d::OpCode>(op),
@@ -193,10 +193,14 @@ struct Control {
 
 const char* stop_name(Stop s) {
     switch (s) {
-        case Stop::TimeLimit: return "time_limit";
-        case Stop::Callback: return "callback";
-        case Stop::Interrupt: return "interrupt";
-        case Stop::None: break;
+        case Stop::TimeLimit:
+            return "time_limit";
+        case Stop::Callback:
+            return "callback";
+        case Stop::Interrupt:
+            return "interrupt";
+        case Stop::None:
+            break;
     }
     return "";
 }
@@ -211,8 +215,8 @@ PyObject* search(PyObject*, PyObject* args) {
         Py_ssize_t max_complexity, beam_width;
         int use_trig, use_vok;
         if (!PyArg_ParseTuple(args, "OOnnddppOO:search", &py_columns, &py_targets, &max_complexity, &beam_width,
-                              &options.precision_goal, &options.complexity_penalty, &use_trig, &use_vok,
-                              &py_time_limit, &progress))
+                              &options.precision_goal, &options.complexity_penalty, &use_trig, &use_vok, &py_time_limit,
+                              &progress))
             return nullptr;
         if (max_complexity < 0 || beam_width < 0) raise(PyExc_ValueError, "counts must not be negative");
         options.max_complexity = static_cast<std::size_t>(max_complexity);
@@ -232,9 +236,9 @@ PyObject* search(PyObject*, PyObject* args) {
         if (py_time_limit != Py_None) {
             const double seconds = PyFloat_AsDouble(py_time_limit);
             if (seconds == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
-            control.deadline = std::chrono::steady_clock::now() +
-                               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                   std::chrono::duration<double>(std::min(seconds, 1e9)));
+            control.deadline =
+                std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                       std::chrono::duration<double>(std::min(seconds, 1e9)));
         }
         // During the calling thread's own work (building candidates), as the
         // pool's poll does while the workers score.

@@ -27,8 +27,8 @@ using ResultObject = vok::py::SearchResultObject;
 PyTypeObject* result_type() {
     Ref module(check(PyImport_ImportModule("vok_math.vok_core")));
     Ref type(check(PyObject_GetAttrString(module.get(), "PySearchResult")));
-    if (!PyType_Check(type.get()) || reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize !=
-                                         static_cast<Py_ssize_t>(sizeof(ResultObject))) {
+    if (!PyType_Check(type.get()) ||
+        reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize != static_cast<Py_ssize_t>(sizeof(ResultObject))) {
         PyErr_SetString(PyExc_TypeError, "vok_core.PySearchResult has an unexpected layout");
         throw PyErrorSet{};
     }
@@ -50,9 +50,8 @@ PyObject* search_result(PyObject*, PyObject* args) {
             PyErr_SetString(PyExc_ValueError, "complexity must not be negative");
             return nullptr;
         }
-        auto fields = std::make_unique<ResultFields>(
-            ResultFields{std::string(formula, static_cast<std::size_t>(length)), error,
-                         static_cast<std::size_t>(complexity), {}});
+        auto fields = std::make_unique<ResultFields>(ResultFields{
+            std::string(formula, static_cast<std::size_t>(length)), error, static_cast<std::size_t>(complexity), {}});
         // A tuple copy: an item's __float__ cannot change what is iterated.
         Ref items(check(PySequence_Tuple(params)));
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {

@@ -33,8 +33,15 @@ PyModuleDef_Slot g_slots[] = {
 };
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "vok_math._ext", "Array and discovery support for vok_math (internal).", 0, nullptr,
-    g_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "vok_math._ext",
+    "Array and discovery support for vok_math (internal).",
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -7,7 +7,6 @@
 #define VOK_UFUNC_IMPORTS_NUMPY
 #include "ufunc.hpp"
 
-
 #include <algorithm>
 #include <array>
 #include <new>
@@ -141,7 +140,8 @@ int add_ufunc(PyObject* dict, const Definition& def) {
 
     // The promoter matches any DTypes (None) and sends them to the loop's.
     PyObject* any = rc < 0 ? nullptr : PyTuple_New(def.nin + def.nout);
-    PyObject* capsule = any ? PyCapsule_New(reinterpret_cast<void*>(&promote), "numpy._ufunc_promoter", nullptr) : nullptr;
+    PyObject* capsule =
+        any ? PyCapsule_New(reinterpret_cast<void*>(&promote), "numpy._ufunc_promoter", nullptr) : nullptr;
     if (capsule) {
         for (int i = 0; i < def.nin + def.nout; ++i) PyTuple_SET_ITEM(any, i, Py_NewRef(Py_None));
         g_registry[g_registered++] = {uf, def.types};
@@ -161,8 +161,6 @@ int add_ufunc(PyObject* dict, const Definition& def) {
 
 namespace vok::ext {
 
-int add_ufunc_part(PyObject* module) {
-    return PyModule_AddFunctions(module, ufunc::g_methods) < 0 ? -1 : 0;
-}
+int add_ufunc_part(PyObject* module) { return PyModule_AddFunctions(module, ufunc::g_methods) < 0 ? -1 : 0; }
 
 }  // namespace vok::ext

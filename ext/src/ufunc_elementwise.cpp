@@ -77,9 +77,9 @@ int christoffel_loop(PyArrayMethod_Context*, char* const* data, const npy_intp* 
                 negative.store(true, std::memory_order_relaxed);
                 return;
             }
-            const double value = christoffel(load<double>(x, s[0], i), static_cast<std::uint64_t>(l),
-                                             static_cast<std::uint64_t>(m), static_cast<std::uint64_t>(v),
-                                             load<double>(rs, s[4], i));
+            const double value =
+                christoffel(load<double>(x, s[0], i), static_cast<std::uint64_t>(l), static_cast<std::uint64_t>(m),
+                            static_cast<std::uint64_t>(v), load<double>(rs, s[4], i));
             store(out, s[5], i, value);
         }
     });

@@ -44,8 +44,8 @@ int boost_loop(PyArrayMethod_Context*, char* const* data, const npy_intp* dims, 
     return run_outer(n, kBoostParallelFrom, split, [=](std::size_t b, std::size_t e) {
         for (npy_intp i = static_cast<npy_intp>(b); i < static_cast<npy_intp>(e); ++i) {
             const char* pi = p + i * s[0];
-            const PointXY r = boost({at<double>(pi, cp, 0), at<double>(pi, cp, 1)}, at<double>(phi, s[1], i),
-                                    at<double>(c, s[2], i));
+            const PointXY r =
+                boost({at<double>(pi, cp, 0), at<double>(pi, cp, 1)}, at<double>(phi, s[1], i), at<double>(c, s[2], i));
             char* oi = out + i * s[3];
             at<double>(oi, co, 0) = r.x;
             at<double>(oi, co, 1) = r.y;
@@ -176,7 +176,8 @@ int product_loop(PyArrayMethod_Context*, char* const* data, const npy_intp* dims
                 return buf;
             };
             const std::span<const double> x = record(ai, ca, xa), y = record(bi, cb, xb);
-            const std::span<double> c = direct ? std::span<double>(reinterpret_cast<double*>(ci), n) : std::span<double>(xc);
+            const std::span<double> c =
+                direct ? std::span<double>(reinterpret_cast<double*>(ci), n) : std::span<double>(xc);
             std::fill(c.begin(), c.end(), 0.0);
             if (const auto f = geometric_product_into(x, y, signature, table ? &*table : nullptr, c)) {
                 fault.offer(i, PyExc_IndexError, fault_text(i, *f, n, signature.size()));

@@ -73,11 +73,11 @@ namespace detail {
 inline constexpr std::int64_t kCheckEvery = std::int64_t{1} << 15;
 
 struct InterruptState {
-    std::int64_t budget = kCheckEvery;             // work left before the next check
-    PollFn poll = nullptr;                          // the installing thread's poll
+    std::int64_t budget = kCheckEvery;  // work left before the next check
+    PollFn poll = nullptr;              // the installing thread's poll
     void* ctx = nullptr;
     std::chrono::steady_clock::time_point next_poll{};  // poll no earlier than this
-    const std::atomic<bool>* cancelled = nullptr;   // on a worker: the current job's flag
+    const std::atomic<bool>* cancelled = nullptr;       // on a worker: the current job's flag
 };
 
 inline thread_local constinit InterruptState t_interrupt;

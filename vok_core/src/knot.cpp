@@ -30,7 +30,10 @@ constexpr py::Callable kPulse{Kind::method, "VOKKnot", "pulse", {}, "Alias for m
 constexpr py::Callable kThreeOneFlip{Kind::method, "VOKKnot", "three_one_flip", {}};
 constexpr py::Callable kFlip{Kind::method, "VOKKnot", "flip", {}, "Alias for three_one_flip()."};
 constexpr py::Callable kTreadYield{Kind::method, "VOKKnot", "tread_yield", {}};
-constexpr py::Callable kSimulatePulsesN{Kind::function, nullptr, "simulate_pulses_n", {"x0", "y0", "n_pulses"},
+constexpr py::Callable kSimulatePulsesN{Kind::function,
+                                        nullptr,
+                                        "simulate_pulses_n",
+                                        {"x0", "y0", "n_pulses"},
                                         "Simulate n_pulses of mirror_pulse, returning (x, y, tension) per step."};
 
 PyObject* knot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -74,12 +77,9 @@ PyObject* three_one_flip(PyObject* self, PyObject*) {
 PyObject* tread_yield(PyObject* self, PyObject*) { return PyLong_FromLongLong(vok::tread_yield(state_of(self).count)); }
 
 PyMethodDef knot_methods[] = {
-    py::method_def<kMirrorPulse>(mirror_pulse),
-    py::method_def<kPulse>(mirror_pulse),
-    py::method_def<kThreeOneFlip>(three_one_flip),
-    py::method_def<kFlip>(three_one_flip),
-    py::method_def<kTreadYield>(tread_yield),
-    {nullptr, nullptr, 0, nullptr},
+    py::method_def<kMirrorPulse>(mirror_pulse),    py::method_def<kPulse>(mirror_pulse),
+    py::method_def<kThreeOneFlip>(three_one_flip), py::method_def<kFlip>(three_one_flip),
+    py::method_def<kTreadYield>(tread_yield),      {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef knot_getset[] = {

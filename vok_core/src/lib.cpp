@@ -56,27 +56,48 @@ PyObject* binary(PyObject*, py::Args& a) {
 
 using py::Kind;
 
-constexpr py::Callable kExp{Kind::function, nullptr, "exp_n", {"xs"},
-                            "Batch exp: [exp(x) for x in xs] \u2014 Rayon parallel."};
-constexpr py::Callable kLn{Kind::function, nullptr, "ln_n", {"ys"},
+constexpr py::Callable kExp{
+    Kind::function, nullptr, "exp_n", {"xs"}, "Batch exp: [exp(x) for x in xs] \u2014 Rayon parallel."};
+constexpr py::Callable kLn{Kind::function,
+                           nullptr,
+                           "ln_n",
+                           {"ys"},
                            "Batch ln: [ln(y) for y in ys] \u2014 Rayon parallel, frame-shift guard applied."};
-constexpr py::Callable kAdd{Kind::function, nullptr, "add_n", {"as_", "bs"},
+constexpr py::Callable kAdd{Kind::function,
+                            nullptr,
+                            "add_n",
+                            {"as_", "bs"},
                             "Batch add: [a + b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
-constexpr py::Callable kSub{Kind::function, nullptr, "sub_n", {"as_", "bs"},
+constexpr py::Callable kSub{Kind::function,
+                            nullptr,
+                            "sub_n",
+                            {"as_", "bs"},
                             "Batch sub: [a - b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
-constexpr py::Callable kMul{Kind::function, nullptr, "mul_n", {"as_", "bs"},
+constexpr py::Callable kMul{Kind::function,
+                            nullptr,
+                            "mul_n",
+                            {"as_", "bs"},
                             "Batch mul: [a * b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
-constexpr py::Callable kDiv{Kind::function, nullptr, "div_n", {"as_", "bs"},
+constexpr py::Callable kDiv{Kind::function,
+                            nullptr,
+                            "div_n",
+                            {"as_", "bs"},
                             "Batch div: [a / b] \u2014 NaN for |b| < 1e-300 \u2014 Rayon parallel."};
-constexpr py::Callable kSqrt{Kind::function, nullptr, "sqrt_n", {"xs"},
-                             "Batch sqrt: [sqrt(|x|) for x in xs] \u2014 Rayon parallel."};
-constexpr py::Callable kSin{Kind::function, nullptr, "sin_n", {"xs"},
-                            "Batch sin: [sin(x) for x in xs] \u2014 Rayon parallel."};
-constexpr py::Callable kCos{Kind::function, nullptr, "cos_n", {"xs"},
-                            "Batch cos: [cos(x) for x in xs] \u2014 Rayon parallel."};
-constexpr py::Callable kTension{Kind::function, nullptr, "tension_n", {"xs", "ys"},
+constexpr py::Callable kSqrt{
+    Kind::function, nullptr, "sqrt_n", {"xs"}, "Batch sqrt: [sqrt(|x|) for x in xs] \u2014 Rayon parallel."};
+constexpr py::Callable kSin{
+    Kind::function, nullptr, "sin_n", {"xs"}, "Batch sin: [sin(x) for x in xs] \u2014 Rayon parallel."};
+constexpr py::Callable kCos{
+    Kind::function, nullptr, "cos_n", {"xs"}, "Batch cos: [cos(x) for x in xs] \u2014 Rayon parallel."};
+constexpr py::Callable kTension{Kind::function,
+                                nullptr,
+                                "tension_n",
+                                {"xs", "ys"},
                                 "Batch vok_tension: [vok(x, y) for (x, y) in zip(xs, ys)] \u2014 Rayon parallel."};
-constexpr py::Callable kPow{Kind::function, nullptr, "pow_n", {"bases", "exps"},
+constexpr py::Callable kPow{Kind::function,
+                            nullptr,
+                            "pow_n",
+                            {"bases", "exps"},
                             "Batch pow: [|base|^exp for (base, exp) in zip(bases, exps)] \u2014 Rayon parallel."};
 
 }  // namespace
@@ -109,14 +130,29 @@ struct Row {
 };
 
 const Row kRegistry[] = {
-    {point_type, nullptr},        {pair_type, nullptr},          {knot_type, nullptr},
-    {nullptr, &schrodinger_step_n_def}, {nullptr, &rotate_phase_n_def}, {nullptr, &simulate_pulses_n_def},
+    {point_type, nullptr},
+    {pair_type, nullptr},
+    {knot_type, nullptr},
+    {nullptr, &schrodinger_step_n_def},
+    {nullptr, &rotate_phase_n_def},
+    {nullptr, &simulate_pulses_n_def},
     {nullptr, &boost_n_def},
-    {nullptr, &exp_n_def},  {nullptr, &ln_n_def},  {nullptr, &add_n_def},     {nullptr, &sub_n_def},
-    {nullptr, &mul_n_def},  {nullptr, &div_n_def}, {nullptr, &sqrt_n_def},    {nullptr, &sin_n_def},
-    {nullptr, &cos_n_def},  {nullptr, &tension_n_def}, {nullptr, &pow_n_def},
-    {nullptr, &christoffel_batch_n_def}, {nullptr, &octonion_mul_n_def}, {nullptr, &geometric_product_n_def},
-    {search_result_type, nullptr}, {nullptr, &find_formula_def},
+    {nullptr, &exp_n_def},
+    {nullptr, &ln_n_def},
+    {nullptr, &add_n_def},
+    {nullptr, &sub_n_def},
+    {nullptr, &mul_n_def},
+    {nullptr, &div_n_def},
+    {nullptr, &sqrt_n_def},
+    {nullptr, &sin_n_def},
+    {nullptr, &cos_n_def},
+    {nullptr, &tension_n_def},
+    {nullptr, &pow_n_def},
+    {nullptr, &christoffel_batch_n_def},
+    {nullptr, &octonion_mul_n_def},
+    {nullptr, &geometric_product_n_def},
+    {search_result_type, nullptr},
+    {nullptr, &find_formula_def},
 };
 
 // Appends `name` to __all__ (creating it on first use) and sets the attribute.
@@ -159,8 +195,7 @@ PyObject* g_module = nullptr;                 // written once, under the interpr
 PyMODINIT_FUNC PyInit_vok_core() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         return nullptr;
     }
     std::int64_t expected = -1;

@@ -112,10 +112,14 @@ std::optional<std::uint64_t> parse_byte_size(const char* text) {
     if (ec != std::errc() || end == s.data()) return std::nullopt;
     const std::string_view suffix(end, static_cast<std::size_t>(s.data() + s.size() - end));
     int shift = 0;
-    if (suffix == "K" || suffix == "k") shift = 10;
-    else if (suffix == "M" || suffix == "m") shift = 20;
-    else if (suffix == "G" || suffix == "g") shift = 30;
-    else if (!suffix.empty()) return std::nullopt;
+    if (suffix == "K" || suffix == "k")
+        shift = 10;
+    else if (suffix == "M" || suffix == "m")
+        shift = 20;
+    else if (suffix == "G" || suffix == "g")
+        shift = 30;
+    else if (!suffix.empty())
+        return std::nullopt;
     if (value > (UINT64_MAX >> shift)) return std::nullopt;
     return value << shift;
 }
@@ -137,7 +141,8 @@ std::size_t cgroup_cpu_quota(const ReadFile& read) {
             const std::string base = kCgroupRoot + std::string(mount) + (dir == "/" ? "" : dir);
             const auto quota = leading_number(read(base + "/cpu.cfs_quota_us").value_or(""));  // "-1": none
             const auto period = leading_number(read(base + "/cpu.cfs_period_us").value_or(""));
-            if (quota && period && *quota > 0 && *period > 0) return static_cast<std::size_t>((*quota + *period - 1) / *period);
+            if (quota && period && *quota > 0 && *period > 0)
+                return static_cast<std::size_t>((*quota + *period - 1) / *period);
         }
     }
     return 0;

@@ -14,7 +14,10 @@ namespace {
 // element-wise functions.
 constexpr std::size_t kInlineBelow = inline_below(kElementwiseCost);
 
-constexpr py::Callable kSig{py::Kind::function, nullptr, "christoffel_batch_n", {"points", "lam", "mu", "nu", "rs"},
+constexpr py::Callable kSig{py::Kind::function,
+                            nullptr,
+                            "christoffel_batch_n",
+                            {"points", "lam", "mu", "nu", "rs"},
                             "Batch Schwarzschild Christoffel evaluation.\n"
                             "points: Vec of (x, _) where r = exp(x).\n"
                             "Returns Vec of \u0393^lam_{mu nu} values for each point."};

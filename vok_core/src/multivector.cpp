@@ -15,7 +15,10 @@ namespace py = vok::py;
 namespace vok::face {
 namespace {
 
-constexpr py::Callable kSig{py::Kind::function, nullptr, "geometric_product_n", {"a_batch", "b_batch", "signature"},
+constexpr py::Callable kSig{py::Kind::function,
+                            nullptr,
+                            "geometric_product_n",
+                            {"a_batch", "b_batch", "signature"},
                             "Batch geometric product (Rayon parallel).\n"
                             "a_batch, b_batch: each is a Vec of flat coefficient arrays.\n"
                             "signature: +1/-1 per basis vector (length n, algebra dimension = 2^n).\n"

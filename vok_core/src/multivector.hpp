@@ -133,12 +133,13 @@ inline std::optional<ProductFault> geometric_product_into(std::span<const double
         // A power-of-two length 2^d, a long enough b and d signature entries
         // rule out every fault.
         const std::size_t n = a.size();
-        if (std::has_single_bit(n) && b.size() >= n && static_cast<std::size_t>(std::countr_zero(n)) <= signature.size())
+        if (std::has_single_bit(n) && b.size() >= n &&
+            static_cast<std::size_t>(std::countr_zero(n)) <= signature.size())
             return detail::product_loop<false>(a, b, signature.size(), c, tabled);
         return detail::product_loop<true>(a, b, signature.size(), c, tabled);
     }
-    return detail::product_loop<true>(a, b, signature.size(), c,
-                                      [signature](std::size_t i, std::size_t j) { return blade_factor(i, j, signature); });
+    return detail::product_loop<true>(
+        a, b, signature.size(), c, [signature](std::size_t i, std::size_t j) { return blade_factor(i, j, signature); });
 }
 
 // Convenience form: a * b as a new array, or the fault.

@@ -16,7 +16,10 @@ namespace {
 // workers costs more than the work (the values are the same either way).
 constexpr std::size_t kInlineBelow = inline_below(kOctonionProductCost);
 
-constexpr py::Callable kSig{py::Kind::function, nullptr, "octonion_mul_n", {"a_batch", "b_batch"},
+constexpr py::Callable kSig{py::Kind::function,
+                            nullptr,
+                            "octonion_mul_n",
+                            {"a_batch", "b_batch"},
                             "Batch octonion multiplication (Rayon parallel).\n"
                             "a_batch, b_batch: each is a Vec of 8-element float lists.\n"
                             "Returns Vec of 8-element results."};
@@ -25,8 +28,7 @@ PyObject* octonion_mul_n(PyObject*, py::Args& a) {
     const auto as = a.octet_seq(0);
     const auto bs = a.octet_seq(1);
     const auto out = ordered_map<Octonion>(
-        std::min(as.size(), bs.size()), [&](std::size_t i) { return octonion_mul(as[i], bs[i]); },
-        kInlineBelow);
+        std::min(as.size(), bs.size()), [&](std::size_t i) { return octonion_mul(as[i], bs[i]); }, kInlineBelow);
     return py::nested_list<Octonion>(out);
 }
 

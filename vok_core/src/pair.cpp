@@ -31,10 +31,13 @@ constexpr py::Callable kOne{Kind::static_method, "VOKPair", "one", {}};
 constexpr py::Callable kZero{Kind::static_method, "VOKPair", "zero", {}};
 constexpr py::Callable kRotatePhase{Kind::method, "VOKPair", "rotate_phase", {"angle"}};
 constexpr py::Callable kConjugate{Kind::method, "VOKPair", "conjugate", {}};
-constexpr py::Callable kRotatePhaseN{Kind::function, nullptr, "rotate_phase_n", {"pairs", "angles"},
-                                     "Batch rotate_phase for a list of VOKPairs."};
+constexpr py::Callable kRotatePhaseN{
+    Kind::function, nullptr, "rotate_phase_n", {"pairs", "angles"}, "Batch rotate_phase for a list of VOKPairs."};
 constexpr py::Callable kSchrodingerStepN{
-    Kind::function, nullptr, "schrodinger_step_n", {"psi", "v", "dt", "hbar"},
+    Kind::function,
+    nullptr,
+    "schrodinger_step_n",
+    {"psi", "v", "dt", "hbar"},
     "Batch Schr\u00f6dinger potential-phase step: \u03c8_n \u2192 e^{-iV_n\u00b7dt/\u0127}\u00b7\u03c8_n for all n.\n"
     "Returns list of (real, imag) tuples."};
 
@@ -116,25 +119,17 @@ PyObject* conjugate(PyObject* self, PyObject*) {
     return py::guarded([self] { return vok::face::new_pair(vok::complex_conjugate(value_of(self))); });
 }
 
-
 PyMethodDef pair_methods[] = {
-    py::method_def<kFromValues, from_values>(),
-    py::method_def<kFromPolar, from_polar>(),
-    py::method_def<kUnitI>(constant<0.0, 1.0>),
-    py::method_def<kOne>(constant<1.0, 0.0>),
-    py::method_def<kZero>(constant<0.0, 0.0>),
-    py::method_def<kRotatePhase, rotate_phase>(),
-    py::method_def<kConjugate>(conjugate),
-    {nullptr, nullptr, 0, nullptr},
+    py::method_def<kFromValues, from_values>(), py::method_def<kFromPolar, from_polar>(),
+    py::method_def<kUnitI>(constant<0.0, 1.0>), py::method_def<kOne>(constant<1.0, 0.0>),
+    py::method_def<kZero>(constant<0.0, 0.0>),  py::method_def<kRotatePhase, rotate_phase>(),
+    py::method_def<kConjugate>(conjugate),      {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef pair_getset[] = {
-    {"real_tension", get_real, nullptr, nullptr, nullptr},
-    {"imag_tension", get_imag, nullptr, nullptr, nullptr},
-    {"modulus", get_modulus, nullptr, nullptr, nullptr},
-    {"argument", get_argument, nullptr, nullptr, nullptr},
-    {"real", get_real, nullptr, nullptr, nullptr},
-    {"imag", get_imag, nullptr, nullptr, nullptr},
+    {"real_tension", get_real, nullptr, nullptr, nullptr}, {"imag_tension", get_imag, nullptr, nullptr, nullptr},
+    {"modulus", get_modulus, nullptr, nullptr, nullptr},   {"argument", get_argument, nullptr, nullptr, nullptr},
+    {"real", get_real, nullptr, nullptr, nullptr},         {"imag", get_imag, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -181,9 +176,8 @@ PyObject* schrodinger_step_n(PyObject*, py::Args& a) {
     const auto v = a.float_seq(1);
     const double dt = a.to_float(2);
     const double hbar = a.to_float(3);
-    return zipped_pairs(psi, v, [dt, hbar](vok::Complex p, double vi) {
-        return vok::schrodinger_step(p, vi, dt, hbar);
-    });
+    return zipped_pairs(psi, v,
+                        [dt, hbar](vok::Complex p, double vi) { return vok::schrodinger_step(p, vi, dt, hbar); });
 }
 
 }  // namespace

@@ -22,25 +22,37 @@ using py::Kind;
 
 constexpr py::Callable kNew{Kind::constructor, "VOKPoint", "__new__", {"x", "y"}};
 constexpr py::Callable kTension{Kind::method, "VOKPoint", "tension", {}};
-constexpr py::Callable kVok{Kind::method, "VOKPoint", "vok", {},
-                            "Alias for tension() \u2014 vok(x, y) = exp(x) - ln(y)."};
+constexpr py::Callable kVok{
+    Kind::method, "VOKPoint", "vok", {}, "Alias for tension() \u2014 vok(x, y) = exp(x) - ln(y)."};
 constexpr py::Callable kMirrorPulse{Kind::method, "VOKPoint", "mirror_pulse", {}};
 constexpr py::Callable kPulse{Kind::method, "VOKPoint", "pulse", {}, "Alias for mirror_pulse()."};
 constexpr py::Callable kFrameShift{Kind::method, "VOKPoint", "frame_shift", {}};
 constexpr py::Callable kIsSlipping{Kind::method, "VOKPoint", "is_slipping", {}};
 constexpr py::Callable kConservesTension{Kind::method, "VOKPoint", "conserves_tension", {"next", "tol"}};
-constexpr py::Callable kPair{Kind::method, "VOKPoint", "pair", {},
+constexpr py::Callable kPair{Kind::method,
+                             "VOKPoint",
+                             "pair",
+                             {},
                              "Returns (exp(x), ln(|y|)) as an VOKPair \u2014 canonical frame coordinates."};
-constexpr py::Callable kEuclideanDelta{Kind::method, "VOKPoint", "euclidean_delta", {},
-                                       "Euclidean delta: sqrt(exp(2x) + (ln y)^2)."};
-constexpr py::Callable kMinkowskiDelta{Kind::method, "VOKPoint", "minkowski_delta", {"plus_signature", "c"},
+constexpr py::Callable kEuclideanDelta{
+    Kind::method, "VOKPoint", "euclidean_delta", {}, "Euclidean delta: sqrt(exp(2x) + (ln y)^2)."};
+constexpr py::Callable kMinkowskiDelta{Kind::method,
+                                       "VOKPoint",
+                                       "minkowski_delta",
+                                       {"plus_signature", "c"},
                                        "Minkowski interval sqrt(|exp(2x) - (c*ln y)^2|).\n"
                                        "plus_signature=true means (+---): time-like when exp(2x) > (c*ln y)^2."};
-constexpr py::Callable kBoost{Kind::method, "VOKPoint", "boost", {"phi", "c"},
+constexpr py::Callable kBoost{Kind::method,
+                              "VOKPoint",
+                              "boost",
+                              {"phi", "c"},
                               "Lorentz boost by rapidity phi. Returns new VOKPoint with identical \u0394_M.\n"
                               "Boost: t' = t*cosh(phi) - (x/c)*sinh(phi), x' = x*cosh(phi) - t*c*sinh(phi)\n"
                               "where t = exp(x_coord), x = ln(y_coord)."};
-constexpr py::Callable kBoostN{Kind::function, nullptr, "boost_n", {"points", "phis", "c"},
+constexpr py::Callable kBoostN{Kind::function,
+                               nullptr,
+                               "boost_n",
+                               {"points", "phis", "c"},
                                "Batch Lorentz boost: apply boost(phi_i, c) to each (x_i, y_i) point in parallel.\n"
                                "Returns Vec of (x', y') tuples."};
 
@@ -105,7 +117,6 @@ PyObject* boost(PyObject* self, py::Args& a) {
     const double c = a.to_float(1);
     return vok::face::new_point(vok::boost(value_of(self), phi, c));
 }
-
 
 PyMethodDef point_methods[] = {
     py::method_def<kTension>(tension),

@@ -279,7 +279,7 @@ private:
     std::condition_variable job_over_;      // submitters: readers left, or the pool is free
     // Under mutex_:
     Job* job_ = nullptr;
-    std::size_t pending_ = 0;  // pieces in the queues
+    std::size_t pending_ = 0;       // pieces in the queues
     std::uint64_t generation_ = 0;  // jobs published so far
     std::size_t readers_ = 0;       // workers holding a piece of job_
     bool stop_ = false;

@@ -109,8 +109,7 @@ void parallel_for(std::size_t n, Body&& body) {
         return;
     }
     detail::run_range(
-        n,
-        [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Body*>(ctx))(b, e); },
+        n, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Body*>(ctx))(b, e); },
         static_cast<void*>(&body));
 }
 

@@ -23,8 +23,7 @@ PyObject* internal_error_type() {
 }
 
 void set_internal_error(const char* text) {
-    if (PyObject* type = internal_error_type())
-        PyErr_SetString(type, text);
+    if (PyObject* type = internal_error_type()) PyErr_SetString(type, text);
     // else: creating the type failed and its exception is already set
 }
 

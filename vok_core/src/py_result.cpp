@@ -39,7 +39,8 @@ private:
 template <class Row>
 PyObject* float_tuple(const Row& row) {
     Ref t(check(PyTuple_New(static_cast<Py_ssize_t>(row.size()))));
-    for (std::size_t k = 0; k < row.size(); ++k) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(k), new_float(row[k]));
+    for (std::size_t k = 0; k < row.size(); ++k)
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(k), new_float(row[k]));
     return t.release();
 }
 

@@ -25,8 +25,7 @@ struct SearchResultFields {
 // The fields live on the C++ heap so that the object stays a plain C layout;
 // the class's deallocator deletes them.
 struct SearchResultObject {
-    PyObject_HEAD
-    SearchResultFields* fields;
+    PyObject_HEAD SearchResultFields* fields;
 };
 
 }  // namespace vok::py

@@ -37,8 +37,7 @@ T* alloc_instance(PyTypeObject* type) {
 // The layout of an instance holding one plain value (freed by plain_dealloc).
 template <class T>
 struct Boxed {
-    PyObject_HEAD
-    T value;
+    PyObject_HEAD T value;
 };
 
 template <class T>

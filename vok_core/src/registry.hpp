@@ -22,7 +22,7 @@ extern PyMethodDef geometric_product_n_def;  // multivector.cpp
 extern PyMethodDef find_formula_def;         // search_result.cpp
 
 // Element-wise functions (lib.cpp).
-extern PyMethodDef exp_n_def, ln_n_def, add_n_def, sub_n_def, mul_n_def, div_n_def, sqrt_n_def, sin_n_def,
-    cos_n_def, tension_n_def, pow_n_def;
+extern PyMethodDef exp_n_def, ln_n_def, add_n_def, sub_n_def, mul_n_def, div_n_def, sqrt_n_def, sin_n_def, cos_n_def,
+    tension_n_def, pow_n_def;
 
 }  // namespace vok::face

@@ -98,8 +98,8 @@ PyType_Slot result_slots[] = {
 PyType_Spec result_spec = py::class_spec<ResultObject>("vok_core.PySearchResult", result_slots);
 
 PyObject* new_result(discover::SearchResult&& r) {
-    auto fields = std::make_unique<ResultFields>(
-        ResultFields{std::move(r.formula), r.error, r.complexity, std::move(r.params)});
+    auto fields =
+        std::make_unique<ResultFields>(ResultFields{std::move(r.formula), r.error, r.complexity, std::move(r.params)});
     ResultObject* o = py::alloc_instance<ResultObject>(vok::face::search_result_type());
     o->fields = fields.release();
     return reinterpret_cast<PyObject*>(o);
@@ -119,8 +119,14 @@ constexpr py::Callable kFindFormula{
     py::Kind::function,
     nullptr,
     "find_formula",
-    {"x_data", "y_data", {"max_complexity", "8"}, {"beam_width", "2000"}, {"precision_goal", "1e-10"},
-     {"use_trig", "True"}, {"use_vok", "True"}, {"complexity_penalty", "0.001"}},
+    {"x_data",
+     "y_data",
+     {"max_complexity", "8"},
+     {"beam_width", "2000"},
+     {"precision_goal", "1e-10"},
+     {"use_trig", "True"},
+     {"use_vok", "True"},
+     {"complexity_penalty", "0.001"}},
     "Find a formula fitting x_data \u2192 y_data.\n"
     "x_data: list of column vectors (one per variable), or a single 1D list for univariate.\n"
     "y_data: target values (1D list)."};

@@ -50,12 +50,16 @@ inline std::vector<double> linspace(double a, double b, std::size_t n) {
 inline std::optional<double> ref_op(OpCode op, double a, double b) {
     double r = 0.0;
     switch (op) {
-        case OpCode::Neg: r = -a; break;
+        case OpCode::Neg:
+            r = -a;
+            break;
         case OpCode::Recip:
             if (std::fabs(a) < 1e-300) return std::nullopt;
             r = 1.0 / a;
             break;
-        case OpCode::Exp: r = std::exp(a); break;
+        case OpCode::Exp:
+            r = std::exp(a);
+            break;
         case OpCode::Ln:
             if (a <= 0.0) return std::nullopt;
             r = std::log(a);
@@ -64,9 +68,15 @@ inline std::optional<double> ref_op(OpCode op, double a, double b) {
             if (a < 0.0) return std::nullopt;
             r = std::sqrt(a);
             break;
-        case OpCode::Sin: r = std::sin(a); break;
-        case OpCode::Cos: r = std::cos(a); break;
-        case OpCode::Abs: r = std::fabs(a); break;
+        case OpCode::Sin:
+            r = std::sin(a);
+            break;
+        case OpCode::Cos:
+            r = std::cos(a);
+            break;
+        case OpCode::Abs:
+            r = std::fabs(a);
+            break;
         case OpCode::Vok: {
             const double x = a > 709.78 ? std::log(a) : a;
             const double y = (b > 0.0 || std::isnan(b)) ? b : std::max(std::fabs(b), 1e-300);
@@ -75,9 +85,15 @@ inline std::optional<double> ref_op(OpCode op, double a, double b) {
             r = t - s;
             break;
         }
-        case OpCode::Add: r = a + b; break;
-        case OpCode::Sub: r = a - b; break;
-        case OpCode::Mul: r = a * b; break;
+        case OpCode::Add:
+            r = a + b;
+            break;
+        case OpCode::Sub:
+            r = a - b;
+            break;
+        case OpCode::Mul:
+            r = a * b;
+            break;
         case OpCode::Div:
             if (std::fabs(b) < 1e-300) return std::nullopt;
             r = a / b;
@@ -116,7 +132,8 @@ inline std::optional<double> ref_eval(const Tokens& tokens, const std::vector<do
     return stack[0];
 }
 
-inline std::optional<std::vector<double>> ref_eval_rows(const Tokens& tokens, const std::vector<std::vector<double>>& cols) {
+inline std::optional<std::vector<double>> ref_eval_rows(const Tokens& tokens,
+                                                        const std::vector<std::vector<double>>& cols) {
     std::vector<double> out;
     for (std::size_t r = 0; r < cols[0].size(); ++r) {
         std::vector<double> row;
@@ -146,7 +163,7 @@ struct RefSearch {
 
 // Stops after level last_level (the leaves are level 1) when given.
 inline RefSearch ref_search(const std::vector<std::vector<double>>& cols, const std::vector<double>& targets,
-                     std::size_t n_vars, const SearchOptions& opt, std::size_t last_level = SIZE_MAX) {
+                            std::size_t n_vars, const SearchOptions& opt, std::size_t last_level = SIZE_MAX) {
     RefSearch out;
     std::set<std::vector<std::uint64_t>> seen;
     auto accept = [&](const Tokens& t, std::vector<Tokens>& into) {
@@ -224,10 +241,13 @@ inline RefSearch ref_search(const std::vector<std::vector<double>>& cols, const 
         if (update(results)) return out;
         // NaN errors last, the rest stably ascending.
         std::stable_partition(results.begin(), results.end(), [](const RefResult& r) { return !std::isnan(r.error); });
-        auto firstnan = std::find_if(results.begin(), results.end(), [](const RefResult& r) { return std::isnan(r.error); });
-        std::stable_sort(results.begin(), firstnan, [](const RefResult& a, const RefResult& b) { return a.error < b.error; });
+        auto firstnan =
+            std::find_if(results.begin(), results.end(), [](const RefResult& r) { return std::isnan(r.error); });
+        std::stable_sort(results.begin(), firstnan,
+                         [](const RefResult& a, const RefResult& b) { return a.error < b.error; });
         if (results.size() > opt.beam_width) results.resize(opt.beam_width);
-        for (std::size_t k = 0; k < std::min(opt.beam_width / 4, results.size()); ++k) pool.push_back(results[k].tokens);
+        for (std::size_t k = 0; k < std::min(opt.beam_width / 4, results.size()); ++k)
+            pool.push_back(results[k].tokens);
         if (level == last_level) return out;
     }
     return out;
@@ -246,8 +266,12 @@ inline void reverse_single_executor(std::size_t n, vok::detail::RangeFn body, vo
 // Three uneven pieces on three threads at once.
 inline void threaded_executor(std::size_t n, vok::detail::RangeFn body, void* ctx) {
     const std::size_t cut1 = n / 5, cut2 = n / 2;
-    std::thread t1([&] { if (cut1 > 0) body(ctx, 0, cut1); });
-    std::thread t2([&] { if (cut2 > cut1) body(ctx, cut1, cut2); });
+    std::thread t1([&] {
+        if (cut1 > 0) body(ctx, 0, cut1);
+    });
+    std::thread t2([&] {
+        if (cut2 > cut1) body(ctx, cut1, cut2);
+    });
     body(ctx, cut2, n);
     t1.join();
     t2.join();
@@ -275,12 +299,12 @@ struct Outcome {
 
 // Every parallel step goes to the executor unless inline_work says otherwise.
 inline Outcome run(const std::vector<std::vector<double>>& cols, const std::vector<double>& y, const SearchOptions& o,
-            Executor ex = serial_executor, std::size_t budget = kDefaultCacheBudget, std::size_t inline_work = 0) {
+                   Executor ex = serial_executor, std::size_t budget = kDefaultCacheBudget,
+                   std::size_t inline_work = 0) {
     Outcome r;
     r.trace.record_candidates = true;
     r.result = search_with(cols, y, cols.size(), o, SearchInternals{ex, &r.trace, budget, inline_work});
     return r;
 }
-
 
 }  // namespace discover_test

@@ -197,10 +197,14 @@ std::vector<double> random_multivector(std::mt19937_64& rng, std::size_t n, bool
     std::vector<double> v(n);
     for (double& x : v) {
         const int r = pick(rng);
-        if (sparse && r < 6) x = (r % 2) ? 0.0 : -0.0;
-        else if (special && r == 7) x = kInf;
-        else if (special && r == 8) x = kNaN;
-        else x = d(rng);
+        if (sparse && r < 6)
+            x = (r % 2) ? 0.0 : -0.0;
+        else if (special && r == 7)
+            x = kInf;
+        else if (special && r == 8)
+            x = kNaN;
+        else
+            x = d(rng);
     }
     return v;
 }

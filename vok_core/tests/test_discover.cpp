@@ -70,18 +70,17 @@ INSTANTIATE_TEST_SUITE_P(
         EvalCase{"sqrt_neg_zero", {C(-0.0), O(OpCode::Sqrt)}, {}, -0.0},
         EvalCase{"sqrt_negative", {C(-1.0), O(OpCode::Sqrt)}, {}, std::nullopt},
         EvalCase{"exp_overflow", {C(710.0), O(OpCode::Exp)}, {}, std::nullopt},
-        EvalCase{"vok_exponent_guard", {C(710.0), C(1.0), O(OpCode::Vok)}, {}, 710.0000000000002},  // exp(ln 710) - ln 1
+        EvalCase{
+            "vok_exponent_guard", {C(710.0), C(1.0), O(OpCode::Vok)}, {}, 710.0000000000002},  // exp(ln 710) - ln 1
         EvalCase{"vok_log_floor", {C(0.0), C(0.0), O(OpCode::Vok)}, {}, 691.7755278982137},
         EvalCase{"vok_log_abs", {C(0.0), C(-1.0), O(OpCode::Vok)}, {}, 1.0},
-        EvalCase{"nan_leaf_passes", {C(kNaN)}, {}, kNaN},
-        EvalCase{"inf_leaf_passes", {V(0)}, {kInf}, kInf},
+        EvalCase{"nan_leaf_passes", {C(kNaN)}, {}, kNaN}, EvalCase{"inf_leaf_passes", {V(0)}, {kInf}, kInf},
         EvalCase{"nan_operand_fails", {C(kNaN), O(OpCode::Neg)}, {}, std::nullopt},
         EvalCase{"nan_skips_domain_but_fails", {C(kNaN), O(OpCode::Ln)}, {}, std::nullopt},
         EvalCase{"recip_of_inf_is_finite", {V(0), O(OpCode::Recip)}, {-kInf}, -0.0},
         EvalCase{"two_values_left", {C(1.0), C(2.0)}, {}, std::nullopt},
         EvalCase{"too_few_operands", {O(OpCode::Add)}, {}, std::nullopt},
-        EvalCase{"unary_without_operand", {O(OpCode::Neg)}, {}, std::nullopt},
-        EvalCase{"empty", {}, {}, std::nullopt},
+        EvalCase{"unary_without_operand", {O(OpCode::Neg)}, {}, std::nullopt}, EvalCase{"empty", {}, {}, std::nullopt},
         EvalCase{"abs", {C(-2.5), O(OpCode::Abs)}, {}, 2.5},
         EvalCase{"overflowing_product", {C(1e200), C(1e200), O(OpCode::Mul)}, {}, std::nullopt},
         EvalCase{"cos_second_var", {V(1), O(OpCode::Cos)}, {5.0, 0.0}, 1.0}),

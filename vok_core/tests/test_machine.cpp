@@ -127,8 +127,10 @@ TEST(Machine, TheMemoryLimitVariableReplacesTheMeasurement) {
     EXPECT_EQ(vok::affordable_count(1024), 3 * kMiB);
     ::setenv("VOK_MEMORY_LIMIT", "1M", 1);
     EXPECT_EQ(vok::search_memory_limit(), 256 * kMiB);  // the floor
-    if (saved) ::setenv("VOK_MEMORY_LIMIT", value.c_str(), 1);
-    else ::unsetenv("VOK_MEMORY_LIMIT");
+    if (saved)
+        ::setenv("VOK_MEMORY_LIMIT", value.c_str(), 1);
+    else
+        ::unsetenv("VOK_MEMORY_LIMIT");
 }
 
 TEST(Machine, InlineThresholdsKeepTheKernelsBreakEvenPoints) {

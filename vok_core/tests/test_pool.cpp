@@ -44,8 +44,10 @@ struct SavedEnv {
         if (const char* v = std::getenv(name)) value_ = v;
     }
     ~SavedEnv() {
-        if (value_) ::setenv(name_, value_->c_str(), 1);
-        else ::unsetenv(name_);
+        if (value_)
+            ::setenv(name_, value_->c_str(), 1);
+        else
+            ::unsetenv(name_);
     }
     const char* name_;
     std::optional<std::string> value_;
@@ -114,11 +116,10 @@ TEST(Pool, UnevenWorkStillCompletesInOrder) {
 
 TEST(Pool, FilterMapConcatenatesInIndexOrder) {
     for (std::size_t n : {0, 1, 2, 5, 1000, 77777}) {
-        auto kept = vok::ordered_filter_map<std::size_t>(
-            n, [](std::size_t i) -> std::optional<std::size_t> {
-                if (i % 3 == 1) return std::nullopt;
-                return i;
-            });
+        auto kept = vok::ordered_filter_map<std::size_t>(n, [](std::size_t i) -> std::optional<std::size_t> {
+            if (i % 3 == 1) return std::nullopt;
+            return i;
+        });
         std::vector<std::size_t> want;
         for (std::size_t i = 0; i < n; ++i)
             if (i % 3 != 1) want.push_back(i);
@@ -141,7 +142,8 @@ TEST(Pool, ManyWorkersAndBackToBackJobs) {
     // Many consecutive small jobs exercise the hand-off and the wake-ups.
     for (int round = 0; round < 2000; ++round) {
         const std::size_t n = 2 + static_cast<std::size_t>(round % 37);
-        auto out = vok::ordered_map<std::size_t>(n, [round](std::size_t i) { return i + static_cast<std::size_t>(round); });
+        auto out =
+            vok::ordered_map<std::size_t>(n, [round](std::size_t i) { return i + static_cast<std::size_t>(round); });
         for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], i + static_cast<std::size_t>(round));
     }
 }

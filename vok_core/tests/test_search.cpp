@@ -26,19 +26,37 @@ TEST(SearchGeneration, LevelTwoWithoutTrigAndVok) {
     EXPECT_EQ(texts(r.trace.levels[0]), (std::vector<std::string>{"0.0000", "1.0000", "x"}));
     EXPECT_EQ(texts(r.trace.levels[1]),
               (std::vector<std::string>{"(-0.0000)", "(-1.0000)", "exp(1.0000)", "(-x)", "(1/x)", "exp(x)", "ln(x)",
-                                        "sqrt(x)", "(1.0000 + 1.0000)", "(x + 1.0000)", "(x - 1.0000)",
-                                        "(1.0000 - x)", "(x + x)", "(x * x)"}));
+                                        "sqrt(x)", "(1.0000 + 1.0000)", "(x + 1.0000)", "(x - 1.0000)", "(1.0000 - x)",
+                                        "(x + x)", "(x * x)"}));
 }
 
 TEST(SearchGeneration, LevelTwoWithDefaults) {
     const Outcome r = run({{1, 2, 3, 4}}, {100, 50, -3, 7}, opts(3, true, true));
     ASSERT_GE(r.trace.levels.size(), 2u);
-    EXPECT_EQ(texts(r.trace.levels[1]),
-              (std::vector<std::string>{"(-0.0000)", "(-1.0000)", "exp(1.0000)", "sin(1.0000)", "cos(1.0000)", "(-x)",
-                                        "(1/x)", "exp(x)", "ln(x)", "sqrt(x)", "sin(x)", "cos(x)",
-                                        "vok(0.0000, 0.0000)", "vok(1.0000, 0.0000)", "(1.0000 + 1.0000)",
-                                        "vok(x, 0.0000)", "vok(0.0000, x)", "(x + 1.0000)", "(x - 1.0000)",
-                                        "(1.0000 - x)", "vok(1.0000, x)", "(x + x)", "(x * x)", "vok(x, x)"}));
+    EXPECT_EQ(texts(r.trace.levels[1]), (std::vector<std::string>{"(-0.0000)",
+                                                                  "(-1.0000)",
+                                                                  "exp(1.0000)",
+                                                                  "sin(1.0000)",
+                                                                  "cos(1.0000)",
+                                                                  "(-x)",
+                                                                  "(1/x)",
+                                                                  "exp(x)",
+                                                                  "ln(x)",
+                                                                  "sqrt(x)",
+                                                                  "sin(x)",
+                                                                  "cos(x)",
+                                                                  "vok(0.0000, 0.0000)",
+                                                                  "vok(1.0000, 0.0000)",
+                                                                  "(1.0000 + 1.0000)",
+                                                                  "vok(x, 0.0000)",
+                                                                  "vok(0.0000, x)",
+                                                                  "(x + 1.0000)",
+                                                                  "(x - 1.0000)",
+                                                                  "(1.0000 - x)",
+                                                                  "vok(1.0000, x)",
+                                                                  "(x + x)",
+                                                                  "(x * x)",
+                                                                  "vok(x, x)"}));
 }
 
 TEST(SearchGeneration, FirstBuiltFormOfAFunctionSurvives) {
@@ -51,7 +69,8 @@ TEST(SearchGeneration, FirstBuiltFormOfAFunctionSurvives) {
     // Two variables: x - y looks like (-x) and is never accepted.
     const Outcome two = run({{1, 2, 3}, {4, 5, 6}}, {0, 0, 1}, opts(3, false, false));
     const auto l2 = texts(two.trace.levels[1]);
-    for (const char* gone : {"(x - y)", "(y - x)", "(x + x)"}) EXPECT_EQ(std::count(l2.begin(), l2.end(), gone), 0) << gone;
+    for (const char* gone : {"(x - y)", "(y - x)", "(x + x)"})
+        EXPECT_EQ(std::count(l2.begin(), l2.end(), gone), 0) << gone;
     EXPECT_EQ(std::count(l2.begin(), l2.end(), "(y * x)"), 1);
     EXPECT_EQ(std::count(l2.begin(), l2.end(), "(x * y)"), 0);
 }
@@ -201,7 +220,8 @@ TEST(SearchExit, MoreVariablesThanColumnsScoreNothingThatReadsThem) {
     const std::vector<double> y{7, 7, 7};
     SearchTrace t;
     t.record_candidates = true;
-    const auto r = search_with(cols, y, 2, opts(3, false, false), SearchInternals{serial_executor, &t, kDefaultCacheBudget, 0});
+    const auto r =
+        search_with(cols, y, 2, opts(3, false, false), SearchInternals{serial_executor, &t, kDefaultCacheBudget, 0});
     ASSERT_TRUE(r);
     EXPECT_EQ(texts(t.levels[0]), (std::vector<std::string>{"0.0000", "1.0000", "x", "y"}));
     EXPECT_EQ(r->formula.find('y'), std::string::npos);

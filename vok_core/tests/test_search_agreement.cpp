@@ -117,10 +117,11 @@ TEST_P(SearchAgreement, EveryDivisionAndCacheMatchesTheReference) {
         std::size_t inline_work;
     };
     // Cache everything, nothing, or only the first few members.
-    for (Setup s : {Setup{serial_executor, kDefaultCacheBudget, 0}, Setup{reverse_single_executor, kDefaultCacheBudget, 0},
-                    Setup{threaded_executor, kDefaultCacheBudget, 0}, Setup{pool_executor, kDefaultCacheBudget, 0},
-                    Setup{pool_executor, kDefaultCacheBudget, kDefaultInlineWork}, Setup{threaded_executor, 0, 0},
-                    Setup{reverse_single_executor, 7 * rows, 0}}) {
+    for (Setup s :
+         {Setup{serial_executor, kDefaultCacheBudget, 0}, Setup{reverse_single_executor, kDefaultCacheBudget, 0},
+          Setup{threaded_executor, kDefaultCacheBudget, 0}, Setup{pool_executor, kDefaultCacheBudget, 0},
+          Setup{pool_executor, kDefaultCacheBudget, kDefaultInlineWork}, Setup{threaded_executor, 0, 0},
+          Setup{reverse_single_executor, 7 * rows, 0}}) {
         Outcome r = run(p.cols, p.y, o, s.ex, s.budget, s.inline_work);
         expect_same(r.result, r.trace, want);
         EXPECT_GE(r.trace.generated, r.trace.fingerprinted);

@@ -73,8 +73,10 @@ TEST(SearchCheckpoint, RunsWithinALevelOnTheCallingThread) {
         };
         const SearchOutcome r = search_controlled(c.cols, c.y, 1, o, hooks, here);
         EXPECT_EQ(r.reason, StopReason::Interrupted);
-        if (last_level == 0) EXPECT_FALSE(r.best);  // stopped among the leaves
-        else expect_result(r.best, c.ended_after(last_level));
+        if (last_level == 0)
+            EXPECT_FALSE(r.best);  // stopped among the leaves
+        else
+            expect_result(r.best, c.ended_after(last_level));
     }
 }
 
@@ -115,13 +117,14 @@ TEST(SearchControlled, ReportsEveryLevelAndStopsWhenTheCallbackSaysSo) {
 
 TEST(SearchControlled, PrecisionGoalIsACompleteEnd) {
     int calls = 0;
-    const SearchOutcome r = search_controlled(std::vector<std::vector<double>>{{1, 2, 3, 4}}, std::vector<double>{2, 5, 10, 17}, 1,
-                                              SearchOptions{}, SearchHooks{[&](const LevelProgress&) { return ++calls, false; }});
+    const SearchOutcome r =
+        search_controlled(std::vector<std::vector<double>>{{1, 2, 3, 4}}, std::vector<double>{2, 5, 10, 17}, 1,
+                          SearchOptions{}, SearchHooks{[&](const LevelProgress&) { return ++calls, false; }});
     EXPECT_FALSE(r.complete);
     EXPECT_EQ(r.reason, StopReason::Callback);  // it asked to stop after the leaves
     EXPECT_EQ(calls, 1);
-    const SearchOutcome goal = search_controlled(std::vector<std::vector<double>>{{1, 2, 3, 4}}, std::vector<double>{2, 5, 10, 17}, 1,
-                                                 SearchOptions{}, SearchHooks{});
+    const SearchOutcome goal = search_controlled(std::vector<std::vector<double>>{{1, 2, 3, 4}},
+                                                 std::vector<double>{2, 5, 10, 17}, 1, SearchOptions{}, SearchHooks{});
     EXPECT_TRUE(goal.complete);
     EXPECT_EQ(goal.reason, StopReason::PrecisionGoal);
     EXPECT_EQ(goal.best->formula, "((x * x) + 1.0000)");
@@ -145,31 +148,37 @@ TEST(SearchControlled, InterruptsAndTheMemoryLimitKeepTheCompletedLevels) {
         SCOPED_TRACE(at);
         g_calls_left = at;
         last_level = 0;
-        const SearchOutcome r = search_controlled(c.cols, c.y, 1, c.o, hooks, SearchInternals{interrupting_executor, nullptr, kDefaultCacheBudget, 0});
+        const SearchOutcome r = search_controlled(
+            c.cols, c.y, 1, c.o, hooks, SearchInternals{interrupting_executor, nullptr, kDefaultCacheBudget, 0});
         EXPECT_FALSE(r.complete);
         EXPECT_EQ(r.reason, StopReason::Interrupted);
-        if (last_level == 0) EXPECT_FALSE(r.best);
-        else expect_result(r.best, c.ended_after(last_level));
+        if (last_level == 0)
+            EXPECT_FALSE(r.best);
+        else
+            expect_result(r.best, c.ended_after(last_level));
     }
     // From the checkpoint before level 4.
     SearchOptions o = c.o;
     int calls = 0;
-    o.checkpoint = [&] { if (++calls == 3) throw vok::Interrupted(); };
+    o.checkpoint = [&] {
+        if (++calls == 3) throw vok::Interrupted();
+    };
     const SearchOutcome r = search_controlled(c.cols, c.y, 1, o, SearchHooks{});
     EXPECT_EQ(r.reason, StopReason::Interrupted);
     expect_result(r.best, c.ended_after(3));
     // The memory limit: the levels that fitted.
     SearchOptions endless = opts(SIZE_MAX, true, true, 4);
     last_level = 0;
-    const SearchOutcome m = search_controlled(c.cols, c.y, 1, endless, hooks,
-                                              SearchInternals{serial_executor, nullptr, kDefaultCacheBudget, 0, std::size_t{8} << 20});
+    const SearchOutcome m =
+        search_controlled(c.cols, c.y, 1, endless, hooks,
+                          SearchInternals{serial_executor, nullptr, kDefaultCacheBudget, 0, std::size_t{8} << 20});
     EXPECT_FALSE(m.complete);
     EXPECT_EQ(m.reason, StopReason::MemoryLimit);
     ASSERT_GT(last_level, 10u);
     // The same levels ended by the callback (itself checked above).
     const std::size_t stop_after = last_level;
-    const SearchOutcome same = search_controlled(c.cols, c.y, 1, endless,
-                                                 SearchHooks{[&](const LevelProgress& p) { return p.level < stop_after; }});
+    const SearchOutcome same = search_controlled(
+        c.cols, c.y, 1, endless, SearchHooks{[&](const LevelProgress& p) { return p.level < stop_after; }});
     ASSERT_TRUE(m.best && same.best);
     EXPECT_EQ(m.best->formula, same.best->formula);
     EXPECT_EQ(bits(m.best->error), bits(same.best->error));

@@ -36,12 +36,16 @@ bool is_finite_value(double v) { return std::fabs(v) <= DBL_MAX; }
 std::optional<double> apply_op(OpCode op, double a, double b) {
     double r;
     switch (op) {
-        case OpCode::Neg: r = -a; break;
+        case OpCode::Neg:
+            r = -a;
+            break;
         case OpCode::Recip:
             if (std::fabs(a) < kDivisorFloor) return std::nullopt;
             r = 1.0 / a;
             break;
-        case OpCode::Exp: r = std::exp(a); break;
+        case OpCode::Exp:
+            r = std::exp(a);
+            break;
         case OpCode::Ln:
             if (a <= 0.0) return std::nullopt;
             r = std::log(a);
@@ -50,18 +54,33 @@ std::optional<double> apply_op(OpCode op, double a, double b) {
             if (a < 0.0) return std::nullopt;
             r = std::sqrt(a);
             break;
-        case OpCode::Sin: r = std::sin(a); break;
-        case OpCode::Cos: r = std::cos(a); break;
-        case OpCode::Abs: r = std::fabs(a); break;
-        case OpCode::Vok: r = vok::tension(a, b); break;
-        case OpCode::Add: r = a + b; break;
-        case OpCode::Sub: r = a - b; break;
-        case OpCode::Mul: r = a * b; break;
+        case OpCode::Sin:
+            r = std::sin(a);
+            break;
+        case OpCode::Cos:
+            r = std::cos(a);
+            break;
+        case OpCode::Abs:
+            r = std::fabs(a);
+            break;
+        case OpCode::Vok:
+            r = vok::tension(a, b);
+            break;
+        case OpCode::Add:
+            r = a + b;
+            break;
+        case OpCode::Sub:
+            r = a - b;
+            break;
+        case OpCode::Mul:
+            r = a * b;
+            break;
         case OpCode::Div:
             if (std::fabs(b) < kDivisorFloor) return std::nullopt;
             r = a / b;
             break;
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
     }
     if (!is_finite_value(r)) return std::nullopt;
     return r;
@@ -78,8 +97,12 @@ std::optional<double> eval_on(const Token* tokens, std::size_t n, std::span<cons
     for (std::size_t k = 0; k < n; ++k) {
         const Token& t = tokens[k];
         switch (t.kind) {
-            case TokenKind::Const: stack[depth++] = t.value; break;
-            case TokenKind::Param: stack[depth++] = t.index < params.size() ? params[t.index] : t.value; break;
+            case TokenKind::Const:
+                stack[depth++] = t.value;
+                break;
+            case TokenKind::Param:
+                stack[depth++] = t.index < params.size() ? params[t.index] : t.value;
+                break;
             case TokenKind::Var:
                 if (t.index >= vars.size()) return std::nullopt;
                 stack[depth++] = vars[t.index];
@@ -98,7 +121,8 @@ std::optional<double> eval_on(const Token* tokens, std::size_t n, std::span<cons
                 }
                 break;
             }
-            default: return std::nullopt;
+            default:
+                return std::nullopt;
         }
     }
     if (depth != 1) return std::nullopt;
@@ -153,7 +177,8 @@ bool apply_op_column(OpCode op, const double* a, const double* b, double* out, s
     // -inf or NaN and the square root of a negative one is NaN, so those rows
     // fail the finiteness test, while sqrt(-0.0) = -0.0 passes as it should.
     switch (op) {
-        case OpCode::Neg: return map1(a, out, n, [](double t) { return -t; });
+        case OpCode::Neg:
+            return map1(a, out, n, [](double t) { return -t; });
         case OpCode::Recip: {
             std::uint64_t bad = 0;
             for (std::size_t r = 0; r < n; ++r) {
@@ -163,16 +188,26 @@ bool apply_op_column(OpCode op, const double* a, const double* b, double* out, s
             }
             return no_failure(bad);
         }
-        case OpCode::Exp: return map1(a, out, n, [](double t) { return std::exp(t); });
-        case OpCode::Ln: return map1(a, out, n, [](double t) { return std::log(t); });
-        case OpCode::Sqrt: return map1(a, out, n, [](double t) { return std::sqrt(t); });
-        case OpCode::Sin: return map1(a, out, n, [](double t) { return std::sin(t); });
-        case OpCode::Cos: return map1(a, out, n, [](double t) { return std::cos(t); });
-        case OpCode::Abs: return map1(a, out, n, [](double t) { return std::fabs(t); });
-        case OpCode::Vok: return map2(a, b, out, n, [](double x, double y) { return vok::tension(x, y); });
-        case OpCode::Add: return map2(a, b, out, n, [](double x, double y) { return x + y; });
-        case OpCode::Sub: return map2(a, b, out, n, [](double x, double y) { return x - y; });
-        case OpCode::Mul: return map2(a, b, out, n, [](double x, double y) { return x * y; });
+        case OpCode::Exp:
+            return map1(a, out, n, [](double t) { return std::exp(t); });
+        case OpCode::Ln:
+            return map1(a, out, n, [](double t) { return std::log(t); });
+        case OpCode::Sqrt:
+            return map1(a, out, n, [](double t) { return std::sqrt(t); });
+        case OpCode::Sin:
+            return map1(a, out, n, [](double t) { return std::sin(t); });
+        case OpCode::Cos:
+            return map1(a, out, n, [](double t) { return std::cos(t); });
+        case OpCode::Abs:
+            return map1(a, out, n, [](double t) { return std::fabs(t); });
+        case OpCode::Vok:
+            return map2(a, b, out, n, [](double x, double y) { return vok::tension(x, y); });
+        case OpCode::Add:
+            return map2(a, b, out, n, [](double x, double y) { return x + y; });
+        case OpCode::Sub:
+            return map2(a, b, out, n, [](double x, double y) { return x - y; });
+        case OpCode::Mul:
+            return map2(a, b, out, n, [](double x, double y) { return x * y; });
         case OpCode::Div: {
             std::uint64_t bad = 0;
             for (std::size_t r = 0; r < n; ++r) {
@@ -213,8 +248,12 @@ const double* BlockEvaluator::eval(std::span<const Token> tokens, const ColumnVi
     };
     for (const Token& t : tokens) {
         switch (t.kind) {
-            case TokenKind::Const: fill(t.value); break;
-            case TokenKind::Param: fill(t.index < params.size() ? params[t.index] : t.value); break;
+            case TokenKind::Const:
+                fill(t.value);
+                break;
+            case TokenKind::Param:
+                fill(t.index < params.size() ? params[t.index] : t.value);
+                break;
             case TokenKind::Var:
                 if (t.index >= data.count) return nullptr;
                 stack_[depth++] = data.cols[t.index] + first;
@@ -232,7 +271,8 @@ const double* BlockEvaluator::eval(std::span<const Token> tokens, const ColumnVi
                     stack_[--depth - 1] = out;
                 }
                 break;
-            default: return nullptr;
+            default:
+                return nullptr;
         }
     }
     return depth == 1 ? stack_[0] : nullptr;

@@ -131,8 +131,8 @@ public:
                        std::size_t first, std::size_t n);
 
 private:
-    std::vector<double> slots_;        // one block of rows per stack slot
-    std::vector<const double*> stack_; // the values of each stack slot
+    std::vector<double> slots_;         // one block of rows per stack slot
+    std::vector<const double*> stack_;  // the values of each stack slot
 };
 
 }  // namespace vok::discover

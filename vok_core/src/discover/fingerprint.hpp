@@ -27,8 +27,8 @@ inline constexpr std::size_t kProbeCount = 5;
 // The probe constants, in order: Euler-Mascheroni (one ulp below the nearest
 // binary64, 0x3FE2788CFC6FB618), Glaisher-Kinkelin, golden ratio, ln 2 and
 // Apery's constant zeta(3). At probe c, variable i takes (i + 1) * c.
-inline constexpr std::array<double, kProbeCount> kProbes = {
-    0.5772156649015328, 1.2824271291006226, 1.618033988749895, 0.6931471805599453, 1.2020569031595942};
+inline constexpr std::array<double, kProbeCount> kProbes = {0.5772156649015328, 1.2824271291006226, 1.618033988749895,
+                                                            0.6931471805599453, 1.2020569031595942};
 
 // The five values of an expression at the probe points, as bit patterns.
 using ProbeBits = std::array<std::uint64_t, kProbeCount>;

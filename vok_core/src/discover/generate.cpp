@@ -161,7 +161,8 @@ std::size_t Search::generate(std::size_t fresh) {
     auto unit_at = [&](std::size_t b) {
         if (b == 0) return std::size_t{0};
         if (b >= blocks - 1) return units;
-        return static_cast<std::size_t>(std::lower_bound(offset.begin(), offset.end() - 1, b * kBlock) - offset.begin());
+        return static_cast<std::size_t>(std::lower_bound(offset.begin(), offset.end() - 1, b * kBlock) -
+                                        offset.begin());
     };
     parallel(blocks, pair_tests + 20 * n, [&](std::size_t first_block, std::size_t end_block) {
         std::vector<std::uint32_t> at;

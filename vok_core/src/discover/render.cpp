@@ -26,9 +26,9 @@ struct Template {
 };
 // Unary: Neg, Recip, Exp, Ln, Sqrt, Sin, Cos, Abs; binary: Vok, Add, Sub, Mul, Div.
 constexpr Template kTemplates[] = {
-    {"(-", "", ")"}, {"(1/", "", ")"}, {"exp(", "", ")"}, {"ln(", "", ")"},
-    {"sqrt(", "", ")"}, {"sin(", "", ")"}, {"cos(", "", ")"}, {"abs(", "", ")"},
-    {"vok(", ", ", ")"}, {"(", " + ", ")"}, {"(", " - ", ")"}, {"(", " * ", ")"}, {"(", " / ", ")"},
+    {"(-", "", ")"},   {"(1/", "", ")"},  {"exp(", "", ")"}, {"ln(", "", ")"},    {"sqrt(", "", ")"},
+    {"sin(", "", ")"}, {"cos(", "", ")"}, {"abs(", "", ")"}, {"vok(", ", ", ")"}, {"(", " + ", ")"},
+    {"(", " - ", ")"}, {"(", " * ", ")"}, {"(", " / ", ")"},
 };
 
 // Replaces every occurrence of `from`, scanning left to right without overlap.
@@ -109,46 +109,48 @@ std::string to_string(const Expr& expr, std::span<const std::string> names) {
     std::vector<std::string> stack;
     for (const Token& t : expr.tokens) {
         switch (t.kind) {
-        case TokenKind::Const: {
-            std::string s;
-            append_constant(s, t.value);
-            stack.push_back(std::move(s));
-            break;
-        }
-        case TokenKind::Param: {
-            // A default is always a number: pi and e are not named here.
-            std::string s = "c" + std::to_string(t.index) + "(";
-            append_fixed(s, t.value, 4);
-            s += ')';
-            stack.push_back(std::move(s));
-            break;
-        }
-        case TokenKind::Var: {
-            std::string s;
-            if (t.index < names.size()) s = names[t.index];
-            else append_variable(s, t.index);
-            stack.push_back(std::move(s));
-            break;
-        }
-        case TokenKind::Op: {
-            const auto code = static_cast<std::uint8_t>(t.op);
-            // A byte beyond the thirteen codes names no operator: it renders
-            // with the binary layout its code implies, around "?".
-            static constexpr Template kUnknown{"?(", ", ", ")"};
-            const Template& tpl = code < kOpCount ? kTemplates[code] : kUnknown;
-            std::string s(tpl.before);
-            if (is_unary(t.op)) {
-                s += pop_or_empty(stack);
-            } else {
-                std::string b = pop_or_empty(stack);
-                s += pop_or_empty(stack);
-                s += tpl.middle;
-                s += b;
+            case TokenKind::Const: {
+                std::string s;
+                append_constant(s, t.value);
+                stack.push_back(std::move(s));
+                break;
             }
-            s += tpl.after;
-            stack.push_back(std::move(s));
-            break;
-        }
+            case TokenKind::Param: {
+                // A default is always a number: pi and e are not named here.
+                std::string s = "c" + std::to_string(t.index) + "(";
+                append_fixed(s, t.value, 4);
+                s += ')';
+                stack.push_back(std::move(s));
+                break;
+            }
+            case TokenKind::Var: {
+                std::string s;
+                if (t.index < names.size())
+                    s = names[t.index];
+                else
+                    append_variable(s, t.index);
+                stack.push_back(std::move(s));
+                break;
+            }
+            case TokenKind::Op: {
+                const auto code = static_cast<std::uint8_t>(t.op);
+                // A byte beyond the thirteen codes names no operator: it renders
+                // with the binary layout its code implies, around "?".
+                static constexpr Template kUnknown{"?(", ", ", ")"};
+                const Template& tpl = code < kOpCount ? kTemplates[code] : kUnknown;
+                std::string s(tpl.before);
+                if (is_unary(t.op)) {
+                    s += pop_or_empty(stack);
+                } else {
+                    std::string b = pop_or_empty(stack);
+                    s += pop_or_empty(stack);
+                    s += tpl.middle;
+                    s += b;
+                }
+                s += tpl.after;
+                stack.push_back(std::move(s));
+                break;
+            }
         }
     }
     return stack.empty() ? std::string("?") : std::move(stack.back());

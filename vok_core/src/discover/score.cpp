@@ -48,7 +48,8 @@ void Search::score_leaves() {
     for (std::size_t k = 0; k < pool_.size(); ++k) {
         if (state[k] != kScored) continue;
         ++n_scored;
-        if (!best_ || best_->error > err[k]) best_ = SearchResult{to_string(pool_[k].expr), err[k], 1, {}, pool_[k].expr};
+        if (!best_ || best_->error > err[k])
+            best_ = SearchResult{to_string(pool_[k].expr), err[k], 1, {}, pool_[k].expr};
     }
     if (trace_) trace_->scored += n_scored;
 }

@@ -96,8 +96,10 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
                 }
             }
         };
-        if (lanes == kLanes) add(std::integral_constant<std::size_t, kLanes>{});
-        else add(lanes);
+        if (lanes == kLanes)
+            add(std::integral_constant<std::size_t, kLanes>{});
+        else
+            add(lanes);
         if (first + n >= rows || !cutoff) continue;
         // The sum only grows with more rows (each term is a square or NaN),
         // and with a positive finite factor so does the error computed from

@@ -158,8 +158,10 @@ void Search::take_front() {
         }
         if (first == kNoOperand) continue;
         std::optional<SearchResult>& entry = front_[c];
-        if (!entry) entry = result_of(std::isnan(err_[first]) ? first : least);
-        else if (least != kNoOperand && entry->error > err_[least]) entry = result_of(least);
+        if (!entry)
+            entry = result_of(std::isnan(err_[first]) ? first : least);
+        else if (least != kNoOperand && entry->error > err_[least])
+            entry = result_of(least);
     }
 }
 

@@ -113,8 +113,9 @@ private:
         if (n == 0) return;
         if (work >= inline_work_ && !alone_) {
             using Fn = std::remove_reference_t<F>;
-            exec_(n, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Fn*>(ctx))(b, e); },
-                  const_cast<void*>(static_cast<const void*>(&f)));
+            exec_(
+                n, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Fn*>(ctx))(b, e); },
+                const_cast<void*>(static_cast<const void*>(&f)));
             checkpoint();
             return;
         }
@@ -223,9 +224,9 @@ private:
     // (its last entry: where the unit's groups end).
     std::unique_ptr<SeenEntry[]> entries_;
     std::vector<std::uint32_t> slices_;
-    std::unique_ptr<std::uint8_t[]> state_;   // a CandidateState
-    std::unique_ptr<double[]> err_;           // the penalised error of a kScored candidate
-    std::vector<ScoreOutcome> outcomes_;      // of the scoring reducers
+    std::unique_ptr<std::uint8_t[]> state_;  // a CandidateState
+    std::unique_ptr<double[]> err_;          // the penalised error of a kScored candidate
+    std::vector<ScoreOutcome> outcomes_;     // of the scoring reducers
 
     const SearchHooks* hooks_;
     bool pareto_;
