@@ -6,35 +6,18 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <utility>
+#include <exception>
+#include <new>
+
+#include "py_error.hpp"
 
 namespace vok::ext {
 
 // A Python exception is set; unwinds to the entry point, which returns null.
-struct PyErrorSet {};
-
-// Owns one reference.
-class Ref {
-public:
-    Ref() = default;
-    explicit Ref(PyObject* p) : p_(p) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    ~Ref() { Py_XDECREF(p_); }
-    PyObject* get() const { return p_; }
-    PyObject* release() { return std::exchange(p_, nullptr); }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    PyObject* p_ = nullptr;
-};
-
-// A new reference, or PyErrorSet when the call that made it failed.
-inline PyObject* check(PyObject* p) {
-    if (!p) throw PyErrorSet{};
-    return p;
-}
+// The reference handle and the null check are vok_core's own.
+using PyErrorSet = vok::py::Error;
+using vok::py::check;
+using vok::py::Ref;
 
 // Runs body and turns C++ failures into Python exceptions at the boundary.
 template <class Body>

@@ -98,23 +98,7 @@ private:
 
 // The list function's texts, with the ufunc's name.
 std::string fault_text(npy_intp element, const ProductFault& f, std::size_t a_len, std::size_t sig_len) {
-    const std::string item = "[" + std::to_string(element) + "]";
-    std::string msg = "geometric_product: element " + std::to_string(element) + ": ";
-    switch (f.kind) {
-        case ProductFault::kBTooShort:  // cannot happen: a and b share their length
-            msg += "b_batch" + item + " has " + std::to_string(f.where) + " coefficients, fewer than the " +
-                   std::to_string(a_len) + " of a_batch" + item;
-            break;
-        case ProductFault::kNoSignature:
-            msg += "basis vector " + std::to_string(f.where) + " has no signature entry (signature has " +
-                   std::to_string(sig_len) + " entries)";
-            break;
-        case ProductFault::kOutsideA:
-            msg += "blade " + std::to_string(f.where) + " is outside the " + std::to_string(a_len) +
-                   " coefficients of a_batch" + item + " (not a power of two)";
-            break;
-    }
-    return msg;
+    return product_fault_text("geometric_product", static_cast<std::size_t>(element), f, a_len, sig_len);
 }
 
 // A signature of int64 entries as the kernel's small integers; false when an

@@ -25,23 +25,7 @@ constexpr py::Callable kSig{py::Kind::function,
                             "Returns Vec of result coefficient arrays."};
 
 [[noreturn]] void raise_fault(std::size_t n, const ProductFault& f, std::size_t a_len, std::size_t sig_len) {
-    const std::string item = "[" + std::to_string(n) + "]";
-    std::string msg = "geometric_product_n: element " + std::to_string(n) + ": ";
-    switch (f.kind) {
-        case ProductFault::kBTooShort:
-            msg += "b_batch" + item + " has " + std::to_string(f.where) + " coefficients, fewer than the " +
-                   std::to_string(a_len) + " of a_batch" + item;
-            break;
-        case ProductFault::kNoSignature:
-            msg += "basis vector " + std::to_string(f.where) + " has no signature entry (signature has " +
-                   std::to_string(sig_len) + " entries)";
-            break;
-        case ProductFault::kOutsideA:
-            msg += "blade " + std::to_string(f.where) + " is outside the " + std::to_string(a_len) +
-                   " coefficients of a_batch" + item + " (not a power of two)";
-            break;
-    }
-    py::raise(PyExc_IndexError, msg);
+    py::raise(PyExc_IndexError, product_fault_text("geometric_product_n", n, f, a_len, sig_len));
 }
 
 PyObject* geometric_product_n(PyObject*, py::Args& a) {

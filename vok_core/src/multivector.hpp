@@ -28,6 +28,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "interrupt.hpp"
@@ -43,6 +44,30 @@ struct ProductFault {
     Kind kind;
     std::size_t where;
 };
+
+// The message of a fault of element `element`: "{who}: element {element}: ...",
+// with a_len the coefficient count of that element's a and sig_len the
+// signature's length.
+inline std::string product_fault_text(const char* who, std::size_t element, const ProductFault& f, std::size_t a_len,
+                                      std::size_t sig_len) {
+    const std::string item = "[" + std::to_string(element) + "]";
+    std::string msg = std::string(who) + ": element " + std::to_string(element) + ": ";
+    switch (f.kind) {
+        case ProductFault::kBTooShort:
+            msg += "b_batch" + item + " has " + std::to_string(f.where) + " coefficients, fewer than the " +
+                   std::to_string(a_len) + " of a_batch" + item;
+            break;
+        case ProductFault::kNoSignature:
+            msg += "basis vector " + std::to_string(f.where) + " has no signature entry (signature has " +
+                   std::to_string(sig_len) + " entries)";
+            break;
+        case ProductFault::kOutsideA:
+            msg += "blade " + std::to_string(f.where) + " is outside the " + std::to_string(a_len) +
+                   " coefficients of a_batch" + item + " (not a power of two)";
+            break;
+    }
+    return msg;
+}
 
 // Marks a blade pair whose factor needs a missing signature entry. A real
 // factor is a product of signs and small integers and is never NaN.
