@@ -56,7 +56,11 @@ def test_bad_input_exits_2_naming_file_line_and_column(tmp_path, capsys, text, a
 
 def test_module_and_console_script():
     command = [sys.executable, "-P", "-m", "vok_math", "discover", EXAMPLES / "joule_heating.csv", "--target", "P"]
-    script = pathlib.Path(sys.executable).with_name("vok-math")
+    # The console script sits beside the interpreter, or in the bin/ of a
+    # `pip install --target` directory holding the package under test.
+    import vok_math
+    beside_package = pathlib.Path(vok_math.__file__).parents[1] / "bin" / "vok-math"
+    script = beside_package if beside_package.exists() else pathlib.Path(sys.executable).with_name("vok-math")
     for argv in (command, [script, *command[4:]]):
         done = subprocess.run(argv, capture_output=True, text=True, check=False)
         assert (done.returncode, done.stdout.splitlines()[0], done.stderr) == (0, "P = ((V * V) * (1/R))", "")
