@@ -133,10 +133,10 @@ int add_ufunc(PyObject* dict, const Definition& def) {
     };
     int flags = NPY_METH_NO_FLOATINGPOINT_ERRORS;
     if (def.reorderable) flags |= NPY_METH_IS_REORDERABLE;
-    PyArrayMethod_Spec spec = {
+    PyArrayMethod_Spec method = {
         def.name, def.nin, def.nout, NPY_NO_CASTING, static_cast<NPY_ARRAYMETHOD_FLAGS>(flags), dtypes.data(), slots,
     };
-    int rc = PyUFunc_AddLoopFromSpec(uf, &spec);
+    int rc = PyUFunc_AddLoopFromSpec(uf, &method);
 
     // The promoter matches any DTypes (None) and sends them to the loop's.
     PyObject* any = rc < 0 ? nullptr : PyTuple_New(def.nin + def.nout);

@@ -17,7 +17,7 @@ PyTypeObject* cached_type() {
     return type;
 }
 
-// The spec of a final (not subclassable), immutable class whose instances
+// The PyType_Spec of a final (not subclassable), immutable class whose instances
 // have the layout `Layout`.
 template <class Layout>
 PyType_Spec class_spec(const char* name, PyType_Slot* slots) {
