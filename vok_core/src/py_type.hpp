@@ -8,12 +8,12 @@ namespace vok::py {
 // Creates a heap type from its PyType_Spec (throws Error on failure).
 PyTypeObject* make_type(PyType_Spec* type_spec);
 
-// The class made from Spec: created on first use, kept for the process
+// The class made from TypeSpec: created on first use, kept for the process
 // (the module may be imported again, the class stays the same object).
-template <PyType_Spec& Spec>
+template <PyType_Spec& TypeSpec>
 PyTypeObject* cached_type() {
     static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(&Spec);
+    if (!type) type = make_type(&TypeSpec);
     return type;
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "poll_probe.hpp"
 #include "interrupt.hpp"
 #include "knot.hpp"
 #include "multivector.hpp"
@@ -16,18 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Poll {
-    explicit Poll(bool says_stop = false) : stop(says_stop) {}
-    bool stop;
-    int calls = 0;
-    std::thread::id thread;
-    static bool ask(void* ctx) noexcept {
-        auto* p = static_cast<Poll*>(ctx);
-        ++p->calls;
-        p->thread = std::this_thread::get_id();
-        return p->stop;
-    }
-};
 
 // Calls interruption_point() for `span` of wall time; true if it threw.
 bool interrupted_within(Clock::duration span) {

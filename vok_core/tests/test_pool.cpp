@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "poll_probe.hpp"
 #include "pool.hpp"
 
 namespace {
@@ -169,18 +170,6 @@ TEST(Pool, WorkersLeaveAsynchronousSignalsToOtherThreads) {
 
 using Clock = std::chrono::steady_clock;
 
-struct Poll {
-    explicit Poll(bool says_stop) : stop(says_stop) {}
-    bool stop;
-    int calls = 0;
-    std::thread::id thread;
-    static bool ask(void* ctx) noexcept {
-        auto* p = static_cast<Poll*>(ctx);
-        ++p->calls;
-        p->thread = std::this_thread::get_id();
-        return p->stop;
-    }
-};
 
 // Decrements a counter when a body leaves, by return or by exception.
 struct Inside {
