@@ -1,12 +1,16 @@
 """The ufuncs under dask.array on a two-process local cluster: applied block
 by block on the workers, they give the in-memory result bit for bit."""
 
-import dask.array as da
 import numpy as np
 import pytest
-from distributed import Client, LocalCluster
 
 from vok_math import ufunc
+
+# Dask is a test dependency of the development environment, not of every
+# environment the wheels are tested in.
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+Client, LocalCluster = distributed.Client, distributed.LocalCluster
 
 
 @pytest.fixture(scope="module")

@@ -7,6 +7,10 @@ source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/musl_env.sh"
 targets=("$@"); [ ${#targets[@]} -gt 0 ] || targets=(glibc musl)
 TEST_REQS=("pytest>=8" "hypothesis>=6" "numpy>=2")
+# The glibc environment also gets the optional dependencies the package layer
+# is tested with (DataFrames, SymPy, a Dask cluster); the musl one runs
+# without them, and those tests skip there.
+GLIBC_TEST_REQS=("${TEST_REQS[@]}" pandas sympy "dask[distributed]")
 WORK=$ROOT/build/wheel-test
 
 # pytest from the source tree; -P keeps its vok_math/ (no .so) off sys.path.
@@ -21,7 +25,7 @@ test_glibc() {
   local whl venv=$WORK/glibc-venv
   whl=$(ls "$DIST"/vok_math-*manylinux*.whl)
   rm -rf "$venv" && "$HOST_PY" -m venv "$venv"
-  "$venv/bin/pip" install -q --disable-pip-version-check "$whl" "${TEST_REQS[@]}"
+  "$venv/bin/pip" install -q --disable-pip-version-check "$whl" "${GLIBC_TEST_REQS[@]}"
   run_pytest "$venv/bin/python"
 }
 
