@@ -61,7 +61,9 @@ def test_module_and_console_script():
     import vok_math
     beside_package = pathlib.Path(vok_math.__file__).parents[1] / "bin" / "vok-math"
     script = beside_package if beside_package.exists() else pathlib.Path(sys.executable).with_name("vok-math")
-    for argv in (command, [script, *command[4:]]):
+    # Run by this interpreter: an install with --target writes the script with
+    # the installing interpreter's path, which need not see the test's packages.
+    for argv in (command, [sys.executable, script, *command[4:]]):
         done = subprocess.run(argv, capture_output=True, text=True, check=False)
         assert (done.returncode, done.stdout.splitlines()[0], done.stderr) == (0, "P = ((V * V) * (1/R))", "")
 
