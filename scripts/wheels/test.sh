@@ -13,7 +13,7 @@ TEST_REQS=("pytest>=8" "hypothesis>=6" "numpy>=2")
 GLIBC_TEST_REQS=("${TEST_REQS[@]}" pandas sympy "dask[distributed]")
 WORK=$ROOT/build/wheel-test
 
-# pytest from the source tree; -P keeps its vok_math/ (no .so) off sys.path.
+# pytest from the source tree (the package itself lies under src/).
 # VOK_PYTEST_ARGS adds arguments (e.g. --deselect) to both runs.
 run_pytest() {
   local py=$1
