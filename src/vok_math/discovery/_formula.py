@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import struct
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import Any
 
 import numpy as np
@@ -38,6 +38,24 @@ class Formula:
     rmse: float
     complete: bool = True
     front: tuple[Formula, ...] = field(default=())
+
+    def __post_init__(self) -> None:
+        # Tokens and names as the engine reads them: a ValueError for anything
+        # but one well-formed expression over distinct, named variables.
+        names = self.names
+        if isinstance(names, str) or not all(isinstance(n, str) for n in names):
+            raise ValueError(f"names must be a sequence of strings, not {names!r}")
+        names = tuple(names)
+        if len(set(names)) != len(names):
+            raise ValueError(f"variable names must differ: {names}")
+        for n in names:
+            n.encode("utf-8")  # a lone surrogate cannot be rendered (UnicodeEncodeError is a ValueError)
+        object.__setattr__(self, "names", names)
+        object.__setattr__(self, "tokens", _ext.read_tokens(self.tokens, len(names)))
+
+    def __reduce__(self) -> tuple:
+        # Unpickling and copying go through the constructor and its checks.
+        return type(self), tuple(getattr(self, f.name) for f in fields(self))
 
     def __str__(self) -> str:
         return _ext.render(self.tokens, self.names)
