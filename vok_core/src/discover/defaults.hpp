@@ -21,6 +21,7 @@ struct SettingDefault {
     const char* text;
 };
 
+// clang-format off
 inline constexpr SettingDefault kSearchDefaults[] = {
     {"max_complexity", "8"},
     {"beam_width", "2000"},
@@ -29,6 +30,7 @@ inline constexpr SettingDefault kSearchDefaults[] = {
     {"use_trig", "True"},
     {"use_vok", "True"},
 };
+// clang-format on
 
 // What a literal's text holds.
 enum class LiteralKind { Flag, Whole, Real };
