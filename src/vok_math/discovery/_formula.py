@@ -53,9 +53,15 @@ class Formula:
         object.__setattr__(self, "names", names)
         object.__setattr__(self, "tokens", _ext.read_tokens(self.tokens, len(names)))
 
-    def __reduce__(self) -> tuple:
-        # Unpickling and copying go through the constructor and its checks.
-        return type(self), tuple(getattr(self, f.name) for f in fields(self))
+    def __setstate__(self, state: Any) -> None:
+        # Unpickling (state as the dataclass's __getstate__ gives it: the
+        # fields' values in order) checks its fields as the constructor does.
+        names = [f.name for f in fields(self)]
+        if not isinstance(state, (list, tuple)) or len(state) != len(names):
+            raise ValueError(f"a Formula's state lists its {len(names)} fields")
+        for name, value in zip(names, state):
+            object.__setattr__(self, name, value)
+        self.__post_init__()
 
     def __str__(self) -> str:
         return _ext.render(self.tokens, self.names)
