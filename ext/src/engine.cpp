@@ -5,7 +5,9 @@
 // (kind, operator, index, value) with the engine's numbering, so Python can
 // keep, compare, hash and pickle them and hand them back for evaluation.
 // Data arrive as objects exporting contiguous float64 buffers (NumPy arrays),
-// one per column; vok_math.discover has already checked their shapes.
+// one per column, their shape checked with the engine's own message
+// (vok_math.discover has already refused columns of different lengths by
+// their names).
 #include <chrono>
 #include <cmath>
 #include <cstring>

@@ -1,5 +1,5 @@
 // The engine's declaration tables as module attributes, so that vok_math
-// reads them instead of keeping copies:
+// reads them instead of keeping copies (read-only mappings):
 //   DEFAULTS     {setting: default} of a search (kSearchDefaults)
 //   TOKEN_KINDS  {kind name: code}
 //   OPERATORS    ((code, name, arity), ...) in code order
@@ -39,14 +39,14 @@ void set_item(PyObject* dict, const char* key, PyObject* value) {
 PyObject* defaults() {
     Ref out(check(PyDict_New()));
     for (const d::SettingDefault& s : d::kSearchDefaults) set_item(out.get(), s.name, literal_object(s.text));
-    return out.release();
+    return check(PyDictProxy_New(out.get()));
 }
 
 PyObject* token_kinds() {
     Ref out(check(PyDict_New()));
     for (std::size_t k = 0; k < std::size(d::kTokenKindNames); ++k)
         set_item(out.get(), d::kTokenKindNames[k], PyLong_FromSize_t(k));
-    return out.release();
+    return check(PyDictProxy_New(out.get()));
 }
 
 PyObject* operators() {

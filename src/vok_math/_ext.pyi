@@ -1,7 +1,7 @@
 """Type stubs for vok_math._ext, the package's second extension module
 (internal: the public API is vok_math.discover and friends)."""
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 from .vok_core import PySearchResult
@@ -9,8 +9,8 @@ from .vok_core import PySearchResult
 _Token = tuple[int, int, int, float]
 
 # The engine's declaration tables.
-DEFAULTS: dict[str, int | float | bool]
-TOKEN_KINDS: dict[str, int]
+DEFAULTS: Mapping[str, int | float | bool]
+TOKEN_KINDS: Mapping[str, int]
 OPERATORS: tuple[tuple[int, str, int], ...]
 # (tokens, error, complexity, rmse)
 _Result = tuple[tuple[_Token, ...], float, int, float]
