@@ -197,14 +197,17 @@ def test_prediction_names_columns_of_different_lengths():
     ([[2, 0, 0, 0.0]], ("a", "a"), "names must differ"),
     ([[2, 0, 0, 0.0]], "a", "sequence of strings"),
     ([[2, 0, 0, 0.0]], ("\ud800",), "surrogate"),
+    ([[2, 0, 0, 0.0]], ("a",), "front must hold Formulas"),
 ])
 def test_formula_refuses_what_is_no_expression(tokens, names, message):
+    front = ("a formula",) if "front" in message else ()
+
     class Crafted:  # a pickle that rebuilds a Formula from its state, as the dataclass pickles one
         def __reduce__(self):
-            return object.__new__, (Formula,), [tokens, names, 0.0, 1, 0.0, True, ()]
+            return object.__new__, (Formula,), [tokens, names, 0.0, 1, 0.0, True, front]
 
     with pytest.raises(ValueError, match=message):
-        Formula(tokens, names, 0.0, 1, 0.0)
+        Formula(tokens, names, 0.0, 1, 0.0, front=front)
     with pytest.raises(ValueError, match=message):
         pickle.loads(pickle.dumps(Crafted()))
 
