@@ -1,6 +1,7 @@
 """vok_math.discover and Formula: the search of find_formula on named data."""
 
 import copy
+import json
 import math
 import pickle
 import struct
@@ -104,6 +105,7 @@ def test_named_data_forms_agree():
     ([[1.0, 2.0], [math.inf, 3.0]], [1.0, 2.0], {}, ValueError, "X row 1, column 'x' is inf; pass drop_nonfinite"),
     ([[1.0], [2.0]], [1.0, math.nan], {}, ValueError, "y row 1 is nan"),
     ({"a": [1.0, 2.0], "b": [1.0]}, [1.0, 2.0], {}, ValueError, r"differ in length \('a': 2, 'b': 1\)"),
+    (np.zeros((2, 0)), [1.0, 2.0], {}, ValueError, "X must hold at least one column"),
     ({"a": [1.0]}, "c", {}, KeyError, "'c', which X does not have"),
     ([[1.0], [2.0]], [1.0, 2.0], {"names": ["a", "b"]}, ValueError, "2 names given for 1 variables"),
     ([[1.0], [2.0]], [1.0, 2.0], {"complexity_penalty": -0.1}, ValueError, "complexity_penalty must be finite and not negative"),
@@ -175,3 +177,64 @@ def test_extension_stub_matches_the_module():
         if isinstance(node, ast.FunctionDef):
             params = list(inspect.signature(getattr(_ext, node.name)).parameters)
             assert [a.arg for a in node.args.args] == params, node.name
+
+
+def test_prediction_names_columns_of_different_lengths():
+    with pytest.raises(ValueError, match=r"differ in length \('x': 2, 'y': 1\)"):
+        formula([X_, Y_, op(9)]).predict({"x": [1.0, 2.0], "y": [1.0]})
+
+
+@pytest.mark.parametrize("tokens,names,message", [
+    ([[2, 0, 1, 0.0]], ("a",), "variable 1 is out of range for 1 variable"),
+    ([[2, 0, -1, 0.0]], ("a",), "index -1 is out of range"),
+    ([[2, 0, 2**64, 0.0]], ("a",), "index 18446744073709551616 is out of range"),
+    ([[4, 0, 0, 0.0]], ("a",), "kind 4 is out of range"),
+    ([[0, 13, 0, 0.0]], ("a",), "operator code 13 is out of range"),
+    ([[3, 9, 0, 0.0]], ("a",), "add takes 2 operand"),
+    ([[2, 0, 0, 0.0], [2, 0, 0, 0.0]], ("a",), "leave 2 values"),
+    ([], ("a",), "leave 0 values"),
+    ([[2, 0, 0]], ("a",), r"a token is \(kind, operator, index, value\)"),
+    ([[2, 0, 0, 0.0]], ("a", "a"), "names must differ"),
+    ([[2, 0, 0, 0.0]], "a", "sequence of strings"),
+    ([[2, 0, 0, 0.0]], ("\ud800",), "surrogate"),
+    ([[2, 0, 0, 0.0]], ("a",), "front must hold Formulas"),
+])
+def test_formula_refuses_what_is_no_expression(tokens, names, message):
+    front = ("a formula",) if "front" in message else ()
+
+    class Crafted:  # a pickle that rebuilds a Formula from its state, as the dataclass pickles one
+        def __reduce__(self):
+            return object.__new__, (Formula,), [tokens, names, 0.0, 1, 0.0, True, front]
+
+    with pytest.raises(ValueError, match=message):
+        Formula(tokens, names, 0.0, 1, 0.0, front=front)
+    with pytest.raises(ValueError, match=message):
+        pickle.loads(pickle.dumps(Crafted()))
+
+
+def test_formula_survives_a_json_round_trip():
+    f = vok_math.discover(*problem(11, 2))
+    fields = json.loads(json.dumps([f.tokens, f.names, f.error, f.complexity, f.rmse]))
+    g = Formula(*fields, front=f.front)
+    assert g == f and str(g) == str(f)
+    assert g.predict(problem(11, 2)[0]).tolist() == f.predict(problem(11, 2)[0]).tolist()
+
+
+def test_defaults_are_the_engines():
+    import ast
+    import inspect
+    import pathlib
+    from vok_math import _ext, cli
+    expected = {k: (type(v), v) for k, v in _ext.DEFAULTS.items()}
+
+    def typed(defaults):
+        return {k: (type(v), v) for k, v in defaults.items() if k in expected}
+
+    for fn in (vok_core.find_formula, vok_math.discover):
+        assert typed({k: p.default for k, p in inspect.signature(fn).parameters.items()}) == expected, fn
+    stub = ast.parse(pathlib.Path(vok_math.__file__).with_name("vok_core.pyi").read_text())
+    (node,) = [n for n in stub.body if isinstance(n, ast.FunctionDef) and n.name == "find_formula"]
+    args = node.args.args[len(node.args.args) - len(node.args.defaults):]
+    assert typed({a.arg: ast.literal_eval(d) for a, d in zip(args, node.args.defaults)}) == expected
+    args = cli.parser().parse_args(["discover", "data.csv", "--target", "y"])
+    assert args.max_complexity == _ext.DEFAULTS["max_complexity"]

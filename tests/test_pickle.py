@@ -57,3 +57,20 @@ def test_round_trip_is_bit_identical(value, how):
 def test_classes_keep_their_own_attributes():
     for cls in (vok_core.VOKPoint, vok_core.VOKPair, vok_core.VOKKnot, vok_core.PySearchResult):
         assert "__reduce__" not in vars(cls) and "__reduce_ex__" not in vars(cls)
+
+
+@pytest.mark.parametrize("formula", ["", "x\0", "(x + y", "x)\nimport os\n(x", "__import__('os').system('id')",
+                                     "exp(x) + 1.0000", "(x + y))"])
+def test_unpickling_refuses_a_text_that_is_no_formula(formula):
+    from vok_math import _pickle
+    with pytest.raises(ValueError, match="not a formula text"):
+        _pickle._search_result(formula, bits(0.5), 3, [])
+
+
+def test_any_variable_letter_survives_pickling():
+    # Variable 136 is written as U+0000 and variable 176 as "(".
+    columns = [[float(i + j) for i in range(4)] for j in range(180)]
+    for j in (136, 176):
+        result = vok_core.find_formula(columns, columns[j], max_complexity=1)
+        assert result.formula == chr((120 + j) % 256)
+        assert fields(pickle.loads(pickle.dumps(result))) == fields(result)

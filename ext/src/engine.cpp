@@ -5,11 +5,14 @@
 // (kind, operator, index, value) with the engine's numbering, so Python can
 // keep, compare, hash and pickle them and hand them back for evaluation.
 // Data arrive as objects exporting contiguous float64 buffers (NumPy arrays),
-// one per column; vok_math.discover has already checked their shapes.
+// one per column, their shape checked with the engine's own message
+// (vok_math.discover has already refused columns of different lengths by
+// their names).
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +20,7 @@
 
 #include "discover/expr.hpp"
 #include "discover/render.hpp"
+#include "discover/scoring.hpp"
 #include "discover/search.hpp"
 #include "engine.hpp"
 #include "ext.hpp"
@@ -59,26 +63,46 @@ std::vector<std::vector<double>> read_columns(PyObject* seq) {
     std::vector<std::vector<double>> columns;
     for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(items.get()); ++j)
         columns.push_back(read_doubles(PyTuple_GET_ITEM(items.get(), j)));
-    if (columns.empty()) raise(PyExc_ValueError, "at least one column is needed");
-    for (const auto& c : columns)
-        if (c.size() < columns[0].size()) raise(PyExc_ValueError, "a column is shorter than the first");
+    if (const auto fault = d::column_shape_fault(columns))
+        raise(PyExc_ValueError, d::column_shape_message(*fault, "X").c_str());
     return columns;
 }
 
-d::Expr read_tokens(PyObject* seq) {
+// A token's integer field; ValueError when it is negative or past `limit`.
+std::size_t read_field(PyObject* obj, std::size_t limit, std::size_t token, const char* what) {
+    Ref number(check(PyNumber_Index(obj)));
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (overflow || v < 0 || static_cast<unsigned long long>(v) > limit) {
+        PyErr_Format(PyExc_ValueError, "token %zu: %s %R is out of range", token, what, number.get());
+        throw PyErrorSet{};
+    }
+    return static_cast<std::size_t>(v);
+}
+
+// A sequence of (kind, operator, index, value) sequences (tuples, or lists
+// after a JSON round trip) as an expression over n_vars variables; ValueError
+// unless it is one well-formed expression (d::expr_fault).
+d::Expr read_tokens(PyObject* seq, std::size_t n_vars) {
     Ref items(check(PySequence_Tuple(seq)));
     d::Expr expr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-        unsigned char kind = 0, op = 0;
-        Py_ssize_t index = 0;
-        double value = 0;
-        if (!PyArg_ParseTuple(PyTuple_GET_ITEM(items.get(), i), "bbnd;a token is (kind, op, index, value)", &kind, &op,
-                              &index, &value))
+        const auto at = static_cast<std::size_t>(i);
+        Ref fields(check(PySequence_Tuple(PyTuple_GET_ITEM(items.get(), i))));
+        if (PyTuple_GET_SIZE(fields.get()) != 4) {
+            PyErr_Format(PyExc_ValueError, "token %zu: a token is (kind, operator, index, value)", at);
             throw PyErrorSet{};
-        if (kind > 3 || op >= d::kOpCount || index < 0) raise(PyExc_ValueError, "invalid token");
-        expr.tokens.push_back(d::Token{static_cast<d::TokenKind>(kind), static_cast<d::OpCode>(op),
-                                       static_cast<std::size_t>(index), value});
+        }
+        auto field = [&](Py_ssize_t k) { return PyTuple_GET_ITEM(fields.get(), k); };
+        const std::size_t kind = read_field(field(0), std::size(d::kTokenKindNames) - 1, at, "kind");
+        const std::size_t op = read_field(field(1), d::kOpCount - 1, at, "operator code");
+        const std::size_t index = read_field(field(2), PY_SSIZE_T_MAX, at, "index");
+        const double value = PyFloat_AsDouble(field(3));
+        if (value == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+        expr.tokens.push_back(d::Token{static_cast<d::TokenKind>(kind), static_cast<d::OpCode>(op), index, value});
     }
+    if (const auto fault = d::expr_fault(expr.tokens, n_vars)) raise(PyExc_ValueError, fault->c_str());
     return expr;
 }
 
@@ -95,26 +119,11 @@ PyObject* tokens_to_py(const d::Expr& expr) {
 
 // ---- Scores ------------------------------------------------------------
 
-// The root-mean-square error exactly as the search forms it before the
-// complexity penalty: squared differences summed in row order from -0.0 over
-// the shorter of predictions and targets, divided by the target count.
-double rmse_of(const d::Expr& expr, d::Columns columns, std::span<const double> targets) {
-    const auto predictions = d::eval_batch(expr, columns, {});
-    if (!predictions) return std::nan("");
-    const std::size_t n = std::min(predictions->size(), targets.size());
-    double sum = -0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double diff = (*predictions)[i] - targets[i];
-        sum += diff * diff;
-    }
-    return std::sqrt(sum / static_cast<double>(targets.size()));
-}
-
 // (tokens, error, complexity, rmse)
 PyObject* result_to_py(const d::SearchResult& r, d::Columns columns, std::span<const double> targets) {
     Ref tokens(tokens_to_py(r.expr));
     return check(Py_BuildValue("(Odnd)", tokens.get(), r.error, static_cast<Py_ssize_t>(r.complexity),
-                               rmse_of(r.expr, columns, targets)));
+                               d::rmse(r.expr, columns, targets)));
 }
 
 // ---- The search --------------------------------------------------------
@@ -283,8 +292,8 @@ PyObject* evaluate(PyObject*, PyObject* args) {
     return vok::ext::guarded([args]() -> PyObject* {
         PyObject *py_tokens, *py_columns;
         if (!PyArg_ParseTuple(args, "OO:evaluate", &py_tokens, &py_columns)) return nullptr;
-        const d::Expr expr = read_tokens(py_tokens);
         const auto columns = read_columns(py_columns);
+        const d::Expr expr = read_tokens(py_tokens, columns.size());
         const std::size_t rows = columns[0].size();
         std::vector<double> values;
         {
@@ -312,7 +321,6 @@ PyObject* render(PyObject*, PyObject* args) {
     return vok::ext::guarded([args]() -> PyObject* {
         PyObject *py_tokens, *py_names;
         if (!PyArg_ParseTuple(args, "OO:render", &py_tokens, &py_names)) return nullptr;
-        const d::Expr expr = read_tokens(py_tokens);
         Ref items(check(PySequence_Tuple(py_names)));
         std::vector<std::string> names;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
@@ -321,12 +329,29 @@ PyObject* render(PyObject*, PyObject* args) {
             if (!text) throw PyErrorSet{};
             names.emplace_back(text, static_cast<std::size_t>(size));
         }
+        const d::Expr expr = read_tokens(py_tokens, names.size());
         const std::string text = d::to_string(expr, names);
         return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
     });
 }
 
+// read_tokens(tokens, variables) -> tuple: the tokens as the engine reads
+// them, ValueError unless they are one expression over that many variables.
+PyObject* py_read_tokens(PyObject*, PyObject* args) {
+    return vok::ext::guarded([args]() -> PyObject* {
+        PyObject* py_tokens;
+        Py_ssize_t n_vars;
+        if (!PyArg_ParseTuple(args, "On:read_tokens", &py_tokens, &n_vars)) return nullptr;
+        if (n_vars < 0) raise(PyExc_ValueError, "the variable count must not be negative");
+        return tokens_to_py(read_tokens(py_tokens, static_cast<std::size_t>(n_vars)));
+    });
+}
+
 PyMethodDef methods[] = {
+    {"read_tokens", py_read_tokens, METH_VARARGS,
+     "read_tokens(tokens, variables)\n--\n\n"
+     "The tokens as (kind, operator, index, value) tuples; ValueError unless\n"
+     "they are one well-formed expression over that many variables."},
     {"render", render, METH_VARARGS,
      "render(tokens, names)\n--\n\nThe engine's formula text with the variables' names."},
     {"search", search, METH_VARARGS,
@@ -345,7 +370,7 @@ PyMethodDef methods[] = {
 namespace vok::ext {
 
 int add_engine(PyObject* module) {
-    if (PyModule_AddFunctions(module, methods) < 0) return -1;
+    if (PyModule_AddFunctions(module, methods) < 0 || add_engine_tables(module) < 0) return -1;
     return add_engine_pickle(module);
 }
 

@@ -39,4 +39,7 @@ PyObject* guarded(Body&& body) noexcept {
 // Adds the result-rebuilding function of engine_pickle.cpp.
 int add_engine_pickle(PyObject* module);
 
+// Adds the engine's declaration tables of engine_tables.cpp.
+int add_engine_tables(PyObject* module);
+
 }  // namespace vok::ext

@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "discover/render.hpp"
 #include "engine.hpp"
 #include "py_search_result.hpp"
 
@@ -22,6 +24,11 @@ using vok::ext::Ref;
 
 using ResultFields = vok::py::SearchResultFields;
 using ResultObject = vok::py::SearchResultObject;
+
+[[noreturn]] void raise_value_error(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    throw PyErrorSet{};
+}
 
 // The class object, looked up at run time (vok_core owns it).
 PyTypeObject* result_type() {
@@ -35,6 +42,14 @@ PyTypeObject* result_type() {
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
+// What find_formula could have given: a formula text the engine renders.
+// Refuses anything else (NUL bytes or code put where a formula goes) before
+// an object is made, so that to_python() never writes it.
+void check_fields(std::string_view formula, Py_ssize_t complexity) {
+    if (complexity < 0) raise_value_error("complexity must not be negative");
+    if (!vok::discover::is_formula_text(formula)) raise_value_error("formula is not a formula text of the engine");
+}
+
 // search_result(formula, error, complexity, params): a new PySearchResult.
 PyObject* search_result(PyObject*, PyObject* args) {
     return vok::ext::guarded([args]() -> PyObject* {
@@ -46,10 +61,7 @@ PyObject* search_result(PyObject*, PyObject* args) {
         if (!PyArg_ParseTuple(args, "s#dnO!:search_result", &formula, &length, &error, &complexity, &PyList_Type,
                               &params))
             return nullptr;
-        if (complexity < 0) {
-            PyErr_SetString(PyExc_ValueError, "complexity must not be negative");
-            return nullptr;
-        }
+        check_fields(std::string_view(formula, static_cast<std::size_t>(length)), complexity);
         auto fields = std::make_unique<ResultFields>(ResultFields{
             std::string(formula, static_cast<std::size_t>(length)), error, static_cast<std::size_t>(complexity), {}});
         // A tuple copy: an item's __float__ cannot change what is iterated.

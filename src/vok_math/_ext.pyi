@@ -1,12 +1,17 @@
 """Type stubs for vok_math._ext, the package's second extension module
 (internal: the public API is vok_math.discover and friends)."""
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 from .vok_core import PySearchResult
 
 _Token = tuple[int, int, int, float]
+
+# The engine's declaration tables.
+DEFAULTS: Mapping[str, int | float | bool]
+TOKEN_KINDS: Mapping[str, int]
+OPERATORS: tuple[tuple[int, str, int], ...]
 # (tokens, error, complexity, rmse)
 _Result = tuple[tuple[_Token, ...], float, int, float]
 
@@ -22,6 +27,7 @@ def search(
     time_limit: float | None,
     progress: Callable[[int, int, _Result | None], object] | None,
 ) -> tuple[_Result | None, bool, str, list[_Result], BaseException | None]: ...
-def evaluate(tokens: Sequence[_Token], columns: Sequence[Any]) -> bytes: ...
-def render(tokens: Sequence[_Token], names: Sequence[str]) -> str: ...
+def evaluate(tokens: Sequence[Sequence[float]], columns: Sequence[Any]) -> bytes: ...
+def render(tokens: Sequence[Sequence[float]], names: Sequence[str]) -> str: ...
+def read_tokens(tokens: Sequence[Sequence[float]], variables: int) -> tuple[_Token, ...]: ...
 def search_result(formula: str, error: float, complexity: int, params: list[float]) -> PySearchResult: ...

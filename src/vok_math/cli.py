@@ -15,6 +15,7 @@ from collections.abc import Sequence
 
 import numpy as np
 
+from . import _ext
 from .discovery import Formula, discover
 
 
@@ -103,7 +104,7 @@ def parser() -> argparse.ArgumentParser:
     d.add_argument("file", help="CSV or TSV file with a header line; lines starting with # are comments")
     d.add_argument("--target", required=True, help="the column to explain")
     d.add_argument("--columns", help="comma-separated variable columns (default: all others)")
-    d.add_argument("--max-complexity", type=int, default=8, metavar="N")
+    d.add_argument("--max-complexity", type=int, default=_ext.DEFAULTS["max_complexity"], metavar="N")
     d.add_argument("--time-limit", type=float, default=None, metavar="S", help="seconds; the best so far is kept")
     d.add_argument("--json", action="store_true", help="print the result as JSON")
     return p

@@ -107,26 +107,24 @@ PyObject* new_result(discover::SearchResult&& r) {
 
 // Refuses data the search could not read before any search work starts.
 void check_columns(const std::vector<std::vector<double>>& columns) {
-    const auto fault = discover::column_shape_fault(columns);
-    if (!fault) return;
-    if (fault->no_column) py::raise(PyExc_ValueError, "x_data must hold at least one column");
-    py::raise(PyExc_ValueError, "x_data column " + std::to_string(fault->column) + " is shorter than column 0 (" +
-                                    std::to_string(fault->length) + " < " + std::to_string(fault->rows) + " rows)");
+    if (const auto fault = discover::column_shape_fault(columns))
+        py::raise(PyExc_ValueError, discover::column_shape_message(*fault, "x_data"));
 }
 
-// The defaults shown here are the ones the body applies.
+// The defaults shown are the search's own (SearchOptions), which the body
+// keeps for an argument not given.
 constexpr py::Callable kFindFormula{
     py::Kind::function,
     nullptr,
     "find_formula",
     {"x_data",
      "y_data",
-     {"max_complexity", "8"},
-     {"beam_width", "2000"},
-     {"precision_goal", "1e-10"},
-     {"use_trig", "True"},
-     {"use_vok", "True"},
-     {"complexity_penalty", "0.001"}},
+     {"max_complexity", discover::default_text("max_complexity")},
+     {"beam_width", discover::default_text("beam_width")},
+     {"precision_goal", discover::default_text("precision_goal")},
+     {"use_trig", discover::default_text("use_trig")},
+     {"use_vok", discover::default_text("use_vok")},
+     {"complexity_penalty", discover::default_text("complexity_penalty")}},
     "Find a formula fitting x_data \u2192 y_data.\n"
     "x_data: list of column vectors (one per variable), or a single 1D list for univariate.\n"
     "y_data: target values (1D list)."};
@@ -135,12 +133,12 @@ PyObject* find_formula(PyObject*, py::Args& a) {
     const std::vector<std::vector<double>> columns = a.nested_seq(0);
     const auto targets = a.float_seq(1);
     discover::SearchOptions options;  // the defaults of kFindFormula's text signature
-    options.max_complexity = a.given(2) ? a.count(2) : 8;
-    options.beam_width = a.given(3) ? a.count(3) : 2000;
-    options.precision_goal = a.given(4) ? a.to_float(4) : 1e-10;
-    options.use_trig = a.given(5) ? a.flag(5) : true;
-    options.use_vok = a.given(6) ? a.flag(6) : true;
-    options.complexity_penalty = a.given(7) ? a.to_float(7) : 0.001;
+    if (a.given(2)) options.max_complexity = a.count(2);
+    if (a.given(3)) options.beam_width = a.count(3);
+    if (a.given(4)) options.precision_goal = a.to_float(4);
+    if (a.given(5)) options.use_trig = a.flag(5);
+    if (a.given(6)) options.use_vok = a.flag(6);
+    if (a.given(7)) options.complexity_penalty = a.to_float(7);
     check_columns(columns);
     // A pending signal (Ctrl-C) ends the search with the handler's exception:
     // the search offers this checkpoint between levels and during the work

@@ -43,6 +43,14 @@ def _column(values: Any, what: str) -> np.ndarray:
     return np.ascontiguousarray(arr, dtype=np.float64)
 
 
+def _same_length(keys: Sequence[str], columns: list[np.ndarray]) -> None:
+    """Named columns of different lengths, refused by their names (which the
+    engine, seeing only a shorter column's position, cannot give)."""
+    if len({len(c) for c in columns}) > 1:
+        detail = ", ".join(f"{k!r}: {len(c)}" for k, c in zip(keys, columns))
+        raise ValueError(f"X's columns differ in length ({detail})")
+
+
 def read_table(X: Any, y: Any, names: Sequence[str] | None) -> tuple[list[str], list[np.ndarray], np.ndarray]:
     """(names, columns, targets) from X of shape (rows, variables) or a mapping
     of name to column, and y as values or a column name of X."""
@@ -59,10 +67,7 @@ def read_table(X: Any, y: Any, names: Sequence[str] | None) -> tuple[list[str], 
         for k, col in zip(keys, columns):
             if col.ndim != 1:
                 raise ValueError(f"X column {k!r} must be one-dimensional, not of shape {col.shape}")
-        lengths = {len(c) for c in columns}
-        if len(lengths) > 1:
-            detail = ", ".join(f"{k!r}: {len(c)}" for k, c in zip(keys, columns))
-            raise ValueError(f"X's columns differ in length ({detail})")
+        _same_length(keys, columns)
         found_names = keys
     else:
         if isinstance(y, str):
@@ -73,12 +78,11 @@ def read_table(X: Any, y: Any, names: Sequence[str] | None) -> tuple[list[str], 
             raise ValueError(f"X must be 2-D, of shape (rows, variables); got shape {table.shape}{hint}")
         columns = [np.ascontiguousarray(table[:, j]) for j in range(table.shape[1])]
         found_names = None
-    if not columns:
-        raise ValueError("X has no variables")
+    # No column at all is the engine's to refuse (at the search).
     targets = _column(y, "y")
     if targets.ndim != 1:
         raise ValueError(f"y must be 1-D; got shape {targets.shape}")
-    rows = len(columns[0])
+    rows = len(columns[0]) if columns else len(targets)
     if len(targets) != rows:
         raise ValueError(f"y has {len(targets)} values but X has {rows} rows")
     if rows == 0:
@@ -127,8 +131,7 @@ def predictors(X: Any, names: Sequence[str]) -> list[np.ndarray]:
         if missing:
             raise KeyError(f"X lacks the column(s) {', '.join(map(repr, missing))}")
         columns = [_column(X[n], f"X column {n!r}") for n in names]
-        if len({len(c) for c in columns}) > 1:
-            raise ValueError("X's columns differ in length")
+        _same_length(names, columns)
         return columns
     table = _column(X, "X")
     if table.ndim == 1 and len(names) == 1:

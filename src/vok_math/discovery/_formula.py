@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import struct
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import Any
 
 import numpy as np
@@ -38,6 +38,34 @@ class Formula:
     rmse: float
     complete: bool = True
     front: tuple[Formula, ...] = field(default=())
+
+    def __post_init__(self) -> None:
+        # Tokens and names as the engine reads them: a ValueError for anything
+        # but one well-formed expression over distinct, named variables (and
+        # a front of anything but Formulas).
+        names = () if isinstance(self.names, str) else tuple(self.names)
+        if isinstance(self.names, str) or not all(isinstance(n, str) for n in names):
+            raise ValueError(f"names must be a sequence of strings, not {self.names!r}")
+        if len(set(names)) != len(names):
+            raise ValueError(f"variable names must differ: {names}")
+        for n in names:
+            n.encode("utf-8")  # a lone surrogate cannot be rendered (UnicodeEncodeError is a ValueError)
+        front = tuple(self.front)
+        if not all(isinstance(f, Formula) for f in front):
+            raise ValueError("front must hold Formulas")
+        object.__setattr__(self, "names", names)
+        object.__setattr__(self, "tokens", _ext.read_tokens(self.tokens, len(names)))
+        object.__setattr__(self, "front", front)
+
+    def __setstate__(self, state: Any) -> None:
+        # Unpickling (state as the dataclass's __getstate__ gives it: the
+        # fields' values in order) checks its fields as the constructor does.
+        names = [f.name for f in fields(self)]
+        if not isinstance(state, (list, tuple)) or len(state) != len(names):
+            raise ValueError(f"a Formula's state lists its {len(names)} fields")
+        for name, value in zip(names, state):
+            object.__setattr__(self, name, value)
+        self.__post_init__()
 
     def __str__(self) -> str:
         return _ext.render(self.tokens, self.names)

@@ -8,7 +8,7 @@ from collections.abc import Iterable
 from concurrent.futures import Executor, ProcessPoolExecutor
 from typing import Any
 
-from .. import vok_core  # noqa: F401  (the engine must be importable before work is sent out)
+from .. import _ext, vok_core  # noqa: F401  (the engine must be importable before work is sent out)
 from . import _data
 from ._formula import Formula
 from ._search import discover
@@ -44,8 +44,7 @@ def discover_many(problems: Iterable[tuple[Any, Any]], *, executor: Executor | N
     if "progress" in options:
         raise TypeError("discover_many() does not take progress")
     # Options are checked once here, with discover's defaults.
-    probe = {"max_complexity": 8, "beam_width": 2000, "precision_goal": 1e-10, "complexity_penalty": 0.001,
-             "use_trig": True, "use_vok": True, "time_limit": None}
+    probe = {**_ext.DEFAULTS, "time_limit": None}
     unknown = set(options) - set(probe) - {"names", "drop_nonfinite"}
     if unknown:
         raise TypeError(f"discover_many() got unexpected option(s): {', '.join(sorted(unknown))}")

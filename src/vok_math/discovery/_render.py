@@ -2,8 +2,8 @@
 LaTeX, Python source and SymPy.
 
 An expression is the engine's postfix token sequence, each token
-(kind, operator, index, value): kinds Const 0, Param 1, Var 2, Op 3, and the
-operator codes below (codes under 8 take one operand).
+(kind, operator, index, value), numbered as the engine's tables say
+(_ext.TOKEN_KINDS, _ext.OPERATORS).
 """
 
 from __future__ import annotations
@@ -13,8 +13,13 @@ import math
 import re
 from collections.abc import Sequence
 
-CONST, PARAM, VAR, OP = 0, 1, 2, 3
-NEG, RECIP, EXP, LN, SQRT, SIN, COS, ABS, VOK, ADD, SUB, MUL, DIV = range(13)
+from .. import _ext
+
+CONST, PARAM, VAR, OP = (_ext.TOKEN_KINDS[k] for k in ("const", "param", "var", "op"))
+_CODE = {name: code for code, name, _ in _ext.OPERATORS}
+NEG, RECIP, EXP, LN, SQRT, SIN, COS, ABS, VOK, ADD, SUB, MUL, DIV = (
+    _CODE[n] for n in ("neg", "recip", "exp", "ln", "sqrt", "sin", "cos", "abs", "vok", "add", "sub", "mul", "div"))
+_ARITY = {code: arity for code, _, arity in _ext.OPERATORS}
 
 def tree(tokens: Sequence[tuple]) -> tuple:
     """The postfix tokens as a nested tuple: (token, child, ...)."""
@@ -24,7 +29,7 @@ def tree(tokens: Sequence[tuple]) -> tuple:
         if kind != OP:
             stack.append((token,))
             continue
-        arity = 1 if op < VOK else 2
+        arity = _ARITY[op]
         if len(stack) < arity:
             raise ValueError("malformed expression")
         children = stack[len(stack) - arity:]

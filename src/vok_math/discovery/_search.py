@@ -55,9 +55,14 @@ def pareto(entries: list[Formula]) -> tuple[Formula, ...]:
     return tuple(kept)
 
 
-def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, max_complexity: int = 8,
-             beam_width: int = 2000, precision_goal: float = 1e-10, complexity_penalty: float = 0.001,
-             use_trig: bool = True, use_vok: bool = True, time_limit: float | None = None,
+_DEFAULT = _ext.DEFAULTS  # the engine's own defaults, declared once in C++
+
+
+def discover(X: Any, y: Any, *, names: Sequence[str] | None = None,
+             max_complexity: int = _DEFAULT["max_complexity"], beam_width: int = _DEFAULT["beam_width"],
+             precision_goal: float = _DEFAULT["precision_goal"],
+             complexity_penalty: float = _DEFAULT["complexity_penalty"], use_trig: bool = _DEFAULT["use_trig"],
+             use_vok: bool = _DEFAULT["use_vok"], time_limit: float | None = None,
              progress: bool | Progress | None = None, drop_nonfinite: bool = False) -> Formula | None:
     """Find a formula for y from the variables of X by the beam search of
     vok_core.find_formula (same candidates, scores and result), with named

@@ -13,12 +13,16 @@ std::optional<ColumnShapeFault> column_shape_fault(Columns columns) {
     return std::nullopt;
 }
 
+std::string column_shape_message(const ColumnShapeFault& fault, std::string_view data) {
+    std::string s(data);
+    if (fault.no_column) return s + " must hold at least one column";
+    return s + " column " + std::to_string(fault.column) + " is shorter than column 0 (" +
+           std::to_string(fault.length) + " < " + std::to_string(fault.rows) + " rows)";
+}
+
 ColumnPointers::ColumnPointers(Columns columns, const char* who) {
-    if (const auto fault = column_shape_fault(columns)) {
-        if (fault->no_column) throw std::out_of_range(std::string(who) + ": no column");
-        throw std::out_of_range(std::string(who) + ": column " + std::to_string(fault->column) +
-                                " is shorter than the first");
-    }
+    if (const auto fault = column_shape_fault(columns))
+        throw std::out_of_range(std::string(who) + ": " + column_shape_message(*fault, "data"));
     cols_.reserve(columns.size());
     for (const auto& c : columns) cols_.push_back(c.data());
     view_ = ColumnView{cols_.data(), cols_.size(), columns[0].size()};

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "discover/expr.hpp"
@@ -29,8 +31,12 @@ struct ColumnShapeFault {
 // Empty when the columns can be evaluated.
 std::optional<ColumnShapeFault> column_shape_fault(Columns columns);
 
+// What is wrong, for a data set named `data`: "x_data must hold at least one
+// column" or "x_data column 2 is shorter than column 0 (1 < 3 rows)".
+std::string column_shape_message(const ColumnShapeFault& fault, std::string_view data);
+
 // Raw pointers to the columns for the evaluators. Throws std::out_of_range,
-// its message starting with `who`, when the shape is wrong. Not copyable:
+// "<who>: " and column_shape_message's text, when the shape is wrong. Not copyable:
 // the view points into the object.
 class ColumnPointers {
 public:

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <string>
 
 #include "discover/columns.hpp"
 #include "guards.hpp"
@@ -28,6 +30,31 @@ Expr Expr::binary(const Expr& a, const Expr& b, OpCode op) {
     e.tokens.insert(e.tokens.end(), b.tokens.begin(), b.tokens.end());
     e.tokens.push_back(Token::op_token(op));
     return e;
+}
+
+std::optional<std::string> expr_fault(std::span<const Token> tokens, std::size_t n_vars) {
+    std::size_t depth = 0;  // values on the evaluation stack
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const Token& t = tokens[i];
+        const std::string at = "token " + std::to_string(i) + ": ";
+        const auto kind = static_cast<std::size_t>(t.kind), code = static_cast<std::size_t>(t.op);
+        if (kind >= std::size(kTokenKindNames)) return at + "kind " + std::to_string(kind) + " is no token kind";
+        if (code >= kOpCount) return at + "operator code " + std::to_string(code) + " is no operator";
+        if (t.kind == TokenKind::Var && t.index >= n_vars)
+            return at + "variable " + std::to_string(t.index) + " is out of range for " + std::to_string(n_vars) +
+                   " variable(s)";
+        if (t.kind != TokenKind::Op) {
+            ++depth;
+            continue;
+        }
+        const unsigned operands = arity(t.op);
+        if (depth < operands)
+            return at + kOperatorNames[code] + " takes " + std::to_string(operands) + " operand(s), " +
+                   std::to_string(depth) + " available";
+        depth -= operands - 1;
+    }
+    if (depth != 1) return "the tokens leave " + std::to_string(depth) + " values; an expression leaves one";
+    return std::nullopt;
 }
 
 // |v| <= DBL_MAX is false for infinities and NaN alike.

@@ -11,8 +11,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace vok::discover {
@@ -40,6 +42,15 @@ enum class OpCode : std::uint8_t {
 
 inline constexpr std::size_t kOpCount = 13;
 inline constexpr std::uint8_t kFirstBinaryCode = 8;
+
+// The names of the token kinds and the operators, indexed by their codes:
+// what vok_math reads (_ext.TOKEN_KINDS, _ext.OPERATORS) instead of a
+// numbering of its own.
+inline constexpr const char* kTokenKindNames[] = {"const", "param", "var", "op"};
+inline constexpr const char* kOperatorNames[] = {"neg", "recip", "exp", "ln",  "sqrt", "sin", "cos",
+                                                 "abs", "vok",   "add", "sub", "mul",  "div"};
+static_assert(std::size(kTokenKindNames) == static_cast<std::size_t>(TokenKind::Op) + 1);
+static_assert(std::size(kOperatorNames) == kOpCount && kOpCount == static_cast<std::size_t>(OpCode::Div) + 1);
 
 // Smallest operand magnitude Recip and Div accept (0x01A56E1FC2F8F359).
 inline constexpr double kDivisorFloor = 1e-300;
@@ -80,6 +91,13 @@ struct Expr {
 
     friend bool operator==(const Expr&, const Expr&) = default;
 };
+
+// What makes a token sequence something other than one expression over
+// n_vars variables, for the first token at fault: a kind or operator code
+// outside the tables, a variable index out of range, an operator with too few
+// operands, or a sequence that leaves other than one value. Empty when the
+// sequence is well formed.
+std::optional<std::string> expr_fault(std::span<const Token> tokens, std::size_t n_vars);
 
 // True when v is neither infinite nor NaN: the magnitude's bit pattern is at
 // most that of the largest finite binary64, 0x7FEFFFFFFFFFFFFF.

@@ -1,5 +1,6 @@
 #include "discover/render.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -80,7 +81,69 @@ std::string rewrite_sqrt(std::string_view text) {
     return out;
 }
 
+// The length of the constant text at the start of `s` (append_constant's
+// forms: "π", "e", "NaN", "inf", "-inf", or -?digits.dddd), or 0.
+std::size_t constant_length(std::string_view s) {
+    for (std::string_view word : {"\u03C0", "e", "NaN", "inf", "-inf"})
+        if (s.starts_with(word)) return word.size();
+    std::size_t i = s.starts_with('-') ? 1 : 0;
+    const auto digit = [&](std::size_t k) { return k < s.size() && s[k] >= '0' && s[k] <= '9'; };
+    const std::size_t first = i;
+    while (digit(i)) ++i;
+    if (i == first || i >= s.size() || s[i] != '.') return 0;
+    for (std::size_t k = 1; k <= 4; ++k)
+        if (!digit(i + k)) return 0;
+    return i + 5;
+}
+
+// The length of the variable letter at the start of `s` (one code point up
+// to U+00FF in UTF-8, as append_variable writes it), or 0.
+std::size_t variable_length(std::string_view s) {
+    if (s.empty()) return 0;
+    const auto lead = static_cast<unsigned char>(s[0]);
+    if (lead < 0x80) return 1;
+    const bool two =
+        (lead == 0xC2 || lead == 0xC3) && s.size() >= 2 && (static_cast<unsigned char>(s[1]) & 0xC0) == 0x80;
+    return two ? 2 : 0;
+}
+
 }  // namespace
+
+bool is_formula_text(std::string_view text) {
+    // A search cannot reach the hundreds of thousands of tokens a longer text
+    // would need; the limit bounds this table's memory.
+    constexpr std::size_t kMaxText = std::size_t{1} << 20;
+    const std::size_t n = text.size();
+    if (n > kMaxText) return false;
+    // ends[i]: the positions j > i such that text[i, j) is an expression.
+    std::vector<std::vector<std::size_t>> ends(n + 1);
+    std::size_t budget = 4 * kMaxText;
+    for (std::size_t i = n; i-- > 0;) {
+        const std::string_view rest = text.substr(i);
+        std::vector<std::size_t>& out = ends[i];
+        if (const std::size_t c = constant_length(rest)) out.push_back(i + c);
+        if (const std::size_t v = variable_length(rest)) out.push_back(i + v);
+        for (std::size_t code = 0; code < kOpCount; ++code) {
+            const Template& tpl = kTemplates[code];
+            if (!rest.starts_with(tpl.before)) continue;
+            for (const std::size_t a : ends[i + tpl.before.size()]) {
+                if (budget-- == 0) return false;
+                if (is_unary(static_cast<OpCode>(code))) {
+                    if (text.substr(a).starts_with(tpl.after)) out.push_back(a + tpl.after.size());
+                    continue;
+                }
+                if (!text.substr(a).starts_with(tpl.middle)) continue;
+                for (const std::size_t b : ends[a + tpl.middle.size()]) {
+                    if (budget-- == 0) return false;
+                    if (text.substr(b).starts_with(tpl.after)) out.push_back(b + tpl.after.size());
+                }
+            }
+        }
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+    }
+    return n > 0 && std::binary_search(ends[0].begin(), ends[0].end(), n);
+}
 
 void append_constant(std::string& out, double v) {
     if (v == kPi) {

@@ -35,6 +35,15 @@ void append_constant(std::string& out, double v);
 // UTF-8 ("x", "y", "z", "{", ..., then U+0080..U+00FF, wrapping to U+0000).
 void append_variable(std::string& out, std::size_t index);
 
+// True when `text` is to_string(expr) of some well-formed expression of
+// constants, variables (by their letters) and operators: every text a
+// search's result can have, and nothing else. Decided by a table of the
+// places where an expression can end after each position, built from the
+// end; a text past 1 MiB, or so ambiguous that this passes a few million
+// steps (only possible with operator characters as variable letters),
+// counts as not one.
+bool is_formula_text(std::string_view text);
+
 // LaTeX fragment of a formula text: \exp, \ln, \sqrt{...}, \sin, \cos,
 // \mathrm{vok}, \pi. A "sqrt(" whose parenthesis is never closed keeps its
 // text unchanged (only texts with unbalanced parentheses have one).

@@ -14,10 +14,24 @@
 namespace vok::discover {
 
 namespace {
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
 // No cutoff: a NaN, which no error compares above.
-const double kNoCutoff = std::numeric_limits<double>::quiet_NaN();
+const double kNoCutoff = kNaN;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 }  // namespace
+
+double rmse(const Expr& expr, Columns columns, std::span<const double> targets) {
+    const Data data(columns, targets);
+    const double factor = 1.0;
+    std::uint8_t state = kFailed;
+    double error = kNaN;
+    BlockEvaluator ev;
+    score_lanes(
+        data, 1, &factor, nullptr,
+        [&](std::size_t, std::size_t first, std::size_t n) { return ev.eval(expr.tokens, data.view(), {}, first, n); },
+        &state, &error);
+    return state == kScored ? error : kNaN;
+}
 
 // The order of the level's sort: ascending error, equal errors in candidate
 // order (a stable sort), NaN errors after all others in candidate order.

@@ -114,4 +114,10 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
         if (state[l] == kScored) error[l] = std::sqrt(sum[l] / n_targets) * factor[l];
 }
 
+// The root-mean-square error of expr against the targets exactly as a search
+// forms it before the complexity penalty (score_lanes with a factor of 1);
+// NaN when a row fails to evaluate. Throws std::out_of_range when the
+// columns' shape is wrong.
+double rmse(const Expr& expr, Columns columns, std::span<const double> targets);
+
 }  // namespace vok::discover

@@ -21,17 +21,22 @@
 #include <vector>
 
 #include "discover/columns.hpp"
+#include "discover/defaults.hpp"
 #include "discover/expr.hpp"
 
 namespace vok::discover {
 
 struct SearchOptions {
-    std::size_t max_complexity = 8;  // last level; binary composites have at most this many tokens
-    std::size_t beam_width = 2000;   // beam_width / 4 results of each level join the pool
-    double precision_goal = 1e-10;   // stop as soon as the best error is at most this
-    double complexity_penalty = 0.001;
-    bool use_trig = true;  // unary Sin and Cos
-    bool use_vok = true;   // binary Vok
+    // The defaults are kSearchDefaults' (defaults.hpp).
+    // The last level; binary composites have at most this many tokens.
+    std::size_t max_complexity = default_count("max_complexity");
+    // beam_width / 4 results of each level join the pool.
+    std::size_t beam_width = default_count("beam_width");
+    // Stop as soon as the best error is at most this.
+    double precision_goal = default_real("precision_goal");
+    double complexity_penalty = default_real("complexity_penalty");
+    bool use_trig = default_flag("use_trig");  // unary Sin and Cos
+    bool use_vok = default_flag("use_vok");    // binary Vok
     // Called on the searching thread before each level from the second on,
     // and during the work it does itself at least every few hundredths of a
     // second; it may throw to abandon the search (the Python face honours
