@@ -21,6 +21,7 @@
 #include "engine.hpp"
 #include "ext.hpp"
 #include "interrupt.hpp"
+#include "py_unlocked.hpp"
 
 namespace {
 
@@ -287,8 +288,7 @@ PyObject* evaluate(PyObject*, PyObject* args) {
         const auto columns = read_columns(py_columns);
         const std::size_t rows = columns[0].size();
         std::vector<double> values;
-        {
-            ReleasedLock lock;
+        vok::py::unlocked([&] {
             if (auto all = d::eval_batch(expr, columns, {})) {
                 values = std::move(*all);
             } else {
@@ -298,9 +298,10 @@ PyObject* evaluate(PyObject*, PyObject* args) {
                 for (std::size_t r = 0; r < rows; ++r) {
                     for (std::size_t j = 0; j < columns.size(); ++j) point[j] = columns[j][r];
                     values[r] = d::eval(expr, point, {}).value_or(std::nan(""));
+                    vok::interruption_point(expr.tokens.size());
                 }
             }
-        }
+        });
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                          static_cast<Py_ssize_t>(values.size() * sizeof(double)));
     });
