@@ -131,6 +131,10 @@ public:
     }
     struct Held {
         ReleasedLock& lock;
+        // The search's poll takes the lock itself: it is off while this
+        // thread holds the lock (the engine work done for the callback, the
+        // evaluation behind a result's rmse, has interruption points).
+        vok::PollScope no_poll{nullptr, nullptr};
         explicit Held(ReleasedLock& l) : lock(l) { PyEval_RestoreThread(lock.state_); }
         ~Held() { lock.state_ = PyEval_SaveThread(); }
     };
