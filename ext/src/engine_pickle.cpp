@@ -34,8 +34,8 @@ PyObject* search_result(PyObject*, PyObject* args) {
             PyErr_SetString(PyExc_ValueError, "complexity must not be negative");
             return nullptr;
         }
-        ResultFields fields{std::string(formula, static_cast<std::size_t>(length)), error,
-                            static_cast<std::size_t>(complexity), {}};
+        ResultFields fields{
+            std::string(formula, static_cast<std::size_t>(length)), error, static_cast<std::size_t>(complexity), {}};
         // A tuple copy: an item's __float__ cannot change what is iterated.
         Ref items(check(PySequence_Tuple(params)));
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {

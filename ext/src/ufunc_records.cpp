@@ -138,7 +138,8 @@ int product_loop(PyArrayMethod_Context*, char* const* data, const npy_intp* dims
     FirstFault fault;
     // Products adding up to little work stay on the calling thread.
     const auto terms_each = static_cast<std::size_t>(std::max<npy_intp>(len * len, 1));
-    const auto parallel_from = std::max<npy_intp>(2, static_cast<npy_intp>(inline_below(terms_each * kProductTermCost)));
+    const auto parallel_from =
+        std::max<npy_intp>(2, static_cast<npy_intp>(inline_below(terms_each * kProductTermCost)));
     const int rc = run_outer(count, parallel_from, split, [&](std::size_t begin, std::size_t end) {
         // Strided records are gathered into contiguous ones, per piece.
         std::vector<double> xa, xb, xc(n);

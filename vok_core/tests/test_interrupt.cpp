@@ -18,7 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-
 // Calls interruption_point() for `span` of wall time; true if it threw.
 bool interrupted_within(Clock::duration span) {
     const auto end = Clock::now() + span;
