@@ -4,6 +4,7 @@ limit, interrupts, other threads, and the Pareto front."""
 import signal
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -120,3 +121,44 @@ def test_front_is_pareto_and_holds_the_best():
     assert all(a > b for a, b in zip(rmses, rmses[1:]))
     assert f.tokens in [g.tokens for g in f.front]
     assert all(g.names == f.names for g in f.front)
+
+
+def test_a_signal_stops_predict_promptly():
+    # sin applied 400 times over 100000 rows: long enough that a signal
+    # half-way must end the call well before it would have finished, timed
+    # against a full evaluation in this run.
+    x, sin = (2, 0, 0, 0.0), (3, 5, 0, 0.0)
+    f = vok_math.Formula((x,) + (sin,) * 400, ("x",), 0.0, 401, 0.0)
+    X = np.linspace(0.0, 1.0, 100_000)[:, None]
+    start = time.perf_counter()
+    before = f.predict(X)[:1000]
+    full = time.perf_counter() - start
+
+    class Alarm(Exception):
+        pass
+
+    def alarm(*_):
+        raise Alarm
+    previous = signal.signal(signal.SIGALRM, alarm)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, full / 4)
+        start = time.perf_counter()
+        with pytest.raises(Alarm):
+            f.predict(X)
+        stopped = time.perf_counter() - start
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert stopped < full * 0.75, f"stopped after {stopped:.2f} s, a full call takes {full:.2f} s"
+    assert np.array_equal(f.predict(X[:1000]), before)
+
+
+def test_progress_on_large_data():
+    # Each level's best is evaluated (its rmse) while the callback's turn
+    # holds the interpreter lock; the search's poll must not try to take
+    # the lock again then (long evaluations reach their interruption points).
+    x = np.linspace(1.0, 2.0, 1_000_000)
+    levels = []
+    vok_math.discover({"x": x, "y": np.sin(x) * x + 0.3}, "y", max_complexity=3, beam_width=5,
+                      progress=lambda level, _, best: levels.append(level))
+    assert levels == [1, 2, 3]

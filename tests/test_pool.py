@@ -72,3 +72,24 @@ def test_pool_start_failure_is_reported_on_every_call(run_python):
                 print(type(e).__name__, str(e).startswith("The global thread pool has not been initialized."))
     """)
     assert out.split("\n")[:2] == ["InternalError True", "InternalError True"]
+
+
+def test_both_modules_share_one_pool(run_python):
+    # vok_core, the ufuncs and discover all run on one pool of
+    # RAYON_NUM_THREADS workers: after using all three the process has
+    # gained that many threads, not one set per extension module.
+    out = run_python("""
+        import os
+        import numpy as np
+        import vok_core
+        from vok_math import discover, ufunc
+        threads = lambda: len(os.listdir("/proc/self/task"))
+        before = threads()  # NumPy's own threads (if any) included
+        vok_core.exp_n([0.5] * 20000)
+        ufunc.exp(np.full(20000, 0.5))
+        x = np.linspace(1.0, 2.0, 50)
+        discover({"x": x, "y": x * x}, "y", max_complexity=3)
+        print(before, threads())
+    """, {"RAYON_NUM_THREADS": "4", "OPENBLAS_NUM_THREADS": "1"})
+    before, after = map(int, out.split())
+    assert after - before == 4

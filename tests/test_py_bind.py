@@ -1,6 +1,7 @@
 """Binding a call: the module's names, the messages of a call that does not
 bind, and the lifetime of the bound arguments."""
 
+import pathlib
 import subprocess
 import textwrap
 
@@ -65,7 +66,6 @@ def test_classes_are_final_plain_types(name):
 def test_type_stub_names_match_the_module():
     """The published stub lists exactly the module's names (it cannot drift silently)."""
     import ast
-    import pathlib
     import vok_math
     stub = pathlib.Path(vok_math.__file__).with_name("vok_core.pyi")
     tree = ast.parse(stub.read_text())
@@ -78,15 +78,29 @@ def test_type_stub_names_match_the_module():
             assert params == list(inspect.signature(getattr(vok_core, node.name)).parameters)
 
 
-def test_shared_object_exports_only_the_entry_and_searches_its_libs_dir():
+def _defined_dynamic_symbols(path):
     import shutil
-    so = vok_core.__file__
     if shutil.which("nm") is None or shutil.which("readelf") is None:
         pytest.skip("binutils not installed")
-    symbols = subprocess.run(["nm", "-D", "--defined-only", so], capture_output=True, text=True, check=True).stdout
-    assert [line.split()[-1] for line in symbols.splitlines() if line.strip()] == ["PyInit_vok_core"]
+    symbols = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
+    return [line.split()[-1] for line in symbols.splitlines() if line.strip()]
+
+
+@pytest.mark.parametrize("module, entry", [("vok_math.vok_core", "PyInit_vok_core"), ("vok_math._ext", "PyInit__ext")])
+def test_shared_object_exports_only_the_entry_and_searches_its_libs_dir(module, entry):
+    import importlib
+    so = importlib.import_module(module).__file__
+    assert _defined_dynamic_symbols(so) == [entry]
     dynamic = subprocess.run(["readelf", "-d", so], capture_output=True, text=True, check=True).stdout
     assert "[$ORIGIN/../vok_math.libs]" in dynamic
+
+
+def test_one_runtime_library_exports_only_the_module_entries():
+    import vok_math._ext  # noqa: F401 - both modules loaded
+    maps = pathlib.Path("/proc/self/maps").read_text().split()
+    runtimes = {p for p in maps if pathlib.Path(p).name.startswith("libvok_runtime")}
+    assert len(runtimes) == 1
+    assert sorted(_defined_dynamic_symbols(runtimes.pop())) == ["vok_runtime_init_ext", "vok_runtime_init_vok_core"]
 
 
 # ---------------------------------------------------------------- binding

@@ -25,6 +25,7 @@
 #include "engine.hpp"
 #include "ext.hpp"
 #include "interrupt.hpp"
+#include "py_unlocked.hpp"
 
 namespace {
 
@@ -139,6 +140,10 @@ public:
     }
     struct Held {
         ReleasedLock& lock;
+        // The search's poll takes the lock itself: it is off while this
+        // thread holds the lock (the engine work done for the callback, the
+        // evaluation behind a result's rmse, has interruption points).
+        vok::PollScope no_poll{nullptr, nullptr};
         explicit Held(ReleasedLock& l) : lock(l) { PyEval_RestoreThread(lock.state_); }
         ~Held() { lock.state_ = PyEval_SaveThread(); }
     };
@@ -296,8 +301,7 @@ PyObject* evaluate(PyObject*, PyObject* args) {
         const d::Expr expr = read_tokens(py_tokens, columns.size());
         const std::size_t rows = columns[0].size();
         std::vector<double> values;
-        {
-            ReleasedLock lock;
+        vok::py::unlocked([&] {
             if (auto all = d::eval_batch(expr, columns, {})) {
                 values = std::move(*all);
             } else {
@@ -307,9 +311,10 @@ PyObject* evaluate(PyObject*, PyObject* args) {
                 for (std::size_t r = 0; r < rows; ++r) {
                     for (std::size_t j = 0; j < columns.size(); ++j) point[j] = columns[j][r];
                     values[r] = d::eval(expr, point, {}).value_or(std::nan(""));
+                    vok::interruption_point(expr.tokens.size());
                 }
             }
-        }
+        });
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                          static_cast<Py_ssize_t>(values.size() * sizeof(double)));
     });

@@ -6,9 +6,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <exception>
-#include <new>
-
 #include "py_error.hpp"
 
 namespace vok::ext {
@@ -19,22 +16,10 @@ using PyErrorSet = vok::py::Error;
 using vok::py::check;
 using vok::py::Ref;
 
-// Runs body and turns C++ failures into Python exceptions at the boundary.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const PyErrorSet&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "vok_math._ext: unknown internal failure");
-    }
-    return nullptr;
-}
+// vok_core's boundary: C++ failures become the same Python exceptions
+// (std::bad_alloc -> MemoryError with a limit's reason, ...), and a signal
+// handler that raises stops the call.
+using vok::py::guarded;
 
 // Adds the result-rebuilding function of engine_pickle.cpp.
 int add_engine_pickle(PyObject* module);

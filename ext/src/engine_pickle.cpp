@@ -1,15 +1,12 @@
 // Rebuilding a vok_core.PySearchResult from its fields, for pickling and
 // copying. The class has no constructor (its instances come from
-// find_formula), so vok_math's reducer names this function instead.
-//
-// The instance layout is vok_core's own (py_search_result.hpp): the object
-// header, then a pointer to the fields on the C++ heap, which the class's
-// deallocator deletes. Both modules are built by the same compiler against
-// the same standard library, so the fields record is the same type in both.
+// find_formula), so vok_math's reducer names this function instead; the
+// instance is made by vok_core's own code (search_result.cpp), which lives in
+// the same shared runtime library.
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "discover/render.hpp"
@@ -23,23 +20,10 @@ using vok::ext::PyErrorSet;
 using vok::ext::Ref;
 
 using ResultFields = vok::py::SearchResultFields;
-using ResultObject = vok::py::SearchResultObject;
 
 [[noreturn]] void raise_value_error(const char* message) {
     PyErr_SetString(PyExc_ValueError, message);
     throw PyErrorSet{};
-}
-
-// The class object, looked up at run time (vok_core owns it).
-PyTypeObject* result_type() {
-    Ref module(check(PyImport_ImportModule("vok_math.vok_core")));
-    Ref type(check(PyObject_GetAttrString(module.get(), "PySearchResult")));
-    if (!PyType_Check(type.get()) ||
-        reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize != static_cast<Py_ssize_t>(sizeof(ResultObject))) {
-        PyErr_SetString(PyExc_TypeError, "vok_core.PySearchResult has an unexpected layout");
-        throw PyErrorSet{};
-    }
-    return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 // What find_formula could have given: a formula text the engine renders.
@@ -62,21 +46,16 @@ PyObject* search_result(PyObject*, PyObject* args) {
                               &params))
             return nullptr;
         check_fields(std::string_view(formula, static_cast<std::size_t>(length)), complexity);
-        auto fields = std::make_unique<ResultFields>(ResultFields{
-            std::string(formula, static_cast<std::size_t>(length)), error, static_cast<std::size_t>(complexity), {}});
+        ResultFields fields{
+            std::string(formula, static_cast<std::size_t>(length)), error, static_cast<std::size_t>(complexity), {}};
         // A tuple copy: an item's __float__ cannot change what is iterated.
         Ref items(check(PySequence_Tuple(params)));
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
             const double v = PyFloat_AsDouble(PyTuple_GET_ITEM(items.get(), i));
             if (v == -1.0 && PyErr_Occurred()) return nullptr;
-            fields->params.push_back(v);
+            fields.params.push_back(v);
         }
-        Ref type(reinterpret_cast<PyObject*>(result_type()));
-        auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
-        PyObject* obj = tp->tp_alloc(tp, 0);
-        if (!obj) return nullptr;
-        reinterpret_cast<ResultObject*>(obj)->fields = fields.release();
-        return obj;
+        return vok::face::new_search_result(std::move(fields));
     });
 }
 

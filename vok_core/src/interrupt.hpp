@@ -18,8 +18,8 @@
 // installed nothing is ever interrupted and every result is bit for bit what
 // it would be without them.
 //
-// The state is per thread and per module: each extension module links its own
-// copy of the kernel library, with its own pool and its own polls.
+// The state is per thread, and shared by both extension modules: they reach
+// the kernel library through one shared runtime library.
 #pragma once
 
 #include <atomic>

@@ -8,6 +8,7 @@
 #include "py_bind.hpp"
 #include "py_result.hpp"
 #include "registry.hpp"
+#include "runtime_entry.hpp"
 
 namespace py = vok::py;
 
@@ -192,7 +193,7 @@ PyObject* g_module = nullptr;                 // written once, under the interpr
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vok_core() {
+PyObject* vok_runtime_init_vok_core() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");

@@ -55,6 +55,8 @@ inline constexpr std::size_t kHandOffWork = std::size_t{1} << 14;
 // Per element of an element-wise function (exp_n, tension_n, ...) and per
 // point of christoffel_batch_n: one guarded elementary function or less.
 inline constexpr std::size_t kElementwiseCost = 2;
+// Per Lorentz boost (boost_n, VOKPoint.boost): six libm calls.
+inline constexpr std::size_t kBoostCost = 8;
 // Per octonion product: 64 multiply-adds.
 inline constexpr std::size_t kOctonionProductCost = 64;
 // Per term b_j * (g * a_i) of a geometric product.
@@ -63,8 +65,8 @@ inline constexpr std::size_t kProductTermCost = 1;
 // (rows times tokens) and compares it with kHandOffWork.
 
 // Elements of a kernel costing `cost_each` below which a call runs inline:
-// 8192 element-wise values or points, 256 octonion products, 2^14 product
-// terms.
+// 8192 element-wise values or points, 2048 boosts, 256 octonion products,
+// 2^14 product terms.
 constexpr std::size_t inline_below(std::size_t cost_each) { return kHandOffWork / cost_each; }
 
 // True when `work` element-operations are too few to repay a hand-off.

@@ -157,10 +157,13 @@ PyObject* boost_n(PyObject*, py::Args& a) {
     const auto points = a.point_seq(0);
     const auto phis = a.float_seq(1);
     const double c = a.to_float(2);
-    const auto out = vok::ordered_map<py::Point2>(std::min(points.size(), phis.size()), [&](std::size_t i) {
-        const vok::PointXY b = vok::boost({points[i][0], points[i][1]}, phis[i], c);
-        return py::Point2{b.x, b.y};
-    });
+    const auto out = vok::ordered_map<py::Point2>(
+        std::min(points.size(), phis.size()),
+        [&](std::size_t i) {
+            const vok::PointXY b = vok::boost({points[i][0], points[i][1]}, phis[i], c);
+            return py::Point2{b.x, b.y};
+        },
+        vok::inline_below(vok::kBoostCost));
     return py::tuple_list<2>(std::span<const py::Point2>(out));
 }
 

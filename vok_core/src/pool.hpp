@@ -1,7 +1,7 @@
 // The process-wide worker pool: an ordered parallel map over an index range.
 //
-// One pool per process (per extension module, each linking its own copy),
-// created lazily by the first call that needs it and kept until the process
+// One pool per process (both extension modules reach it through the shared
+// runtime library), created lazily by the first call that needs it and kept until the process
 // ends. The caller hands over one job (a range 0..n and a body) and blocks
 // until every index is done; it computes nothing itself. A range is divided
 // by recursive halving with a split budget (initially the worker count,

@@ -1,5 +1,6 @@
-// The instance layout of vok_core.PySearchResult, shared with the package's
-// second extension module, which rebuilds results when they are unpickled
+// vok_core.PySearchResult's fields, and the one function that makes an
+// instance: search_result.cpp's, which find_formula uses and the package's
+// second extension module calls to rebuild results when they are unpickled
 // (the class has no constructor of its own).
 #pragma once
 
@@ -22,10 +23,11 @@ struct SearchResultFields {
     std::vector<double> params;
 };
 
-// The fields live on the C++ heap so that the object stays a plain C layout;
-// the class's deallocator deletes them.
-struct SearchResultObject {
-    PyObject_HEAD SearchResultFields* fields;
-};
-
 }  // namespace vok::py
+
+namespace vok::face {
+
+// A new vok_core.PySearchResult holding `fields` (throws py::Error).
+PyObject* new_search_result(py::SearchResultFields&& fields);
+
+}  // namespace vok::face

@@ -20,7 +20,12 @@ namespace discover = vok::discover;
 namespace {
 
 using ResultFields = py::SearchResultFields;
-using ResultObject = py::SearchResultObject;
+
+// The fields live on the C++ heap so that the object stays a plain C layout;
+// the class's deallocator deletes them.
+struct ResultObject {
+    PyObject_HEAD ResultFields* fields;
+};
 
 const ResultFields& fields_of(PyObject* self) { return *reinterpret_cast<ResultObject*>(self)->fields; }
 
@@ -97,14 +102,6 @@ PyType_Slot result_slots[] = {
 
 PyType_Spec result_spec = py::class_spec<ResultObject>("vok_core.PySearchResult", result_slots);
 
-PyObject* new_result(discover::SearchResult&& r) {
-    auto fields =
-        std::make_unique<ResultFields>(ResultFields{std::move(r.formula), r.error, r.complexity, std::move(r.params)});
-    ResultObject* o = py::alloc_instance<ResultObject>(vok::face::search_result_type());
-    o->fields = fields.release();
-    return reinterpret_cast<PyObject*>(o);
-}
-
 // Refuses data the search could not read before any search work starts.
 void check_columns(const std::vector<std::vector<double>>& columns) {
     if (const auto fault = discover::column_shape_fault(columns))
@@ -149,7 +146,8 @@ PyObject* find_formula(PyObject*, py::Args& a) {
 
     std::optional<discover::SearchResult> best = discover::search(columns, targets, columns.size(), options);
     if (!best) Py_RETURN_NONE;
-    return new_result(std::move(*best));
+    return vok::face::new_search_result(
+        ResultFields{std::move(best->formula), best->error, best->complexity, std::move(best->params)});
 }
 
 }  // namespace
@@ -157,6 +155,13 @@ PyObject* find_formula(PyObject*, py::Args& a) {
 namespace vok::face {
 
 PyTypeObject* search_result_type() { return py::cached_type<result_spec>(); }
+
+PyObject* new_search_result(py::SearchResultFields&& f) {
+    auto fields = std::make_unique<ResultFields>(std::move(f));
+    ResultObject* o = py::alloc_instance<ResultObject>(search_result_type());
+    o->fields = fields.release();
+    return reinterpret_cast<PyObject*>(o);
+}
 
 PyMethodDef find_formula_def = py::method_def<kFindFormula, find_formula>();
 

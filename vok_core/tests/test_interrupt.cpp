@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "discover/expr.hpp"
 #include "poll_probe.hpp"
 #include "interrupt.hpp"
 #include "knot.hpp"
@@ -16,7 +17,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
 
 // Calls interruption_point() for `span` of wall time; true if it threw.
 bool interrupted_within(Clock::duration span) {
@@ -72,7 +72,13 @@ TEST(Interrupt, LongKernelsStopWhenAsked) {
     const std::vector<std::int8_t> signature(15, 1);
     EXPECT_THROW(vok::geometric_product(a, b, signature), vok::Interrupted);
     EXPECT_THROW(vok::simulate_pulses(0.0, 1.0, std::uint64_t{1} << 24), vok::Interrupted);
-    EXPECT_GE(stop.calls, 2);
+    // sin applied 2000 times to a column of a million rows.
+    namespace d = vok::discover;
+    d::Expr expr{{d::Token{d::TokenKind::Var, d::OpCode::Neg, 0, 0.0}}};
+    expr.tokens.resize(2001, d::Token{d::TokenKind::Op, d::OpCode::Sin, 0, 0.0});
+    const std::vector<std::vector<double>> columns{std::vector<double>(1 << 20, 0.5)};
+    EXPECT_THROW(d::eval_batch(expr, columns, {}), vok::Interrupted);
+    EXPECT_GE(stop.calls, 3);
 }
 
 TEST(Interrupt, APollThatSaysGoOnLeavesTheValuesAlone) {

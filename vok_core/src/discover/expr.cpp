@@ -12,6 +12,7 @@
 
 #include "discover/columns.hpp"
 #include "guards.hpp"
+#include "interrupt.hpp"
 
 namespace vok::discover {
 
@@ -317,6 +318,7 @@ std::optional<std::vector<double>> eval_batch(const Expr& expr, std::span<const 
         const double* v = ev.eval(expr.tokens, data, params, first, n);
         if (!v) return std::nullopt;
         std::memcpy(out.data() + first, v, n * sizeof(double));
+        interruption_point(n * expr.tokens.size());
     }
     return out;
 }

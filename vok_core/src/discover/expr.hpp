@@ -114,7 +114,8 @@ std::optional<double> eval(const Expr& expr, std::span<const double> vars, std::
 // The value of expr at every row of a column-oriented data set: column j
 // holds variable j row by row; the row count is the length of columns[0].
 // Empty as soon as any row fails. Throws std::out_of_range when there is no
-// column or a column is shorter than the first.
+// column or a column is shorter than the first. An interruption point
+// (interrupt.hpp) after each block of rows.
 std::optional<std::vector<double>> eval_batch(const Expr& expr, std::span<const std::vector<double>> columns,
                                               std::span<const double> params);
 
