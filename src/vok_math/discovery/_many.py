@@ -12,6 +12,7 @@ from .. import vok_core  # noqa: F401  (the engine must be importable before wor
 from . import _data
 from ._formula import Formula
 from ._search import discover
+from ._select import RULES
 
 
 def _set_pool_threads(threads: int) -> None:
@@ -46,10 +47,12 @@ def discover_many(problems: Iterable[tuple[Any, Any]], *, executor: Executor | N
     # Options are checked once here, with discover's defaults.
     probe = {"max_complexity": 8, "beam_width": 2000, "precision_goal": 1e-10, "complexity_penalty": 0.001,
              "use_trig": True, "use_vok": True, "time_limit": None}
-    unknown = set(options) - set(probe) - {"names", "drop_nonfinite"}
+    unknown = set(options) - set(probe) - {"names", "drop_nonfinite", "constants", "selection", "snap"}
     if unknown:
         raise TypeError(f"discover_many() got unexpected option(s): {', '.join(sorted(unknown))}")
     _data.check_options(**{**probe, **{k: v for k, v in options.items() if k in probe}}, progress=None)
+    _data.check_fit_options(options.get("constants", True), options.get("selection"), options.get("snap", True),
+                            RULES)
 
     problems = list(problems)
     results: list[Any] = [None] * len(problems)
