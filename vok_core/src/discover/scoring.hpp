@@ -145,6 +145,8 @@ void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lan
         }
         if (!any) break;
         const std::size_t end = std::min(first + n, data.scored_rows);
+        if (first == 0 && end > 0)
+            for (std::size_t l = 0; l < lanes; ++l) sums[l].shift = v[l][0];
         auto add = [&](auto count) {
             for (std::size_t r = first; r < end; ++r)
                 for (std::size_t l = 0; l < count; ++l) sums[l].add(v[l][r - first], inv[r], t[r]);
