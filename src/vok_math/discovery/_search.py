@@ -138,7 +138,7 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
         best, complete, stopped_by, front, pending = _ext.search(
             columns, targets, max_complexity, beam_width, float(precision_goal), float(complexity_penalty),
             bool(use_trig), bool(use_vok), None if time_limit is None else float(time_limit), callback,
-            fit={} if constants else None)
+            {} if constants else None)
     finally:
         if bar is not None:
             bar.close()
