@@ -50,9 +50,23 @@ SELECTIONS = ("mdl", "holdout", "penalty")
 
 # ---- data -----------------------------------------------------------------
 
+def symbols(entry):
+    """The variables as SymPy symbols, positive where their range is, so that
+    SymPy may simplify sqrt(x**2) and the like."""
+    out = {}
+    for n, span in entry["variables"].items():
+        lo = span[0] if span else min(entry["table"][n])
+        out[n] = sympy.Symbol(n, positive=True) if lo > 0 else sympy.Symbol(n, real=True)
+    return out
+
+
 def law_expr(entry):
-    names = {n: sympy.Symbol(n) for n in entry["variables"]}
+    names = symbols(entry)
     return sympy.parse_expr(entry["law"], local_dict=names), list(names.values())
+
+
+def with_assumptions(expr, entry):
+    return expr.xreplace({sympy.Symbol(n): s for n, s in symbols(entry).items()})
 
 
 def sample(entry, level, seed):
@@ -129,7 +143,7 @@ def extrapolates(expr, law, entry, rtol, seed=7):
     variable's range (the table's range for a table)."""
     rng = np.random.default_rng(seed)
     names = list(entry["variables"])
-    symbols = [sympy.Symbol(n) for n in names]
+    variables = list(symbols(entry).values())
     points = []
     for n in names:
         lo, hi = entry["variables"][n] or (min(entry["table"][n]), max(entry["table"][n]))
@@ -137,8 +151,8 @@ def extrapolates(expr, law, entry, rtol, seed=7):
         lo, hi = (lo / 2, hi * 2) if lo > 0 else (lo - width / 2, hi + width / 2)
         points.append(rng.uniform(lo, hi, 400))
     with np.errstate(all="ignore"):
-        want = np.asarray(sympy.lambdify(symbols, law, "numpy")(*points), dtype=complex) * np.ones(400)
-        got = np.asarray(sympy.lambdify(symbols, expr, "numpy")(*points), dtype=complex) * np.ones(400)
+        want = np.asarray(sympy.lambdify(variables, law, "numpy")(*points), dtype=complex) * np.ones(400)
+        got = np.asarray(sympy.lambdify(variables, expr, "numpy")(*points), dtype=complex) * np.ones(400)
     ok = np.isfinite(want) & (want.imag == 0)
     if ok.sum() < 100:
         return False
@@ -176,7 +190,7 @@ def run_discover(X, y, **options):
     return f, seconds
 
 
-def run_operon(X, y, evaluations, seed):
+def run_operon(X, y, evaluations, seed, entry):
     from pyoperon.sklearn import SymbolicRegressor
 
     names = list(X)
@@ -187,7 +201,7 @@ def run_operon(X, y, evaluations, seed):
     model.fit(table, y)
     seconds = time.perf_counter() - start
     text = model.get_model_string(model.model_, 17, names).replace("^", "**")
-    local = {n: sympy.Symbol(n) for n in names} | {"square": lambda t: t**2}
+    local = symbols(entry) | {"square": lambda t: t**2}
     expr = sympy.parse_expr(text, local_dict=local)
     r2 = float(model.score(table, y))
     return expr, seconds, r2
@@ -227,8 +241,8 @@ def main():
             spread = float(np.std(y))
             plain, t_plain = run_discover(X, y, constants=False)
             fitted, t_fit = run_discover(X, y)
-            ok_plain = plain and recovered(plain.to_sympy(), law, entry, RTOL[level], spread)
-            ok_fit = fitted and recovered(fitted.to_sympy(), law, entry, RTOL[level], spread)
+            ok_plain = plain and recovered(with_assumptions(plain.to_sympy(), entry), law, entry, RTOL[level], spread)
+            ok_fit = fitted and recovered(with_assumptions(fitted.to_sympy(), entry), law, entry, RTOL[level], spread)
             tally(("plain", level), bool(ok_plain), t_plain)
             tally(("fitted", level), bool(ok_fit), t_fit)
             line = (f"{entry['name']:<22} {ok_plain or 'no':>3} {t_plain:>7.3f}s "
@@ -237,9 +251,9 @@ def main():
             if level:
                 for rule in SELECTIONS:
                     g, t = run_discover(X, y, selection=rule)
-                    tally((rule, level), bool(g and recovered(g.to_sympy(), law, entry, RTOL[level], spread)), t)
+                    tally((rule, level), bool(g and recovered(with_assumptions(g.to_sympy(), entry), law, entry, RTOL[level], spread)), t)
             if operon:
-                expr, t_op, r2 = run_operon(X, y, args.evaluations, seed=k + 1)
+                expr, t_op, r2 = run_operon(X, y, args.evaluations, k + 1, entry)
                 ok_op = recovered(expr, law, entry, RTOL[level], spread)
                 tally(("pyoperon", level), bool(ok_op), t_op)
                 line += f" {ok_op or 'no':>3} {t_op:>7.2f}s R2 {r2:.5f}"

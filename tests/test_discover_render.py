@@ -122,6 +122,7 @@ def test_text_constants_and_target():
      "abs(sin(3π/4 * x))", r"\left|\sin\left(\frac{3\pi}{4} \cdot x\right)\right|"),
     ([(VAR, 0, 0, 0.0), (VAR, 0, 1, 0.0), (OP, 12, 0, 0.0), (VAR, 0, 1, 0.0), (OP, 12, 0, 0.0)],
      "x / y / y", r"\frac{\frac{x}{y}}{y}"),
+    ([(VAR, 0, 1, 0.0), (OP, 1, 0, 0.0), (VAR, 0, 0, 0.0), (OP, 11, 0, 0.0)], "x / y", r"\frac{x}{y}"),
 ])
 def test_brackets_only_where_they_matter(tokens, text, latex):
     f = Formula(tuple(tokens), ("x", "y"), 0.0, len(tokens), 0.0)

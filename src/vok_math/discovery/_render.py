@@ -21,7 +21,7 @@ import unicodedata
 from collections.abc import Callable, Sequence
 from fractions import Fraction
 
-from ._ops import ADD, ATOM, CONST, MUL, OP, PARAM, PREFIX, PRODUCT, SUB, VAR, VOK, Form, Operator, operator
+from ._ops import ADD, ATOM, CONST, DIV, MUL, OP, PARAM, PREFIX, PRODUCT, RECIP, SUB, VAR, VOK, Form, Operator, operator
 
 Rope = list  # nested lists of strings, joined once by _join
 
@@ -104,7 +104,7 @@ class _Text(_Style):
         if kind == CONST and v.is_integer() and abs(v) < 2**53:
             text = str(int(v))
         else:
-            text = repr(v) if self.digits is None else f"{v:.{self.digits}g}"
+            text = repr(v) if self.digits is None else re.sub(r"e\+?(-?)0*(?=\d)", r"e\1", f"{v:.{self.digits}g}")
         return text, _binding(text)
 
     def name(self, index: int) -> str:
@@ -211,8 +211,9 @@ class _Python(_Style):
 
 
 def _write(tokens: Sequence[tuple], params: Sequence[float], style: _Style) -> str:
-    # Each stack entry: (rope, binding, (kind, value) when a number leaf).
-    stack: list[tuple[Rope, int, tuple[int, float] | None]] = []
+    # Each stack entry: (rope, binding, (kind, value) when a number leaf, the
+    # operand's entry when a reciprocal).
+    stack: list[tuple] = []
     names = getattr(style, "names", ())
     for kind, code, index, value in tokens:
         if kind == OP:
@@ -223,15 +224,16 @@ def _write(tokens: Sequence[tuple], params: Sequence[float], style: _Style) -> s
             del stack[len(stack) - op.arity:]
             if style.display:
                 op, args = _for_reading(op, args, style)
-            stack.append(_apply(style.form(op), args, style, style.display and op.associative))
+            rope, binding = _apply(style.form(op), args, style, style.display and op.associative)
+            stack.append((rope, binding, None, args[0] if op.code == RECIP else None))
         elif kind == VAR:
             if not 0 <= index < len(names):
                 raise ValueError(f"variable index {index} out of range for {len(names)} names")
-            stack.append(([style.name(index)], ATOM, None))
+            stack.append(([style.name(index)], ATOM, None, None))
         elif kind in (CONST, PARAM):
             v = params[index] if kind == PARAM and 0 <= index < len(params) else value
             text, binding = style.number(kind, v)
-            stack.append(([text], binding, (kind, v)))
+            stack.append(([text], binding, (kind, v), None))
         else:
             raise ValueError(f"no token kind {kind}")
     if len(stack) != 1:
@@ -240,29 +242,35 @@ def _write(tokens: Sequence[tuple], params: Sequence[float], style: _Style) -> s
 
 
 def _for_reading(op: Operator, args: list, style: _Style) -> tuple[Operator, list]:
-    (_, _, left), (_, _, right) = args if op.arity == 2 else (args[0], (None, None, None))
+    """The same value written for reading: a * (1 / b) as a / b, a constant
+    factor first, and an added negative constant as a subtraction."""
+    if op.arity == 1:
+        return op, args
+    (_, _, left, left_recip), (_, _, right, right_recip) = args
+    if op.code == MUL and (left_recip or right_recip):
+        return operator(DIV), ([args[0], right_recip] if right_recip else [args[1], left_recip])
     if op.code == MUL and right is not None and left is None:
-        return op, [args[1], args[0]]  # a constant factor goes first
+        return op, [args[1], args[0]]
     if op.code in (ADD, SUB) and right is not None and right[1] < 0:
         text, binding = style.number(right[0], -right[1])
-        return operator(SUB if op.code == ADD else ADD), [args[0], ([text], binding, (right[0], -right[1]))]
+        return operator(SUB if op.code == ADD else ADD), [args[0], ([text], binding, (right[0], -right[1]), None)]
     return op, args
 
 
-def _apply(form: Form, args: list, style: _Style, associative: bool) -> tuple[Rope, int, None]:
+def _apply(form: Form, args: list, style: _Style, associative: bool) -> tuple[Rope, int]:
     last = len(form.template) - 1
     rope: Rope = []
     for pos, piece in enumerate(form.template):
         if isinstance(piece, str):
             rope.append(piece)
             continue
-        operand, binding, _ = args[piece]
+        operand, binding = args[piece][:2]
         if pos == last:
             bracket = binding < form.binding or (binding == form.binding and not associative)
         else:
             bracket = pos == 0 and binding < form.binding
         rope.append([style.open, operand, style.close] if bracket else operand)
-    return rope, form.binding, None
+    return rope, form.binding
 
 
 def to_text(tokens: Sequence[tuple], names: Sequence[str], params: Sequence[float] = (),

@@ -65,10 +65,10 @@ def _drop_identities(tokens: list[tuple]) -> tuple[list[tuple], set[int]]:
             continue
         right, left = i - 1, start[i - 1] - 1
         start.append(start[left])
-        for leaf, other, ok in ((right, left, code in (ADD, SUB, MUL, DIV)), (left, right, code in (ADD, MUL))):
+        for leaf, ok in ((right, code in (ADD, SUB, MUL, DIV)), (left, code in (ADD, MUL))):
             kind_leaf, _, _, value = tokens[leaf]
             identity = 0.0 if code in (ADD, SUB) else 1.0
-            if ok and kind_leaf == CONST and value == identity and leaf not in removed and other not in removed:
+            if ok and kind_leaf == CONST and value == identity:
                 removed |= {leaf, i}
                 break
     return [t for i, t in enumerate(tokens) if i not in removed], removed
