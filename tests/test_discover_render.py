@@ -108,7 +108,7 @@ def test_text_constants_and_target():
     assert f.formula == "8.314 * n * T / V - 0.001235"
     assert "8.314000000000002 * n * T / V - 0.00123456" in repr(f)
     assert f.to_latex() == r"8.314 \cdot \frac{n \cdot T}{V} - 0.001235"
-    assert "return n * T / V * 8.314000000000002 + -0.00123456" in f.to_python()
+    assert "return n * T / V * 8.314000000000002 + (-0.00123456)" in f.to_python()
 
 
 @pytest.mark.parametrize("tokens,text,latex", [

@@ -265,8 +265,9 @@ def _apply(form: Form, args: list, style: _Style, associative: bool) -> tuple[Ro
             rope.append(piece)
             continue
         operand, binding = args[piece][:2]
-        if pos == last:
-            bracket = binding < form.binding or (binding == form.binding and not associative)
+        if pos == last:  # a leading minus after an infix operator is bracketed too: x - (-y)
+            bracket = binding < form.binding or (binding == form.binding and not associative) or (
+                binding == PREFIX and form.binding < PREFIX)
         else:
             bracket = pos == 0 and binding < form.binding
         rope.append([style.open, operand, style.close] if bracket else operand)
