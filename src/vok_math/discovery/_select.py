@@ -44,9 +44,12 @@ def description_length(f: Formula, rows: int, floor: float, alphabet: int) -> fl
 
 def _held_out_mse(f: Formula, train: tuple, test: tuple, floor: float) -> float:
     params: Sequence[float] = f.params
-    if params:
-        params, _ = _ext.fit(f.tokens, params, *train)
-    e = _ext.rmse(f.tokens, params, *test)
+    try:
+        if params:
+            params, _ = _ext.fit(f.tokens, params, *train)
+        e = _ext.rmse(f.tokens, params, *test)
+    except ValueError:  # some training or held-out row fails
+        return math.inf
     return max(e, floor) ** 2 if math.isfinite(e) else math.inf
 
 

@@ -106,10 +106,13 @@ def snap(tokens: Sequence[tuple], params: Sequence[float], rmse: float, columns:
             trial = current.copy()
             trial[i] = c
             free = [j not in fixed and j != i for j in range(len(trial))]
-            if any(free):
-                fitted, error = _ext.fit(tokens, trial, columns, targets, free)
-            else:
-                fitted, error = trial, _ext.rmse(tokens, trial, columns, targets)
+            try:
+                if any(free):
+                    fitted, error = _ext.fit(tokens, trial, columns, targets, free)
+                else:
+                    fitted, error = trial, _ext.rmse(tokens, trial, columns, targets)
+            except ValueError:  # some row fails at the snapped value
+                continue
             if error <= limit:
                 current, fixed[i] = [float(p) for p in fitted], c
                 current[i] = c
