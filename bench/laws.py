@@ -31,6 +31,7 @@ import argparse
 import itertools
 import math
 import os
+import signal
 import sys
 import time
 
@@ -175,7 +176,29 @@ def extrapolates(expr, law, entry, rtol, seed=7):
     return bool(np.all(np.abs(got[ok] - want[ok]) <= rtol * scale))
 
 
-def recovered(expr, law, entry, rtol, spread):
+class _Slow(Exception):
+    pass
+
+
+def _time_out(*_):
+    raise _Slow
+
+
+def recovered(expr, law, entry, rtol, spread, seconds=20.0):
+    """recovered_shape(), given up after `seconds` (SymPy can take minutes to
+    simplify a bloated expression): "" then."""
+    previous = signal.signal(signal.SIGALRM, _time_out)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        return recovered_shape(expr, law, entry, rtol, spread)
+    except _Slow:
+        return ""
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def recovered_shape(expr, law, entry, rtol, spread):
     """"yes" when expr, snapped, is the law's shape with its constants (an
     added constant within rtol of the target's spread counts as 0); "num"
     when the shapes differ in form but expr equals the law within rtol / 5 on
@@ -192,7 +215,7 @@ def recovered(expr, law, entry, rtol, spread):
         if any(same_shape(f, g, rtol) for f in forms for g in laws):
             return "yes"
         return "num" if extrapolates(expr, law, entry, rtol / 5) else ""
-    except Exception:
+    except Exception:  # SymPy cannot compare them (the time limit included)
         return ""
 
 
