@@ -1,0 +1,253 @@
+// Shapes with inner constants: their tokens, their start values and their
+// fits over the candidates of a level.
+#include "discover/param_shapes.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "interrupt.hpp"
+
+namespace vok::discover {
+
+namespace {
+
+constexpr Token P() { return Token::param(0, 0.0); }
+constexpr Token O(OpCode op) { return Token::op_token(op); }
+
+bool has_params(const Expr& e) {
+    return std::any_of(e.tokens.begin(), e.tokens.end(), [](const Token& t) { return t.kind == TokenKind::Param; });
+}
+
+// The values of m on every row, or empty when a row fails.
+std::vector<double> values_of(const Expr& m, const ColumnView& view) {
+    std::vector<double> out(view.rows);
+    BlockEvaluator ev;
+    for (std::size_t first = 0; first < view.rows; first += kBlockRows) {
+        const std::size_t n = std::min(kBlockRows, view.rows - first);
+        const double* v = ev.eval(m.tokens, view, {}, first, n);
+        if (!v) return {};
+        std::copy_n(v, n, out.data() + first);
+    }
+    return out;
+}
+
+struct Range {
+    double lo = 0.0, hi = 0.0;
+    double spread() const { return hi - lo; }
+};
+
+Range range_of(std::span<const double> v) {
+    Range r{v.empty() ? 0.0 : v[0], v.empty() ? 0.0 : v[0]};
+    for (double x : v) {
+        r.lo = std::min(r.lo, x);
+        r.hi = std::max(r.hi, x);
+    }
+    return r;
+}
+
+// Up to `count` (frequency, phase) pairs for sin(c*m + d): on a grid of
+// 0.25 to 12 cycles over the range of m, the least-squares fit of y on 1,
+// sin(w m) and cos(w m) (centred sums), taking the grid's local best fits,
+// best first. The phase comes from the two coefficients.
+std::vector<std::array<double, 2>> sine_starts(std::span<const double> m, const FitData& data, double spread,
+                                               std::size_t count) {
+    constexpr std::size_t kGrid = 48;
+    const std::size_t n = data.rows();
+    const double* y = data.targets.data();
+    double y_mean = 0.0;
+    for (std::size_t r = 0; r < n; ++r) y_mean += y[r];
+    y_mean /= static_cast<double>(n);
+    std::vector<double> s(n), c(n);
+    std::array<double, kGrid> gain{}, omega{}, phase{};
+    for (std::size_t j = 0; j < kGrid; ++j) {
+        omega[j] = 2.0 * std::numbers::pi * (0.25 * static_cast<double>(j + 1)) / spread;
+        double s_mean = 0.0, c_mean = 0.0;
+        for (std::size_t r = 0; r < n; ++r) {
+            s[r] = std::sin(omega[j] * m[r]);
+            c[r] = std::cos(omega[j] * m[r]);
+            s_mean += s[r];
+            c_mean += c[r];
+        }
+        s_mean /= static_cast<double>(n);
+        c_mean /= static_cast<double>(n);
+        double ss = 0.0, cc = 0.0, sc = 0.0, sy = 0.0, cy = 0.0;
+        for (std::size_t r = 0; r < n; ++r) {
+            const double u = s[r] - s_mean, v = c[r] - c_mean, w = y[r] - y_mean;
+            ss += u * u;
+            cc += v * v;
+            sc += u * v;
+            sy += u * w;
+            cy += v * w;
+        }
+        const double det = (ss * cc) - (sc * sc);
+        gain[j] = -1.0;
+        if (det > 1e-9 * (ss * cc)) {
+            const double bs = ((sy * cc) - (cy * sc)) / det, bc = ((cy * ss) - (sy * sc)) / det;
+            gain[j] = (bs * sy) + (bc * cy);  // the decrease of the sum of squares
+            phase[j] = std::atan2(bc, bs);
+        }
+        interruption_point(8 * n);
+    }
+    std::vector<std::size_t> peaks;
+    for (std::size_t j = 0; j < kGrid; ++j)
+        if (gain[j] > 0.0 && (j == 0 || gain[j] >= gain[j - 1]) && (j + 1 == kGrid || gain[j] >= gain[j + 1]))
+            peaks.push_back(j);
+    std::stable_sort(peaks.begin(), peaks.end(), [&](std::size_t a, std::size_t b) { return gain[a] > gain[b]; });
+    std::vector<std::array<double, 2>> out;
+    for (std::size_t j : peaks) {
+        if (out.size() == count) break;
+        out.push_back({omega[j], phase[j]});
+    }
+    return out;
+}
+
+}  // namespace
+
+Expr shape_expr(const Expr& m, ShapeKind kind, std::size_t var) {
+    Expr e = m;
+    auto add = [&](std::initializer_list<Token> ts) { e.tokens.insert(e.tokens.end(), ts); };
+    const Token v = Token::var(var);
+    switch (kind) {
+        case ShapeKind::Refit:
+            break;
+        case ShapeKind::Exp:
+            add({P(), O(OpCode::Mul), O(OpCode::Exp)});
+            break;
+        case ShapeKind::Power:
+            add({O(OpCode::Ln), P(), O(OpCode::Mul), O(OpCode::Exp)});
+            break;
+        case ShapeKind::Log:
+            add({P(), O(OpCode::Add), O(OpCode::Ln)});
+            break;
+        case ShapeKind::Sqrt:
+            add({P(), O(OpCode::Add), O(OpCode::Sqrt)});
+            break;
+        case ShapeKind::Pole:
+            add({P(), O(OpCode::Add), O(OpCode::Recip)});
+            break;
+        case ShapeKind::Sine:
+            add({P(), O(OpCode::Mul), P(), O(OpCode::Add), O(OpCode::Sin)});
+            break;
+        case ShapeKind::Ratio:
+            add({P(), v, O(OpCode::Add), O(OpCode::Div)});
+            break;
+        case ShapeKind::ShiftProduct:
+            add({P(), O(OpCode::Add), v, O(OpCode::Mul)});
+            break;
+    }
+    number_params(e);
+    return e;
+}
+
+std::vector<ShapeTask> shape_tasks(std::span<const Expr> bases, std::size_t n_vars, const FitOptions& options) {
+    std::vector<ShapeTask> tasks;
+    for (std::size_t i = 0; i < bases.size(); ++i) {
+        const auto base = static_cast<std::uint32_t>(i);
+        for (ShapeKind kind : {ShapeKind::Refit, ShapeKind::Exp, ShapeKind::Power, ShapeKind::Log, ShapeKind::Sqrt,
+                               ShapeKind::Pole, ShapeKind::Sine, ShapeKind::Ratio, ShapeKind::ShiftProduct}) {
+            if (shape_expr(bases[i], kind, 0).complexity() > options.max_complexity) continue;
+            if (kind == ShapeKind::Refit && !has_params(bases[i])) continue;
+            if (kind == ShapeKind::Sine && !options.use_trig) continue;
+            const bool per_var = kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct;
+            for (std::size_t v = 0; v < (per_var ? n_vars : 1); ++v)
+                tasks.push_back(ShapeTask{base, kind, static_cast<std::uint32_t>(v)});
+        }
+    }
+    return tasks;
+}
+
+std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const double> m_values, ShapeKind kind,
+                                              std::size_t var, const FitData& data, std::size_t restarts) {
+    // m's own constants start where they are; the shape's follow.
+    Expr own = m;
+    const std::vector<double> base = number_params(own);
+    std::vector<std::vector<double>> starts;
+    auto add = [&](std::initializer_list<double> values) {
+        if (starts.size() >= restarts) return;
+        std::vector<double> s = base;
+        s.insert(s.end(), values);
+        starts.push_back(std::move(s));
+    };
+    const Range r = range_of(m_values);
+    const double w = r.spread();
+    if (kind == ShapeKind::Refit) {
+        add({});
+        return starts;
+    }
+    if (kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct) {
+        const Range rv = range_of({data.view.cols[var], data.rows()});
+        const double wv = rv.spread();
+        if (!(wv > 0.0) || !is_finite_value(wv)) return starts;
+        if (kind == ShapeKind::Ratio) {
+            // The pole of 1 / (c + v) below, above, then close below the range of v.
+            for (double c : {wv - rv.lo, -rv.hi - wv, (0.1 * wv) - rv.lo}) add({c});
+        } else {
+            for (double c : {w, -w, 0.0}) add({c});
+        }
+        return starts;
+    }
+    if (!(w > 0.0) || !is_finite_value(w)) return starts;
+    switch (kind) {
+        case ShapeKind::Exp:
+            for (double k : {-1.0, 1.0, -4.0, 4.0}) add({k / w});
+            break;
+        case ShapeKind::Power:
+            if (r.lo > 0.0)
+                for (double c : {0.5, 2.0, -1.0}) add({c});
+            break;
+        case ShapeKind::Log:
+        case ShapeKind::Sqrt:
+            for (double k : {0.1, 1.0, 0.01}) add({(k * w) - r.lo});
+            break;
+        case ShapeKind::Pole:
+            for (double k : {0.1, -0.1, 1.0, -1.0}) add({k > 0.0 ? (k * w) - r.lo : (k * w) - r.hi});
+            break;
+        case ShapeKind::Sine:
+            for (const auto& [c, d] : sine_starts(m_values, data, w, restarts)) add({c, d});
+            break;
+        default:
+            break;
+    }
+    return starts;
+}
+
+std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const ShapeTask> tasks,
+                                    const FitData& data, const FitOptions& options, Executor exec) {
+    std::vector<std::optional<FittedShape>> slots(tasks.size());
+    auto body = [&](std::size_t begin, std::size_t end) {
+        FitScratch scratch;
+        for (std::size_t i = begin; i < end; ++i) {
+            const ShapeTask& t = tasks[i];
+            const Expr& m = bases[t.base];
+            const std::vector<double> mv = values_of(m, data.view);
+            if (mv.empty()) continue;
+            const auto starts = shape_starts(m, {mv.data(), data.rows()}, t.kind, t.var, data, options.restarts);
+            if (starts.empty()) continue;
+            Expr f = shape_expr(m, t.kind, t.var);
+            auto fit = fit_scaled(f, data, starts, options.lm, scratch);
+            if (!fit) continue;
+            store_params(f, fit->params);
+            slots[i] = FittedShape{std::move(f), fit->scale, fit->offset, fit->sse, i};
+        }
+    };
+    using Body = decltype(body);
+    if (!tasks.empty())
+        exec(tasks.size(), [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Body*>(ctx))(b, e); }, &body);
+    std::vector<FittedShape> out;
+    for (auto& s : slots)
+        if (s) out.push_back(std::move(*s));
+    return out;
+}
+
+Expr scaled_expr(const FittedShape& s) {
+    Expr e = s.f;
+    const std::size_t n = number_params(e).size();
+    e.tokens.push_back(Token::param(n, s.scale));
+    e.tokens.push_back(Token::op_token(OpCode::Mul));
+    e.tokens.push_back(Token::param(n + 1, s.offset));
+    e.tokens.push_back(Token::op_token(OpCode::Add));
+    return e;
+}
+
+}  // namespace vok::discover

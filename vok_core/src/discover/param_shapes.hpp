@@ -1,0 +1,81 @@
+// Shapes with constants inside: from a base expression m (a scored
+// candidate) the forms that an outer scale and offset a + b*f cannot reach,
+// with Param leaves fitted by fit_scaled (lm.hpp).
+//
+// The set, each inner constant one token of complexity:
+//   exp(c*m)        growth and decay at an unknown rate
+//   exp(c*ln(m))    m^c, an unknown power (m > 0 on every row)
+//   ln(m + c), sqrt(m + c), 1 / (m + c)
+//                   a shift of the argument of a curved function
+//   sin(c*m + d)    an oscillation of unknown frequency and phase (cos is the
+//                   same shape with d moved by pi/2)
+//   m / (c + v), (m + c) * v
+//                   for each variable v: a shifted denominator (saturation,
+//                   x / (K + x)) and a shifted factor
+//   m itself        when m already holds constants (a fitted member of the
+//                   pool composed further): all of them fitted together
+// Start values come from the data, so that they do not depend on units: a
+// rate as a multiple of 1 / spread(m), a shift placing the singular point
+// below or above the range of m, a frequency from a coarse periodogram of
+// the targets against m; a few of them per shape (`restarts`).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "discover/lm.hpp"
+#include "discover/search_internals.hpp"
+
+namespace vok::discover {
+
+enum class ShapeKind : std::uint8_t { Refit, Exp, Power, Log, Sqrt, Pole, Sine, Ratio, ShiftProduct };
+
+// One fit to run: a shape over base expression `base` (and variable `var`
+// for Ratio and ShiftProduct).
+struct ShapeTask {
+    std::uint32_t base = 0;
+    ShapeKind kind = ShapeKind::Refit;
+    std::uint32_t var = 0;
+};
+
+struct FitOptions {
+    std::size_t restarts = 3;         // start points per shape, at most
+    std::size_t max_complexity = 8;   // shapes with more tokens are not built
+    bool use_trig = true;             // the Sine shape
+    LmOptions lm;
+};
+
+// A fitted shape: f's Param tokens are numbered 0.. in order of appearance
+// and hold the fitted values; y ~ offset + scale * f with sum of squares sse.
+struct FittedShape {
+    Expr f;
+    double scale = 0.0, offset = 0.0, sse = 0.0;
+    std::size_t task = 0;  // index of the task it came from
+};
+
+// The tokens of a shape over m (m's own Param tokens kept, all renumbered).
+Expr shape_expr(const Expr& m, ShapeKind kind, std::size_t var);
+
+// The fits to run for bases (in base order; for each base the shapes in the
+// order of ShapeKind, then variables in order), within max_complexity.
+std::vector<ShapeTask> shape_tasks(std::span<const Expr> bases, std::size_t n_vars, const FitOptions& options);
+
+// Start values of a shape over m, given m's values on the rows: each holds
+// a value for every Param token of shape_expr(m, kind, var).
+std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const double> m_values, ShapeKind kind,
+                                              std::size_t var, const FitData& data, std::size_t restarts);
+
+// Runs the fits of the tasks on the executor; each fit is sequential, so
+// the results (in task order, failed fits left out) do not depend on the
+// workers.
+std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const ShapeTask> tasks,
+                                    const FitData& data, const FitOptions& options, Executor exec);
+
+// offset + scale * f as the tokens of a reported result:
+// [f..., Param(scale), Mul, Param(offset), Add], with f's Params first.
+Expr scaled_expr(const FittedShape& s);
+
+}  // namespace vok::discover
