@@ -138,6 +138,7 @@ std::optional<ScaledFit> fit_scaled(const Expr& f, const FitData& data, std::spa
         auto linearise = [&](const std::vector<double>& c, Linearisation& out) {
             std::vector<double>& v = scratch.values;
             std::vector<double>& G = scratch.derivs;
+            ++scratch.evaluations;
             if (!eval_dual_rows(f, data.view, c, dirs, scratch.ev, v, G)) return false;
             const std::size_t rows = data.view.rows;
             const double f_mean = mean(v.data(), n);
@@ -212,6 +213,7 @@ std::optional<DirectFit> fit_direct(const Expr& g, const FitData& data, std::vec
     auto linearise = [&](const std::vector<double>& q, Linearisation& out) {
         std::vector<double>& v = scratch.values;
         std::vector<double>& G = scratch.derivs;
+        ++scratch.evaluations;
         if (!eval_dual_rows(g, data.view, q, dirs, scratch.ev, v, G)) return false;
         double sse = 0.0;
         for (std::size_t r = 0; r < n; ++r) {

@@ -38,8 +38,8 @@
 namespace vok::discover {
 
 struct LmOptions {
-    std::size_t max_iterations = 40;  // steps (accepted or not) of one run
-    double tolerance = 1e-10;         // relative improvement that ends a run
+    std::size_t max_iterations = 30;  // steps (accepted or not) of one run
+    double tolerance = 1e-6;          // relative improvement that ends a run
 };
 
 // The rows a fit uses: the data's rows, as many as there are targets.
@@ -60,6 +60,7 @@ struct ScaledFit {
 struct FitScratch {
     DualEvaluator ev;
     std::vector<double> values, derivs, residuals;
+    std::size_t evaluations = 0;  // points evaluated (with their Jacobian) so far
 };
 
 // Fits c from each start in turn (each start gives values for all of f's
