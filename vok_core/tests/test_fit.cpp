@@ -233,7 +233,7 @@ TEST(ShapeFit, SameResultsForAnyDivisionOfTheWork) {
     for (std::size_t r = 0; r < 200; ++r)
         y.push_back(std::exp(-0.5 * t.cols[0][r]) + 0.3 * t.cols[1][r] + 0.01 * std::sin(37.0 * r));
     const Expr bases[] = {E({V(0)}), E({V(1)}), E({V(0), V(1), O(OpCode::Mul)})};
-    FitOptions options;
+    ShapeOptions options;
     const auto tasks = shape_tasks(bases, 3, options);
     ASSERT_GT(tasks.size(), 20u);
     const auto serial = fit_shapes(bases, tasks, data_of(t, y), options, serial_executor);
@@ -252,7 +252,7 @@ TEST(ShapeFit, SameResultsForAnyDivisionOfTheWork) {
 
 TEST(ShapeTasks, RespectComplexityTrigAndExistingConstants) {
     const Expr bases[] = {E({V(0)}), E({V(0), P(0, 2.0), O(OpCode::Add)})};
-    FitOptions options;
+    ShapeOptions options;
     options.max_complexity = 5;
     options.use_trig = false;
     std::size_t refits = 0;

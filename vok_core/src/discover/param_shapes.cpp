@@ -140,7 +140,7 @@ Expr shape_expr(const Expr& m, ShapeKind kind, std::size_t var) {
     return e;
 }
 
-std::vector<ShapeTask> shape_tasks(std::span<const Expr> bases, std::size_t n_vars, const FitOptions& options) {
+std::vector<ShapeTask> shape_tasks(std::span<const Expr> bases, std::size_t n_vars, const ShapeOptions& options) {
     std::vector<ShapeTask> tasks;
     for (std::size_t i = 0; i < bases.size(); ++i) {
         const auto base = static_cast<std::uint32_t>(i);
@@ -213,7 +213,7 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
 }
 
 std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const ShapeTask> tasks,
-                                    const FitData& data, const FitOptions& options, Executor exec) {
+                                    const FitData& data, const ShapeOptions& options, Executor exec) {
     std::vector<std::optional<FittedShape>> slots(tasks.size());
     auto body = [&](std::size_t begin, std::size_t end) {
         FitScratch scratch;

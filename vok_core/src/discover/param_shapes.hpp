@@ -41,7 +41,7 @@ struct ShapeTask {
     std::uint32_t var = 0;
 };
 
-struct FitOptions {
+struct ShapeOptions {
     std::size_t restarts = 3;         // start points per shape, at most
     std::size_t max_complexity = 8;   // shapes with more tokens are not built
     bool use_trig = true;             // the Sine shape
@@ -61,7 +61,7 @@ Expr shape_expr(const Expr& m, ShapeKind kind, std::size_t var);
 
 // The fits to run for bases (in base order; for each base the shapes in the
 // order of ShapeKind, then variables in order), within max_complexity.
-std::vector<ShapeTask> shape_tasks(std::span<const Expr> bases, std::size_t n_vars, const FitOptions& options);
+std::vector<ShapeTask> shape_tasks(std::span<const Expr> bases, std::size_t n_vars, const ShapeOptions& options);
 
 // Start values of a shape over m, given m's values on the rows: each holds
 // a value for every Param token of shape_expr(m, kind, var).
@@ -72,7 +72,7 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
 // the results (in task order, failed fits left out) do not depend on the
 // workers.
 std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const ShapeTask> tasks,
-                                    const FitData& data, const FitOptions& options, Executor exec);
+                                    const FitData& data, const ShapeOptions& options, Executor exec);
 
 // offset + scale * f as the tokens of a reported result:
 // [f..., Param(scale), Mul, Param(offset), Add], with f's Params first.
