@@ -273,3 +273,40 @@ TEST(ShapeTasks, RespectComplexityTrigAndExistingConstants) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RefineShapes, ReturnsTheBestImprovingShapesOfTheLevel) {
+    Table t = sample(150);
+    std::vector<double> y;
+    for (double x : t.cols[0]) y.push_back(5.0 - 2.0 * std::exp(-0.7 * x));
+    // Fitted results as the search reports them: ((shape * b) + a).
+    auto result = [](Tokens shape, std::vector<double> params) {
+        const std::size_t n = params.size();
+        shape.insert(shape.end(), {P(n, 0.0), O(OpCode::Mul), P(n + 1, 0.0), O(OpCode::Add)});
+        params.insert(params.end(), {1.0, 0.0});
+        SearchResult r;
+        r.expr = E(shape);
+        r.params = params;
+        return r;
+    };
+    const SearchResult best[] = {result({V(0)}, {}), result({V(0), P(0, 0.0), O(OpCode::Add), O(OpCode::Sqrt)}, {2.0})};
+    EXPECT_EQ(shape_of(best[1]).tokens, (Tokens{V(0), P(0, 2.0), O(OpCode::Add), O(OpCode::Sqrt)}));
+    ShapeOptions options;
+    options.keep = 3;
+    const auto shapes = refine_shapes(best, data_of(t, y), 3, options, serial_executor);
+    ASSERT_EQ(shapes.size(), 3u);
+    EXPECT_EQ(to_string(shapes[0]), "exp((x * c0(-0.7000)))");
+    // Each returned shape fits better than its base alone (x: a straight line).
+    FitScratch scratch;
+    const std::vector<std::vector<double>> none = {{}};
+    const double line = fit_scaled(E({V(0)}), data_of(t, y), none, {}, scratch)->sse;
+    for (const Expr& s : shapes) {
+        Expr fixed = s;
+        for (Token& tok : fixed.tokens)
+            if (tok.kind == TokenKind::Param) tok = Token::constant(tok.value);
+        EXPECT_LT(fit_scaled(fixed, data_of(t, y), none, {}, scratch)->sse, line) << to_string(s);
+    }
+}
+
+}  // namespace

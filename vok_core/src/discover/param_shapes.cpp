@@ -240,6 +240,41 @@ std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const
     return out;
 }
 
+Expr shape_of(const SearchResult& r) {
+    Expr e = r.expr;
+    store_params(e, r.params);
+    const auto& t = e.tokens;
+    const std::size_t n = t.size();
+    if (n > 4 && t[n - 4].kind == TokenKind::Param && t[n - 3] == Token::op_token(OpCode::Mul) &&
+        t[n - 2].kind == TokenKind::Param && t[n - 1] == Token::op_token(OpCode::Add))
+        e.tokens.resize(n - 4);
+    number_params(e);
+    return e;
+}
+
+std::vector<Expr> refine_shapes(std::span<const SearchResult> best, const FitData& data, std::size_t n_vars,
+                                const ShapeOptions& options, Executor exec) {
+    std::vector<Expr> bases;
+    for (const SearchResult& r : best) bases.push_back(shape_of(r));
+    const std::vector<ShapeTask> tasks = shape_tasks(bases, n_vars, options);
+    std::vector<FittedShape> fits = fit_shapes(bases, tasks, data, options, exec);
+    // What each base already achieves with a scale and an offset alone.
+    std::vector<double> base_sse(bases.size());
+    FitScratch scratch;
+    for (std::size_t i = 0; i < bases.size(); ++i) {
+        Expr fixed = bases[i];
+        for (Token& t : fixed.tokens)
+            if (t.kind == TokenKind::Param) t = Token::constant(t.value);
+        const auto line = fit_scaled(fixed, data, std::vector<std::vector<double>>{{}}, options.lm, scratch);
+        base_sse[i] = line ? line->sse : HUGE_VAL;
+    }
+    std::erase_if(fits, [&](const FittedShape& f) { return !(f.sse < base_sse[tasks[f.task].base]); });
+    std::stable_sort(fits.begin(), fits.end(), [](const FittedShape& a, const FittedShape& b) { return a.sse < b.sse; });
+    std::vector<Expr> out;
+    for (std::size_t i = 0; i < std::min(fits.size(), options.keep); ++i) out.push_back(std::move(fits[i].f));
+    return out;
+}
+
 Expr scaled_expr(const FittedShape& s) {
     Expr e = s.f;
     const std::size_t n = number_params(e).size();

@@ -43,6 +43,7 @@ struct ShapeTask {
 
 struct ShapeOptions {
     std::size_t restarts = 3;         // start points per shape, at most
+    std::size_t keep = 8;             // shapes refine_shapes returns, at most
     std::size_t max_complexity = 8;   // shapes with more tokens are not built
     bool use_trig = true;             // the Sine shape
     LmOptions lm;
@@ -73,6 +74,18 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
 // workers.
 std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const ShapeTask> tasks,
                                     const FitData& data, const ShapeOptions& options, Executor exec);
+
+// The shape of a fitted result: its expr ((shape * b) + a) without the
+// outer scale and offset, its Param tokens holding the result's values (an
+// expr of another form is taken whole).
+Expr shape_of(const SearchResult& r);
+
+// The fitted search's refinement of a level: the shapes over the shapes of
+// its best results, fitted, and of those that fit the targets better than
+// the result they grew from, the `keep` best (lowest sum of squares, the
+// earlier of equal ones), in that order.
+std::vector<Expr> refine_shapes(std::span<const SearchResult> best, const FitData& data, std::size_t n_vars,
+                                const ShapeOptions& options, Executor exec);
 
 // offset + scale * f as the tokens of a reported result:
 // [f..., Param(scale), Mul, Param(offset), Add], with f's Params first.
