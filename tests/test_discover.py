@@ -32,7 +32,7 @@ def problem(seed, n_vars, rows=30):
 ])
 def test_same_result_as_find_formula(seed, n_vars, options):
     X, y = problem(seed, n_vars)
-    f = vok_math.discover(X, y, **options)
+    f = vok_math.discover(X, y, constants=False, **options)
     r = vok_core.find_formula(X.T.tolist(), y.tolist(), **options)
     assert (str(f), bits(f.error), f.complexity) == (r.formula, bits(r.error), r.complexity)
     penalty = options.get("complexity_penalty", 0.001)
@@ -175,3 +175,35 @@ def test_extension_stub_matches_the_module():
         if isinstance(node, ast.FunctionDef):
             params = list(inspect.signature(getattr(_ext, node.name)).parameters)
             assert [a.arg for a in node.args.args] == params, node.name
+
+
+def gravity(rows=50, G=6.674e-11):
+    X = np.random.default_rng(1).uniform(1.0, 5.0, (rows, 3))
+    return X, G * X[:, 0] * X[:, 1] / X[:, 2] ** 2
+
+
+@pytest.mark.parametrize("G", [6.674e-11, 2.5, 6.674e9])
+def test_fitted_search_recovers_a_scaled_law(G):
+    from vok_math import _ext
+    X, y = gravity(G=G)
+    f = vok_math.discover(X, y, names=["m1", "m2", "r"])
+    # ((shape * b) + a): the shape's values are m1 * m2 / r**2, b is G and a is 0.
+    shape, (_, _, _, b), (_, _, _, a) = f.tokens[:-4], f.tokens[-4], f.tokens[-2]
+    values = np.frombuffer(_ext.evaluate(shape, [np.ascontiguousarray(c) for c in X.T]), dtype=np.float64)
+    np.testing.assert_allclose(values, X[:, 0] * X[:, 1] / X[:, 2] ** 2, rtol=1e-13)
+    assert b == pytest.approx(G, rel=1e-12) and abs(a) <= 1e-12 * G
+    assert f.rmse <= 1e-14 * G
+
+
+def test_fitted_results_carry_their_parameters():
+    from vok_math import _ext
+    X, y = problem(0, 2)
+    cols = [np.ascontiguousarray(c) for c in X.T]
+    best, _, _, front, _ = _ext.search(cols, y, 5, 200, 1e-10, 0.001, True, True, None, None, {"seed": 3})
+    for tokens, error, complexity, rmse, params in [best, *front]:
+        # Param i is read from params[i], the same number its token carries.
+        assert [t[3] for t in tokens if t[0] == 1] == list(params) and len(params) >= 2
+        assert bits(_ext.rmse(tokens, params, cols, y)) == bits(rmse)
+        moved = [p + 1.0 for p in params]
+        assert bits(_ext.rmse(tokens, moved, cols, y)) != bits(rmse)
+        assert error == pytest.approx(rmse / np.std(y) * (complexity * 0.001 + 1.0), rel=1e-12)

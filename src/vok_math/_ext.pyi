@@ -7,8 +7,8 @@ from typing import Any
 from .vok_core import PySearchResult
 
 _Token = tuple[int, int, int, float]
-# (tokens, error, complexity, rmse)
-_Result = tuple[tuple[_Token, ...], float, int, float]
+# (tokens, error, complexity, rmse, params)
+_Result = tuple[tuple[_Token, ...], float, int, float, tuple[float, ...]]
 
 def search(
     columns: Sequence[Any],
@@ -21,7 +21,9 @@ def search(
     use_vok: bool,
     time_limit: float | None,
     progress: Callable[[int, int, _Result | None], object] | None,
+    fit: dict[str, int] | None = None,
 ) -> tuple[_Result | None, bool, str, list[_Result], BaseException | None]: ...
-def evaluate(tokens: Sequence[_Token], columns: Sequence[Any]) -> bytes: ...
+def evaluate(tokens: Sequence[_Token], columns: Sequence[Any], params: Sequence[float] = ()) -> bytes: ...
+def rmse(tokens: Sequence[_Token], params: Sequence[float], columns: Sequence[Any], targets: Any) -> float: ...
 def render(tokens: Sequence[_Token], names: Sequence[str]) -> str: ...
 def search_result(formula: str, error: float, complexity: int, params: list[float]) -> PySearchResult: ...

@@ -41,7 +41,7 @@ class TextProgress:
 
 
 def _formula(entry: tuple, names: Sequence[str], complete: bool = True, front: tuple = ()) -> Formula:
-    tokens, error, complexity, rmse = entry
+    tokens, error, complexity, rmse, _params = entry
     return Formula(tokens, tuple(names), error, complexity, rmse, complete, front)
 
 
@@ -58,7 +58,8 @@ def pareto(entries: list[Formula]) -> tuple[Formula, ...]:
 def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, max_complexity: int = 8,
              beam_width: int = 2000, precision_goal: float = 1e-10, complexity_penalty: float = 0.001,
              use_trig: bool = True, use_vok: bool = True, time_limit: float | None = None,
-             progress: bool | Progress | None = None, drop_nonfinite: bool = False) -> Formula | None:
+             progress: bool | Progress | None = None, drop_nonfinite: bool = False,
+             constants: bool = True) -> Formula | None:
     """Find a formula for y from the variables of X by the beam search of
     vok_core.find_formula (same candidates, scores and result), with named
     variables, a time limit, progress reports, and the interpreter lock
@@ -75,6 +76,11 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, max_complexi
     interrupt (Ctrl-C; a warning is issued), the progress callback or the
     memory limit ended the search early; None when no candidate could be
     scored. An interrupt before any formula was scored is re-raised.
+
+    constants: True (the default) fits each formula's scale and offset by
+    least squares, a + b * f, and scores it relative to the spread of y, so
+    that units and physical constants do not matter; the result's tokens
+    carry a and b as parameters. False runs vok_core.find_formula's search.
     """
     _data.check_options(max_complexity, beam_width, precision_goal, complexity_penalty, use_trig, use_vok,
                         time_limit, progress)
@@ -90,7 +96,8 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, max_complexi
     try:
         best, complete, stopped_by, front, pending = _ext.search(
             columns, targets, max_complexity, beam_width, float(precision_goal), float(complexity_penalty),
-            bool(use_trig), bool(use_vok), None if time_limit is None else float(time_limit), callback)
+            bool(use_trig), bool(use_vok), None if time_limit is None else float(time_limit), callback,
+            {} if constants else None)
     finally:
         if bar is not None:
             bar.close()

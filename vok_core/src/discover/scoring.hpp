@@ -18,6 +18,7 @@
 #include <type_traits>
 
 #include "discover/columns.hpp"
+#include "discover/fit.hpp"
 
 namespace vok::discover {
 
@@ -112,6 +113,59 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
     }
     for (std::size_t l = 0; l < lanes; ++l)
         if (state[l] == kScored) error[l] = std::sqrt(sum[l] / n_targets) * factor[l];
+}
+
+// score_lanes for the fitted search: lane l's error is
+//     sqrt(S / fit.norm) * factor[l],
+// S the least sum of squared residuals of a + b * v over the rows r <
+// scored_rows (FitSums, with the targets' side from fit), i.e. the rmse of
+// the best line relative to the targets' spread. The least sum over the
+// first rows can only grow with more rows, so a lane stops (kAbandoned) when
+// that of the rows so far, less a relative slack for rounding, already gives
+// an error above cutoff[l]; a lane flat so far is never stopped (its line
+// is not yet determined).
+template <class Values>
+void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lanes, const double* factor,
+                        const double* cutoff, Values&& values, std::uint8_t* state, double* error) {
+    static constexpr std::array<double, kScoreRows> kZeroRows{};
+    constexpr double kSlack = 1e-9;
+    std::array<FitSums, kLanes> sums{};
+    std::array<const double*, kLanes> v;
+    std::fill_n(state, lanes, kScored);
+    const double* t = fit.dy.data();
+    const double* inv = fit.inv_n.data();
+    const std::size_t rows = data.rows();
+    for (std::size_t first = 0; first < rows; first += kScoreRows) {
+        const std::size_t n = std::min(kScoreRows, rows - first);
+        bool any = false;
+        for (std::size_t l = 0; l < lanes; ++l) {
+            if (state[l] == kScored && !(v[l] = values(l, first, n))) state[l] = kFailed;
+            if (state[l] != kScored) v[l] = kZeroRows.data();
+            any = any || state[l] == kScored;
+        }
+        if (!any) break;
+        const std::size_t end = std::min(first + n, data.scored_rows);
+        auto add = [&](auto count) {
+            for (std::size_t r = first; r < end; ++r)
+                for (std::size_t l = 0; l < count; ++l) sums[l].add(v[l][r - first], inv[r], t[r]);
+        };
+        if (lanes == kLanes)
+            add(std::integral_constant<std::size_t, kLanes>{});
+        else
+            add(lanes);
+        if (first + n >= rows || !cutoff || end <= first) continue;
+        const double count = static_cast<double>(end);
+        const double cyy = fit.cyy[end - 1];
+        for (std::size_t l = 0; l < lanes; ++l) {
+            if (state[l] != kScored || !(factor[l] > 0.0 && factor[l] <= DBL_MAX) || sums[l].flat(count)) continue;
+            const double least = sums[l].sse(count, cyy) - kSlack * cyy;
+            if (least > 0.0 && std::sqrt(least / fit.norm) * factor[l] > cutoff[l]) state[l] = kAbandoned;
+        }
+    }
+    const double count = static_cast<double>(data.scored_rows);
+    const double cyy = data.scored_rows ? fit.cyy[data.scored_rows - 1] : 0.0;
+    for (std::size_t l = 0; l < lanes; ++l)
+        if (state[l] == kScored) error[l] = std::sqrt(sums[l].sse(count, cyy) / fit.norm) * factor[l];
 }
 
 }  // namespace vok::discover
