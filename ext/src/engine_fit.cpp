@@ -2,7 +2,9 @@
 // (for instance after some were rounded to simple values), by the engine's
 // Levenberg-Marquardt from the given values, with the interpreter lock
 // released.
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "discover/lm.hpp"
@@ -24,17 +26,6 @@ constexpr std::size_t kMaxFree = 32;
     throw PyErrorSet{};
 }
 
-std::vector<double> read_floats(PyObject* seq) {
-    Ref items(check(PySequence_Tuple(seq)));
-    std::vector<double> out;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-        const double v = PyFloat_AsDouble(PyTuple_GET_ITEM(items.get(), i));
-        if (v == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
-        out.push_back(v);
-    }
-    return out;
-}
-
 // fit(tokens, params, columns, targets, free=None) -> (params, rmse)
 PyObject* fit(PyObject*, PyObject* args) {
     return vok::ext::guarded([args]() -> PyObject* {
@@ -42,7 +33,7 @@ PyObject* fit(PyObject*, PyObject* args) {
         if (!PyArg_ParseTuple(args, "OOOO|O:fit", &py_tokens, &py_params, &py_columns, &py_targets, &py_free))
             return nullptr;
         const d::Expr expr = vok::ext::read_tokens(py_tokens);
-        std::vector<double> params = read_floats(py_params);
+        std::vector<double> params = vok::ext::read_params(py_params);
         const auto columns = vok::ext::read_columns(py_columns);
         const auto targets = vok::ext::read_doubles(py_targets);
         const std::size_t m = params.size();
@@ -70,12 +61,10 @@ PyObject* fit(PyObject*, PyObject* args) {
             vok::ext::ReleasedLock lock;
             d::FitScratch scratch;
             result = d::fit_direct(expr, d::FitData{cols.view(), targets}, params, {free.get(), m}, {}, scratch);
-            if (result) rmse = vok::ext::rmse_of(expr, columns, targets, result->params);
+            if (result) rmse = vok::ext::rmse_with(expr, columns, targets, result->params);
         }
         if (!result) raise(PyExc_ValueError, "the formula cannot be evaluated on every row at the given constants");
-        Ref out(check(PyTuple_New(static_cast<Py_ssize_t>(m))));
-        for (std::size_t i = 0; i < m; ++i)
-            PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), check(PyFloat_FromDouble(result->params[i])));
+        Ref out(vok::ext::doubles_to_tuple(result->params));
         return check(Py_BuildValue("(Od)", out.get(), rmse));
     });
 }

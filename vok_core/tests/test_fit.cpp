@@ -70,15 +70,23 @@ TEST_P(DualEval, ValuesAreTheColumnEvaluatorsAndDerivativesMatchDifferences) {
     std::vector<std::size_t> column(m);
     for (std::size_t k = 0; k < m; ++k) column[k] = k;
     std::vector<double> values, derivs;
+    // Strict: the tension's guards make a row fail instead of acting.
+    for (bool strict : {true, false}) {
+        DualEvaluator dual(strict);
+        const bool ok = eval_dual_rows(e, view, c.params, Directions{column, m}, dual, values, derivs);
+        BlockEvaluator plain(strict);
+        bool plain_ok = true;
+        for (std::size_t first = 0; first < view.rows; first += kBlockRows) {
+            const std::size_t n = std::min(kBlockRows, view.rows - first);
+            const double* v = plain.eval(e.tokens, view, c.params, first, n);
+            plain_ok = plain_ok && v;
+            for (std::size_t r = 0; ok && v && r < n; ++r)
+                ASSERT_EQ(bits(values[first + r]), bits(v[r])) << "row " << first + r;
+        }
+        ASSERT_EQ(ok, plain_ok) << "strict " << strict;
+    }
     DualEvaluator dual;
     ASSERT_TRUE(eval_dual_rows(e, view, c.params, Directions{column, m}, dual, values, derivs));
-    BlockEvaluator plain;
-    for (std::size_t first = 0; first < view.rows; first += kBlockRows) {
-        const std::size_t n = std::min(kBlockRows, view.rows - first);
-        const double* v = plain.eval(e.tokens, view, c.params, first, n);
-        ASSERT_NE(v, nullptr);
-        for (std::size_t r = 0; r < n; ++r) ASSERT_EQ(bits(values[first + r]), bits(v[r])) << "row " << first + r;
-    }
     for (std::size_t k = 0; k < m; ++k) {
         const double h = 1e-6 * std::max(1.0, std::fabs(c.params[k]));
         std::vector<double> up = c.params, down = c.params;
@@ -204,7 +212,8 @@ TEST_P(ShapeFit, RecoversTheLaw) {
     for (double v : y) syy += v * v;
     EXPECT_LT(fits[0].sse, 1e-20 * syy) << to_string(fits[0].f);
     // The reported form reproduces the targets from its tokens alone.
-    const auto pred = eval_batch(scaled_expr(fits[0]), t.cols, {});
+    const Scaled reported = scale_shape(fits[0].f, t.view(), y);
+    const auto pred = eval_batch(reported.expr, t.cols, reported.params);
     ASSERT_TRUE(pred);
     for (std::size_t r = 0; r < y.size(); ++r) EXPECT_NEAR((*pred)[r], y[r], 1e-8 * std::max(1.0, std::fabs(y[r])));
 }

@@ -135,7 +135,9 @@ bool DualEvaluator::eval(std::span<const Token> tokens, const ColumnView& data, 
                 if (active) a = std::copy_n(a, n, operand_.data()) - n;
                 double* out = value_slot(arg);
                 const double* b = unary ? nullptr : value_[depth - 1];
-                if (!apply_op_column(t.op, value_[arg], b, out, n)) return false;
+                if (!(strict_ ? apply_op_column_strict(t.op, value_[arg], b, out, n)
+                             : apply_op_column(t.op, value_[arg], b, out, n)))
+                    return false;
                 if (active) {
                     for (std::size_t k = 0; k < width_; ++k) {
                         if (unary)

@@ -3,8 +3,8 @@
 // tokens (dual numbers, one derivative column per chosen parameter).
 //
 // The values are computed by the column evaluator's own operator loops
-// (apply_op_column), so they are bit-identical to BlockEvaluator's, and a row
-// fails exactly where it fails there. In addition a block fails when a
+// (apply_op_column, or apply_op_column_strict), so they are bit-identical to
+// BlockEvaluator's, and a row fails exactly where it fails there. In addition a block fails when a
 // derivative comes out infinite or NaN (sqrt at 0, ln near 0, overflow):
 // a fit cannot take a step from such a point.
 #pragma once
@@ -31,6 +31,11 @@ struct Directions {
 // Scratch of one forward-mode evaluator. Not thread-safe: one per worker.
 class DualEvaluator {
 public:
+    DualEvaluator() = default;
+    // strict_tension: values as BlockEvaluator(true) gives them (Vok fails
+    // where one of the tension's guards would act).
+    explicit DualEvaluator(bool strict_tension) : strict_(strict_tension) {}
+
     // Values and derivatives of tokens over rows [first, first + n),
     // n <= kBlockRows. False when any row fails (see above).
     bool eval(std::span<const Token> tokens, const ColumnView& data, std::span<const double> params,
@@ -45,6 +50,7 @@ private:
     double* value_slot(std::size_t d) { return slots_.data() + d * (width_ + 1) * kBlockRows; }
     double* deriv_slot(std::size_t d, std::size_t k) { return value_slot(d) + (k + 1) * kBlockRows; }
 
+    bool strict_ = false;
     std::size_t width_ = 0;                 // derivative columns per slot
     std::vector<double> slots_;             // per stack slot: a value block, then width_ derivative blocks
     std::vector<const double*> value_;      // the values of each stack slot

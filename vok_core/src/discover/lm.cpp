@@ -244,16 +244,6 @@ std::optional<DirectFit> fit_direct(const Expr& g, const FitData& data, std::vec
     return DirectFit{std::move(p), cur.sse};
 }
 
-std::vector<double> number_params(Expr& expr) {
-    std::vector<double> values;
-    for (Token& t : expr.tokens)
-        if (t.kind == TokenKind::Param) {
-            t.index = values.size();
-            values.push_back(t.value);
-        }
-    return values;
-}
-
 void store_params(Expr& expr, std::span<const double> params) {
     for (Token& t : expr.tokens)
         if (t.kind == TokenKind::Param && t.index < params.size()) t.value = params[t.index];

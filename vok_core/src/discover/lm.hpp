@@ -56,9 +56,10 @@ struct ScaledFit {
     double sse = 0.0;            // sum over the rows of (y - (a + b*f))^2
 };
 
-// Scratch of the fits: one per worker.
+// Scratch of the fits: one per worker. The fits serve the fitted search,
+// whose evaluator lets no tension guard act (DualEvaluator(true)).
 struct FitScratch {
-    DualEvaluator ev;
+    DualEvaluator ev{true};
     std::vector<double> values, derivs, residuals;
     std::size_t evaluations = 0;  // points evaluated (with their Jacobian) so far
 };
@@ -79,12 +80,6 @@ struct DirectFit {
 // entries otherwise) starting from p. Empty when some row fails at p.
 std::optional<DirectFit> fit_direct(const Expr& g, const FitData& data, std::vector<double> p,
                                     std::span<const bool> free, const LmOptions& options, FitScratch& scratch);
-
-// Renumbers the Param tokens of expr 0, 1, ... in order of appearance in
-// the postfix list (each token its own parameter) and returns their values
-// as the tokens hold them (the value field, which is what a Param token
-// reads when no parameter vector is given).
-std::vector<double> number_params(Expr& expr);
 
 // The Param tokens' value fields set to params (by index).
 void store_params(Expr& expr, std::span<const double> params);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <numbers>
 
 #include "interrupt.hpp"
@@ -22,7 +23,7 @@ bool has_params(const Expr& e) {
 // The values of m on every row, or empty when a row fails.
 std::vector<double> values_of(const Expr& m, const ColumnView& view) {
     std::vector<double> out(view.rows);
-    BlockEvaluator ev;
+    BlockEvaluator ev(true);
     for (std::size_t first = 0; first < view.rows; first += kBlockRows) {
         const std::size_t n = std::min(kBlockRows, view.rows - first);
         const double* v = ev.eval(m.tokens, view, {}, first, n);
@@ -275,14 +276,17 @@ std::vector<Expr> refine_shapes(std::span<const SearchResult> best, const FitDat
     return out;
 }
 
-Expr scaled_expr(const FittedShape& s) {
-    Expr e = s.f;
-    const std::size_t n = number_params(e).size();
-    e.tokens.push_back(Token::param(n, s.scale));
-    e.tokens.push_back(Token::op_token(OpCode::Mul));
-    e.tokens.push_back(Token::param(n + 1, s.offset));
-    e.tokens.push_back(Token::op_token(OpCode::Add));
-    return e;
+FitHook refine_hook(Columns columns, std::span<const double> targets, const SearchOptions& options) {
+    ShapeOptions shapes;
+    shapes.restarts = options.fit.restarts;
+    shapes.keep = options.fit.top_k;
+    shapes.max_complexity = options.max_complexity;
+    shapes.use_trig = options.use_trig;
+    auto cols = std::make_shared<const ColumnPointers>(columns, "fit");
+    const std::size_t n_vars = columns.size();
+    return [cols, targets, n_vars, shapes](const FitLevel& level) {
+        return refine_shapes(level.best, FitData{cols->view(), targets}, n_vars, shapes, pool_executor);
+    };
 }
 
 }  // namespace vok::discover

@@ -26,6 +26,7 @@
 #include <span>
 #include <vector>
 
+#include "discover/fit.hpp"
 #include "discover/lm.hpp"
 #include "discover/search_internals.hpp"
 
@@ -87,8 +88,9 @@ Expr shape_of(const SearchResult& r);
 std::vector<Expr> refine_shapes(std::span<const SearchResult> best, const FitData& data, std::size_t n_vars,
                                 const ShapeOptions& options, Executor exec);
 
-// offset + scale * f as the tokens of a reported result:
-// [f..., Param(scale), Mul, Param(offset), Add], with f's Params first.
-Expr scaled_expr(const FittedShape& s);
+// The fitted search's hook (SearchOptions::fit.refine): refine_shapes on the
+// worker pool with restarts and keep = top_k from options.fit, and the
+// search's max_complexity and use_trig. columns and targets must outlive it.
+FitHook refine_hook(Columns columns, std::span<const double> targets, const SearchOptions& options);
 
 }  // namespace vok::discover
