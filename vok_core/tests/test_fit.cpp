@@ -227,6 +227,8 @@ INSTANTIATE_TEST_SUITE_P(
         Law{"ratio", [](double x, double y, double) { return x / (3.0 + y); }, E({V(0)}), ShapeKind::Ratio, 1},
         Law{"power", [](double x, double, double) { return 1.3 * std::pow(x, 1.5) + 0.2; }, E({V(0)}),
             ShapeKind::Power, 0},
+        Law{"arrhenius", [](double x, double, double) { return 1e3 * std::exp(-5000.0 / (8.314 * (100.0 * x))); },
+            E({V(0), C(100.0), O(OpCode::Mul)}), ShapeKind::Boltzmann, 0},
         Law{"log_shift", [](double x, double, double) { return std::log(x + 0.2); }, E({V(0)}), ShapeKind::Log, 0},
         Law{"pole", [](double, double y, double) { return 4.0 / (y - 0.3) - 1.0; }, E({V(1)}), ShapeKind::Pole, 0},
         Law{"damped_from_fitted_parts",
@@ -279,6 +281,18 @@ TEST(ShapeTasks, RespectComplexityTrigAndExistingConstants) {
     EXPECT_EQ(e.tokens[1], P(0, 2.0));
     EXPECT_EQ(e.tokens[3].kind, TokenKind::Param);
     EXPECT_EQ(e.tokens[3].index, 1u);
+    // exp(c / m) puts its constant first; the start values follow the tokens.
+    Table t = sample();
+    const std::vector<double> y(t.cols[0].size(), 1.0), mv = *eval_batch(bases[1], t.cols, {});
+    const Expr b = shape_expr(bases[1], ShapeKind::Boltzmann, 0);
+    EXPECT_EQ(b.tokens[0].index, 0u);
+    EXPECT_EQ(b.tokens[2], P(1, 2.0));
+    const auto starts = shape_starts(bases[1], mv, ShapeKind::Boltzmann, 0, data_of(t, y), 3);
+    ASSERT_EQ(starts.size(), 3u);
+    for (const auto& start : starts) {
+        EXPECT_TRUE(std::isfinite(start[0]));
+        EXPECT_EQ(start[1], 2.0);
+    }
 }
 
 }  // namespace

@@ -115,6 +115,10 @@ Expr shape_expr(const Expr& m, ShapeKind kind, std::size_t var) {
         case ShapeKind::Exp:
             add({P(), O(OpCode::Mul), O(OpCode::Exp)});
             break;
+        case ShapeKind::Boltzmann:  // exp(c / m): the constant's token first
+            e.tokens.insert(e.tokens.begin(), P());
+            add({O(OpCode::Div), O(OpCode::Exp)});
+            break;
         case ShapeKind::Power:
             add({O(OpCode::Ln), P(), O(OpCode::Mul), O(OpCode::Exp)});
             break;
@@ -145,7 +149,7 @@ std::vector<ShapeTask> shape_tasks(std::span<const Expr> bases, std::size_t n_va
     std::vector<ShapeTask> tasks;
     for (std::size_t i = 0; i < bases.size(); ++i) {
         const auto base = static_cast<std::uint32_t>(i);
-        for (ShapeKind kind : {ShapeKind::Refit, ShapeKind::Exp, ShapeKind::Power, ShapeKind::Log, ShapeKind::Sqrt,
+        for (ShapeKind kind : {ShapeKind::Refit, ShapeKind::Exp, ShapeKind::Boltzmann, ShapeKind::Power, ShapeKind::Log, ShapeKind::Sqrt,
                                ShapeKind::Pole, ShapeKind::Sine, ShapeKind::Ratio, ShapeKind::ShiftProduct}) {
             if (shape_expr(bases[i], kind, 0).complexity() > options.max_complexity) continue;
             if (kind == ShapeKind::Refit && !has_params(bases[i])) continue;
@@ -160,14 +164,15 @@ std::vector<ShapeTask> shape_tasks(std::span<const Expr> bases, std::size_t n_va
 
 std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const double> m_values, ShapeKind kind,
                                               std::size_t var, const FitData& data, std::size_t restarts) {
-    // m's own constants start where they are; the shape's follow.
+    // m's own constants start where they are; the shape's follow them (or,
+    // for exp(c / m), precede them, as its token does).
     Expr own = m;
     const std::vector<double> base = number_params(own);
     std::vector<std::vector<double>> starts;
     auto add = [&](std::initializer_list<double> values) {
         if (starts.size() >= restarts) return;
         std::vector<double> s = base;
-        s.insert(s.end(), values);
+        s.insert(kind == ShapeKind::Boltzmann ? s.begin() : s.end(), values);
         starts.push_back(std::move(s));
     };
     const Range r = range_of(m_values);
@@ -193,6 +198,14 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
         case ShapeKind::Exp:
             for (double k : {-1.0, 1.0, -4.0, 4.0}) add({k / w});
             break;
+        case ShapeKind::Boltzmann: {
+            // c / m changes by about c * spread(1/m) over the rows.
+            if (r.lo <= 0.0 && r.hi >= 0.0) break;
+            const double wr = std::fabs((1.0 / r.lo) - (1.0 / r.hi));
+            if (wr > 0.0 && is_finite_value(1.0 / wr))
+                for (double k : {-1.0, 1.0, -4.0}) add({k / wr});
+            break;
+        }
         case ShapeKind::Power:
             if (r.lo > 0.0)
                 for (double c : {0.5, 2.0, -1.0}) add({c});

@@ -4,6 +4,7 @@
 //
 // The set, each inner constant one token of complexity:
 //   exp(c*m)        growth and decay at an unknown rate
+//   exp(c/m)        a Boltzmann or Arrhenius factor, exp(-E / (k T))
 //   exp(c*ln(m))    m^c, an unknown power (m > 0 on every row)
 //   ln(m + c), sqrt(m + c), 1 / (m + c)
 //                   a shift of the argument of a curved function
@@ -32,7 +33,7 @@
 
 namespace vok::discover {
 
-enum class ShapeKind : std::uint8_t { Refit, Exp, Power, Log, Sqrt, Pole, Sine, Ratio, ShiftProduct };
+enum class ShapeKind : std::uint8_t { Refit, Exp, Boltzmann, Power, Log, Sqrt, Pole, Sine, Ratio, ShiftProduct };
 
 // One fit to run: a shape over base expression `base` (and variable `var`
 // for Ratio and ShiftProduct).
