@@ -11,6 +11,8 @@
 #include "discover/lm.hpp"
 #include "discover/param_shapes.hpp"
 #include "discover_reference.hpp"
+#include "interrupt.hpp"
+#include "poll_probe.hpp"
 
 namespace {
 
@@ -329,6 +331,77 @@ TEST(RefineShapes, ReturnsTheBestImprovingShapesOfTheLevel) {
         for (Token& tok : fixed.tokens)
             if (tok.kind == TokenKind::Param) tok = Token::constant(tok.value);
         EXPECT_LT(fit_scaled(fixed, data_of(t, y), none, {}, scratch)->sse, line) << to_string(s);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ShapeFit, OscillationWrittenWithPositiveFrequencyAndScale) {
+    Table t = sample(150);
+    const double pi = std::numbers::pi;
+    for (double sign : {1.0, -1.0}) {
+        std::vector<double> y;
+        for (double v : t.cols[2]) y.push_back(sign * 3.0 * std::sin(2.1 * v + 0.4));
+        const Expr bases[] = {E({V(2)})};
+        const ShapeTask tasks[] = {{0, ShapeKind::Sine, 0}};
+        const auto fits = fit_shapes(bases, tasks, data_of(t, y), {}, serial_executor);
+        ASSERT_EQ(fits.size(), 1u);
+        EXPECT_NEAR(fits[0].f.tokens[1].value, 2.1, 1e-9);
+        EXPECT_NEAR(fits[0].f.tokens[3].value, sign > 0 ? 0.4 : 0.4 - pi, 1e-9);
+        EXPECT_NEAR(fits[0].scale, 3.0, 1e-9);
+    }
+}
+
+// The fitted search with its refinement: the law's shape, and the same
+// result however the levels and the fits are divided among workers.
+TEST(SearchFitted, InnerConstantsFoundAlikeForAnyDivisionOfTheWork) {
+    Table t = sample(150);
+    std::vector<double> y;
+    for (double x : t.cols[0]) y.push_back(2.0 * std::exp(-0.7 * x) + 0.5);
+    const std::vector<std::vector<double>> cols = {t.cols[0], t.cols[1]};
+    SearchOptions o;
+    o.max_complexity = 6;
+    o.fit.enabled = true;
+    o.fit.top_k = 4;
+    o.fit.restarts = 2;
+    std::optional<SearchResult> first;
+    for (Executor exec : {serial_executor, threaded_executor, vok::discover::pool_executor}) {
+        o.fit.refine = refine_hook(cols, y, o, exec);
+        SearchInternals internals;
+        internals.executor = exec;
+        const auto r = search_with(cols, y, 2, o, internals);
+        ASSERT_TRUE(r);
+        if (!first) {
+            first = r;
+            EXPECT_EQ(to_string(shape_of(*r)), "exp((x * c0(-0.7000)))");
+            EXPECT_LT(r->error, 1e-10);
+            continue;
+        }
+        EXPECT_EQ(r->expr, first->expr);
+        ASSERT_EQ(r->params.size(), first->params.size());
+        for (std::size_t i = 0; i < r->params.size(); ++i) EXPECT_EQ(bits(r->params[i]), bits(first->params[i]));
+        EXPECT_EQ(bits(r->error), bits(first->error));
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A poll that says stop reaches a fit on the calling thread and on the pool.
+TEST(ShapeFit, StopsWhenThePollSaysSo) {
+    Table t = sample(20000);
+    std::vector<double> y;
+    for (double x : t.cols[0]) y.push_back(std::exp(-0.7 * x) + 0.1 * x * x);
+    const Expr bases[] = {E({V(0)}), E({V(1)})};
+    const auto tasks = shape_tasks(bases, 3, {});
+    for (Executor exec : {serial_executor, vok::discover::pool_executor}) {
+        Poll poll(true);
+        vok::PollScope scope(&Poll::ask, &poll);
+        EXPECT_THROW(fit_shapes(bases, tasks, data_of(t, y), {}, exec), vok::Interrupted);
+        EXPECT_GT(poll.calls, 0);
     }
 }
 

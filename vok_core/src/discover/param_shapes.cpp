@@ -103,6 +103,23 @@ std::vector<std::array<double, 2>> sine_starts(std::span<const double> m, const 
     return out;
 }
 
+// b sin(c m + d) written with c > 0, b > 0 and d in [-pi, pi]: the same
+// function up to rounding, with c and d the last two constants.
+void canonical_phase(std::vector<double>& params, double& scale) {
+    constexpr double pi = std::numbers::pi;
+    double& c = params[params.size() - 2];
+    double& d = params[params.size() - 1];
+    if (c < 0.0) {  // sin(-x + d) = sin(x + pi - d)
+        c = -c;
+        d = pi - d;
+    }
+    if (scale < 0.0) {  // -sin(x + d) = sin(x + d + pi)
+        scale = -scale;
+        d += pi;
+    }
+    d = std::remainder(d, 2.0 * pi);
+}
+
 }  // namespace
 
 Expr shape_expr(const Expr& m, ShapeKind kind, std::size_t var) {
@@ -241,6 +258,7 @@ std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const
             Expr f = shape_expr(m, t.kind, t.var);
             auto fit = fit_scaled(f, data, starts, options.lm, scratch);
             if (!fit) continue;
+            if (t.kind == ShapeKind::Sine) canonical_phase(fit->params, fit->scale);
             store_params(f, fit->params);
             slots[i] = FittedShape{std::move(f), fit->scale, fit->offset, fit->sse, i};
         }
@@ -289,7 +307,7 @@ std::vector<Expr> refine_shapes(std::span<const SearchResult> best, const FitDat
     return out;
 }
 
-FitHook refine_hook(Columns columns, std::span<const double> targets, const SearchOptions& options) {
+FitHook refine_hook(Columns columns, std::span<const double> targets, const SearchOptions& options, Executor exec) {
     ShapeOptions shapes;
     shapes.restarts = options.fit.restarts;
     shapes.keep = options.fit.top_k;
@@ -297,8 +315,8 @@ FitHook refine_hook(Columns columns, std::span<const double> targets, const Sear
     shapes.use_trig = options.use_trig;
     auto cols = std::make_shared<const ColumnPointers>(columns, "fit");
     const std::size_t n_vars = columns.size();
-    return [cols, targets, n_vars, shapes](const FitLevel& level) {
-        return refine_shapes(level.best, FitData{cols->view(), targets}, n_vars, shapes, pool_executor);
+    return [cols, targets, n_vars, shapes, exec](const FitLevel& level) {
+        return refine_shapes(level.best, FitData{cols->view(), targets}, n_vars, shapes, exec);
     };
 }
 

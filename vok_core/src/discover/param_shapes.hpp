@@ -9,7 +9,8 @@
 //   ln(m + c), sqrt(m + c), 1 / (m + c)
 //                   a shift of the argument of a curved function
 //   sin(c*m + d)    an oscillation of unknown frequency and phase (cos is the
-//                   same shape with d moved by pi/2)
+//                   same shape with d moved by pi/2); fitted, written with
+//                   c > 0, d in [-pi, pi] and a positive scale
 //   m / (c + v), (m + c) * v
 //                   for each variable v: a shifted denominator (saturation,
 //                   x / (K + x)) and a shifted factor
@@ -90,8 +91,9 @@ std::vector<Expr> refine_shapes(std::span<const SearchResult> best, const FitDat
                                 const ShapeOptions& options, Executor exec);
 
 // The fitted search's hook (SearchOptions::fit.refine): refine_shapes on the
-// worker pool with restarts and keep = top_k from options.fit, and the
+// executor with restarts and keep = top_k from options.fit, and the
 // search's max_complexity and use_trig. columns and targets must outlive it.
-FitHook refine_hook(Columns columns, std::span<const double> targets, const SearchOptions& options);
+FitHook refine_hook(Columns columns, std::span<const double> targets, const SearchOptions& options,
+                    Executor exec = pool_executor);
 
 }  // namespace vok::discover
