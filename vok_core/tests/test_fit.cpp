@@ -319,7 +319,7 @@ TEST(RefineShapes, ReturnsTheBestImprovingShapesOfTheLevel) {
     EXPECT_EQ(shape_of(best[1]).tokens, (Tokens{V(0), P(0, 2.0), O(OpCode::Add), O(OpCode::Sqrt)}));
     ShapeOptions options;
     options.keep = 3;
-    const auto shapes = refine_shapes(best, data_of(t, y), 3, options, serial_executor);
+    const auto shapes = refine_shapes(best, {}, data_of(t, y), 3, options, serial_executor);
     ASSERT_EQ(shapes.size(), 3u);
     EXPECT_EQ(to_string(shapes[0]), "exp((x * c0(-0.7000)))");
     // Each returned shape fits better than its base alone (x: a straight line).
@@ -403,6 +403,31 @@ TEST(ShapeFit, StopsWhenThePollSaysSo) {
         EXPECT_THROW(fit_shapes(bases, tasks, data_of(t, y), {}, exec), vok::Interrupted);
         EXPECT_GT(poll.calls, 0);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A damped oscillation: the sine fitted at one level is carried to the next,
+// where its exponential envelope is fitted together with it.
+TEST(SearchFitted, DampedOscillationFromACarriedSine) {
+    Table t = sample(150);
+    std::vector<double> y;
+    for (double v : t.cols[2]) y.push_back(2.0 * std::exp(-0.3 * v) * std::cos(2.5 * v + 0.2));
+    const std::vector<std::vector<double>> cols = {t.cols[2]};
+    SearchOptions o;
+    o.max_complexity = 11;
+    o.fit.enabled = true;
+    o.fit.top_k = 8;
+    o.fit.restarts = 2;
+    o.fit.refine = refine_hook(cols, y, o, serial_executor);
+    SearchInternals internals;
+    internals.executor = serial_executor;
+    const auto r = search_with(cols, y, 1, o, internals);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(to_string(shape_of(*r)), "(sin(((x * c0(2.5000)) + c1(1.7708))) * exp((x * c2(-0.3000))))");
+    EXPECT_LT(r->error, 1e-10);
 }
 
 }  // namespace

@@ -157,6 +157,9 @@ Expr shape_expr(const Expr& m, ShapeKind kind, std::size_t var) {
         case ShapeKind::ShiftProduct:
             add({P(), O(OpCode::Add), v, O(OpCode::Mul)});
             break;
+        case ShapeKind::Envelope:
+            add({v, P(), O(OpCode::Mul), O(OpCode::Exp), O(OpCode::Mul)});
+            break;
     }
     number_params(e);
     return e;
@@ -167,11 +170,13 @@ std::vector<ShapeTask> shape_tasks(std::span<const Expr> bases, std::size_t n_va
     for (std::size_t i = 0; i < bases.size(); ++i) {
         const auto base = static_cast<std::uint32_t>(i);
         for (ShapeKind kind : {ShapeKind::Refit, ShapeKind::Exp, ShapeKind::Boltzmann, ShapeKind::Power, ShapeKind::Log, ShapeKind::Sqrt,
-                               ShapeKind::Pole, ShapeKind::Sine, ShapeKind::Ratio, ShapeKind::ShiftProduct}) {
+                               ShapeKind::Pole, ShapeKind::Sine, ShapeKind::Ratio, ShapeKind::ShiftProduct,
+                               ShapeKind::Envelope}) {
             if (shape_expr(bases[i], kind, 0).complexity() > options.max_complexity) continue;
             if (kind == ShapeKind::Refit && !has_params(bases[i])) continue;
             if (kind == ShapeKind::Sine && !options.use_trig) continue;
-            const bool per_var = kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct;
+            const bool per_var =
+                kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct || kind == ShapeKind::Envelope;
             for (std::size_t v = 0; v < (per_var ? n_vars : 1); ++v)
                 tasks.push_back(ShapeTask{base, kind, static_cast<std::uint32_t>(v)});
         }
@@ -198,13 +203,15 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
         add({});
         return starts;
     }
-    if (kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct) {
+    if (kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct || kind == ShapeKind::Envelope) {
         const Range rv = range_of({data.view.cols[var], data.rows()});
         const double wv = rv.spread();
         if (!(wv > 0.0) || !is_finite_value(wv)) return starts;
         if (kind == ShapeKind::Ratio) {
             // The pole of 1 / (c + v) below, above, then close below the range of v.
             for (double c : {wv - rv.lo, -rv.hi - wv, (0.1 * wv) - rv.lo}) add({c});
+        } else if (kind == ShapeKind::Envelope) {
+            for (double k : {-1.0, 1.0, -4.0}) add({k / wv});
         } else {
             for (double c : {w, -w, 0.0}) add({c});
         }
@@ -284,11 +291,13 @@ Expr shape_of(const SearchResult& r) {
     return e;
 }
 
-std::vector<Expr> refine_shapes(std::span<const SearchResult> best, const FitData& data, std::size_t n_vars,
-                                const ShapeOptions& options, Executor exec) {
+std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<const Expr> carried,
+                                const FitData& data, std::size_t n_vars, const ShapeOptions& options, Executor exec) {
     std::vector<Expr> bases;
     for (const SearchResult& r : best) bases.push_back(shape_of(r));
-    const std::vector<ShapeTask> tasks = shape_tasks(bases, n_vars, options);
+    bases.insert(bases.end(), carried.begin(), carried.end());
+    std::vector<ShapeTask> tasks = shape_tasks(bases, n_vars, options);
+    std::erase_if(tasks, [&](const ShapeTask& t) { return t.kind == ShapeKind::Refit && t.base >= best.size(); });
     std::vector<FittedShape> fits = fit_shapes(bases, tasks, data, options, exec);
     // What each base already achieves with a scale and an offset alone.
     std::vector<double> base_sse(bases.size());
@@ -315,8 +324,11 @@ FitHook refine_hook(Columns columns, std::span<const double> targets, const Sear
     shapes.use_trig = options.use_trig;
     auto cols = std::make_shared<const ColumnPointers>(columns, "fit");
     const std::size_t n_vars = columns.size();
-    return [cols, targets, n_vars, shapes, exec](const FitLevel& level) {
-        return refine_shapes(level.best, FitData{cols->view(), targets}, n_vars, shapes, exec);
+    auto carried = std::make_shared<std::vector<Expr>>();
+    return [cols, targets, n_vars, shapes, exec, carried](const FitLevel& level) {
+        if (level.level <= 1) carried->clear();  // a new search
+        *carried = refine_shapes(level.best, *carried, FitData{cols->view(), targets}, n_vars, shapes, exec);
+        return *carried;
     };
 }
 

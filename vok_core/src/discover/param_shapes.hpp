@@ -11,9 +11,10 @@
 //   sin(c*m + d)    an oscillation of unknown frequency and phase (cos is the
 //                   same shape with d moved by pi/2); fitted, written with
 //                   c > 0, d in [-pi, pi] and a positive scale
-//   m / (c + v), (m + c) * v
+//   m / (c + v), (m + c) * v, m * exp(c*v)
 //                   for each variable v: a shifted denominator (saturation,
-//                   x / (K + x)) and a shifted factor
+//                   x / (K + x)), a shifted factor, and an exponential
+//                   envelope (damped oscillation, with m a fitted sine)
 //   m itself        when m already holds constants (a fitted member of the
 //                   pool composed further): all of them fitted together
 // Start values come from the data, so that they do not depend on units: a
@@ -34,10 +35,22 @@
 
 namespace vok::discover {
 
-enum class ShapeKind : std::uint8_t { Refit, Exp, Boltzmann, Power, Log, Sqrt, Pole, Sine, Ratio, ShiftProduct };
+enum class ShapeKind : std::uint8_t {
+    Refit,
+    Exp,
+    Boltzmann,
+    Power,
+    Log,
+    Sqrt,
+    Pole,
+    Sine,
+    Ratio,
+    ShiftProduct,
+    Envelope,
+};
 
 // One fit to run: a shape over base expression `base` (and variable `var`
-// for Ratio and ShiftProduct).
+// for Ratio, ShiftProduct and Envelope).
 struct ShapeTask {
     std::uint32_t base = 0;
     ShapeKind kind = ShapeKind::Refit;
@@ -84,15 +97,17 @@ std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const
 Expr shape_of(const SearchResult& r);
 
 // The fitted search's refinement of a level: the shapes over the shapes of
-// its best results, fitted, and of those that fit the targets better than
-// the result they grew from, the `keep` best (lowest sum of squares, the
-// earlier of equal ones), in that order.
-std::vector<Expr> refine_shapes(std::span<const SearchResult> best, const FitData& data, std::size_t n_vars,
-                                const ShapeOptions& options, Executor exec);
+// its best results and over `carried` (the shapes this returned for the
+// level before, which are not refit again), fitted, and of those that fit
+// the targets better than the base they grew from, the `keep` best (lowest
+// sum of squares, the earlier of equal ones), in that order.
+std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<const Expr> carried,
+                                const FitData& data, std::size_t n_vars, const ShapeOptions& options, Executor exec);
 
 // The fitted search's hook (SearchOptions::fit.refine): refine_shapes on the
 // executor with restarts and keep = top_k from options.fit, and the
-// search's max_complexity and use_trig. columns and targets must outlive it.
+// search's max_complexity and use_trig, each call carrying the shapes of the
+// call before. columns and targets must outlive it.
 FitHook refine_hook(Columns columns, std::span<const double> targets, const SearchOptions& options,
                     Executor exec = pool_executor);
 
