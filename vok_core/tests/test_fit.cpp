@@ -431,3 +431,31 @@ TEST(SearchFitted, DampedOscillationFromACarriedSine) {
 }
 
 }  // namespace
+
+namespace {
+
+// On more rows than kFitRows the shapes are fitted on a sample, and those
+// kept end with the constants that fit every row.
+TEST(RefineShapes, KeptShapesFitEveryRowOfALargeTable) {
+    Table t = sample(1000);
+    std::vector<double> y;
+    for (std::size_t r = 0; r < 1000; ++r) y.push_back(2.0 * std::exp(-0.7 * t.cols[0][r]) + 0.05 * std::sin(37.0 * r));
+    SearchResult x;
+    x.expr = E({V(0), P(0, 1.0), O(OpCode::Mul), P(1, 0.0), O(OpCode::Add)});
+    x.params = {1.0, 0.0};
+    ShapeOptions options;
+    options.keep = 1;
+    const auto shapes = refine_shapes({&x, 1}, {}, data_of(t, y), 3, options, serial_executor);
+    ASSERT_EQ(shapes.size(), 1u);
+    ASSERT_EQ(to_string(shapes[0]).substr(0, 10), "exp((x * c");
+    FitScratch scratch;
+    LmOptions tight;
+    tight.tolerance = 1e-14;
+    const std::vector<std::vector<double>> start = {{-0.5}};
+    const auto full = fit_scaled(E({V(0), P(0, 0.0), O(OpCode::Mul), O(OpCode::Exp)}), data_of(t, y), start, tight,
+                                 scratch);
+    ASSERT_TRUE(full);
+    EXPECT_NEAR(shapes[0].tokens[1].value, full->params[0], 1e-7);
+}
+
+}  // namespace

@@ -103,6 +103,42 @@ std::vector<std::array<double, 2>> sine_starts(std::span<const double> m, const 
     return out;
 }
 
+// f(i, scratch) for i in 0..n on the executor, one scratch per piece.
+template <class F>
+void for_each_index(Executor exec, std::size_t n, F&& f) {
+    auto body = [&](std::size_t begin, std::size_t end) {
+        FitScratch scratch;
+        for (std::size_t i = begin; i < end; ++i) f(i, scratch);
+    };
+    using Body = decltype(body);
+    if (n > 0) exec(n, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Body*>(ctx))(b, e); }, &body);
+}
+
+// The rows i * rows / count (i < count) of a data set, copied; the data set
+// itself when it has at most count rows.
+struct RowSample {
+    std::vector<std::vector<double>> cols;
+    std::vector<double> targets;
+    std::vector<const double*> ptrs;
+    FitData data;
+    bool sampled = false;
+
+    RowSample(const FitData& all, std::size_t count) : data(all) {
+        const std::size_t rows = all.rows();
+        if (rows <= count) return;
+        sampled = true;
+        cols.assign(all.view.count, std::vector<double>(count));
+        targets.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t r = i * rows / count;
+            for (std::size_t j = 0; j < all.view.count; ++j) cols[j][i] = all.view.cols[j][r];
+            targets[i] = all.targets[r];
+        }
+        for (const auto& c : cols) ptrs.push_back(c.data());
+        data = FitData{ColumnView{ptrs.data(), ptrs.size(), count}, targets};
+    }
+};
+
 // b sin(c m + d) written with c > 0, b > 0 and d in [-pi, pi]: the same
 // function up to rounding, with c and d the last two constants.
 void canonical_phase(std::vector<double>& params, double& scale) {
@@ -253,26 +289,20 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
 std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const ShapeTask> tasks,
                                     const FitData& data, const ShapeOptions& options, Executor exec) {
     std::vector<std::optional<FittedShape>> slots(tasks.size());
-    auto body = [&](std::size_t begin, std::size_t end) {
-        FitScratch scratch;
-        for (std::size_t i = begin; i < end; ++i) {
-            const ShapeTask& t = tasks[i];
-            const Expr& m = bases[t.base];
-            const std::vector<double> mv = values_of(m, data.view);
-            if (mv.empty()) continue;
-            const auto starts = shape_starts(m, {mv.data(), data.rows()}, t.kind, t.var, data, options.restarts);
-            if (starts.empty()) continue;
-            Expr f = shape_expr(m, t.kind, t.var);
-            auto fit = fit_scaled(f, data, starts, options.lm, scratch);
-            if (!fit) continue;
-            if (t.kind == ShapeKind::Sine) canonical_phase(fit->params, fit->scale);
-            store_params(f, fit->params);
-            slots[i] = FittedShape{std::move(f), fit->scale, fit->offset, fit->sse, i};
-        }
-    };
-    using Body = decltype(body);
-    if (!tasks.empty())
-        exec(tasks.size(), [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Body*>(ctx))(b, e); }, &body);
+    for_each_index(exec, tasks.size(), [&](std::size_t i, FitScratch& scratch) {
+        const ShapeTask& t = tasks[i];
+        const Expr& m = bases[t.base];
+        const std::vector<double> mv = values_of(m, data.view);
+        if (mv.empty()) return;
+        const auto starts = shape_starts(m, {mv.data(), data.rows()}, t.kind, t.var, data, options.restarts);
+        if (starts.empty()) return;
+        Expr f = shape_expr(m, t.kind, t.var);
+        auto fit = fit_scaled(f, data, starts, options.lm, scratch);
+        if (!fit) return;
+        if (t.kind == ShapeKind::Sine) canonical_phase(fit->params, fit->scale);
+        store_params(f, fit->params);
+        slots[i] = FittedShape{std::move(f), fit->scale, fit->offset, fit->sse, i};
+    });
     std::vector<FittedShape> out;
     for (auto& s : slots)
         if (s) out.push_back(std::move(*s));
@@ -292,7 +322,9 @@ Expr shape_of(const SearchResult& r) {
 }
 
 std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<const Expr> carried,
-                                const FitData& data, std::size_t n_vars, const ShapeOptions& options, Executor exec) {
+                                const FitData& all, std::size_t n_vars, const ShapeOptions& options, Executor exec) {
+    const RowSample sample(all, kFitRows);
+    const FitData& data = sample.data;
     std::vector<Expr> bases;
     for (const SearchResult& r : best) bases.push_back(shape_of(r));
     bases.insert(bases.end(), carried.begin(), carried.end());
@@ -311,8 +343,25 @@ std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<co
     }
     std::erase_if(fits, [&](const FittedShape& f) { return !(f.sse < base_sse[tasks[f.task].base]); });
     std::stable_sort(fits.begin(), fits.end(), [](const FittedShape& a, const FittedShape& b) { return a.sse < b.sse; });
+    fits.resize(std::min(fits.size(), options.keep));
+    if (sample.sampled) {
+        // Polish the kept shapes on every row, from their fitted constants.
+        std::vector<unsigned char> ok(fits.size(), 0);
+        for_each_index(exec, fits.size(), [&](std::size_t i, FitScratch& s) {
+            Expr& f = fits[i].f;
+            const std::vector<std::vector<double>> start = {number_params(f)};
+            if (auto fit = fit_scaled(f, all, start, options.lm, s)) {
+                store_params(f, fit->params);
+                ok[i] = 1;
+            }
+        });
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < fits.size(); ++i)
+            if (ok[i] && kept++ != i) fits[kept - 1] = std::move(fits[i]);
+        fits.resize(kept);
+    }
     std::vector<Expr> out;
-    for (std::size_t i = 0; i < std::min(fits.size(), options.keep); ++i) out.push_back(std::move(fits[i].f));
+    for (FittedShape& f : fits) out.push_back(std::move(f.f));
     return out;
 }
 

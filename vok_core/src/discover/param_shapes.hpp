@@ -96,6 +96,11 @@ std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const
 // expr of another form is taken whole).
 Expr shape_of(const SearchResult& r);
 
+// Rows the shapes are fitted on, at most: a larger data set is sampled
+// evenly (every rows / kFitRows-th row), and only the shapes kept are then
+// fitted on every row, from the sample's constants.
+inline constexpr std::size_t kFitRows = 256;
+
 // The fitted search's refinement of a level: the shapes over the shapes of
 // its best results and over `carried` (the shapes this returned for the
 // level before, which are not refit again), fitted, and of those that fit
