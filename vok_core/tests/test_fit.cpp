@@ -47,10 +47,11 @@ Table sample(std::size_t rows = 300) {
     return t;
 }
 
-const Tokens kAllOps = {V(0), P(0, 0.3), O(OpCode::Mul), O(OpCode::Exp), P(1, 1.7), V(1), O(OpCode::Add),
-                        O(OpCode::Div), O(OpCode::Sin), V(0), O(OpCode::Ln), P(0, 0.3), O(OpCode::Mul),
-                        O(OpCode::Cos), O(OpCode::Sub), V(1), P(1, 1.7), O(OpCode::Mul), O(OpCode::Sqrt),
-                        O(OpCode::Recip), O(OpCode::Neg), O(OpCode::Abs), O(OpCode::Vok), P(2, 0.5), O(OpCode::Mul)};
+const Tokens kAllOps = {V(0),           P(0, 0.3),      O(OpCode::Mul), O(OpCode::Exp),  P(1, 1.7),
+                        V(1),           O(OpCode::Add), O(OpCode::Div), O(OpCode::Sin),  V(0),
+                        O(OpCode::Ln),  P(0, 0.3),      O(OpCode::Mul), O(OpCode::Cos),  O(OpCode::Sub),
+                        V(1),           P(1, 1.7),      O(OpCode::Mul), O(OpCode::Sqrt), O(OpCode::Recip),
+                        O(OpCode::Neg), O(OpCode::Abs), O(OpCode::Vok), P(2, 0.5),       O(OpCode::Mul)};
 
 // ===========================================================================
 // The forward-mode evaluator
@@ -105,13 +106,14 @@ TEST_P(DualEval, ValuesAreTheColumnEvaluatorsAndDerivativesMatchDifferences) {
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, DualEval,
-    ::testing::Values(DualCase{"every_operator", kAllOps, {0.3, 1.7, 0.5}},
-                      DualCase{"shared_param", {V(2), P(0, 2.1), O(OpCode::Mul), P(0, 2.1), O(OpCode::Add),
-                                                O(OpCode::Sin)}, {2.1}},
-                      DualCase{"power", {V(0), O(OpCode::Ln), P(0, 1.5), O(OpCode::Mul), O(OpCode::Exp)}, {1.5}},
-                      DualCase{"vok_left_and_right", {P(0, 0.2), V(0), O(OpCode::Mul), V(1), P(1, -3.0),
-                                                      O(OpCode::Add), O(OpCode::Vok)}, {0.2, -3.0}},
-                      DualCase{"no_params", {V(0), V(1), O(OpCode::Div), O(OpCode::Exp)}, {}}),
+    ::testing::Values(
+        DualCase{"every_operator", kAllOps, {0.3, 1.7, 0.5}},
+        DualCase{"shared_param", {V(2), P(0, 2.1), O(OpCode::Mul), P(0, 2.1), O(OpCode::Add), O(OpCode::Sin)}, {2.1}},
+        DualCase{"power", {V(0), O(OpCode::Ln), P(0, 1.5), O(OpCode::Mul), O(OpCode::Exp)}, {1.5}},
+        DualCase{"vok_left_and_right",
+                 {P(0, 0.2), V(0), O(OpCode::Mul), V(1), P(1, -3.0), O(OpCode::Add), O(OpCode::Vok)},
+                 {0.2, -3.0}},
+        DualCase{"no_params", {V(0), V(1), O(OpCode::Div), O(OpCode::Exp)}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DualEval, FailsWhereThePlainEvaluatorFailsAndOnAnInfiniteSlope) {
@@ -173,8 +175,8 @@ TEST(FitDirect, RefitsTheFreeConstantsOnly) {
     std::vector<double> y;
     for (double x : t.cols[0]) y.push_back(1.3 * std::pow(x, 1.5) + 0.2);
     // ((exp(ln(x) * p0) * p1) + p2)
-    const Expr g = E({V(0), O(OpCode::Ln), P(0, 0), O(OpCode::Mul), O(OpCode::Exp), P(1, 0), O(OpCode::Mul),
-                      P(2, 0), O(OpCode::Add)});
+    const Expr g = E({V(0), O(OpCode::Ln), P(0, 0), O(OpCode::Mul), O(OpCode::Exp), P(1, 0), O(OpCode::Mul), P(2, 0),
+                      O(OpCode::Add)});
     FitScratch scratch;
     const auto all = fit_direct(g, data_of(t, y), {1.4, 1.0, 0.0}, {}, {}, scratch);
     ASSERT_TRUE(all);
@@ -227,8 +229,8 @@ INSTANTIATE_TEST_SUITE_P(
         Law{"oscillation", [](double, double, double t) { return 3.0 * std::sin(2.1 * t + 0.4); }, E({V(2)}),
             ShapeKind::Sine, 0},
         Law{"ratio", [](double x, double y, double) { return x / (3.0 + y); }, E({V(0)}), ShapeKind::Ratio, 1},
-        Law{"power", [](double x, double, double) { return 1.3 * std::pow(x, 1.5) + 0.2; }, E({V(0)}),
-            ShapeKind::Power, 0},
+        Law{"power", [](double x, double, double) { return 1.3 * std::pow(x, 1.5) + 0.2; }, E({V(0)}), ShapeKind::Power,
+            0},
         Law{"arrhenius", [](double x, double, double) { return 1e3 * std::exp(-5000.0 / (8.314 * (100.0 * x))); },
             E({V(0), C(100.0), O(OpCode::Mul)}), ShapeKind::Boltzmann, 0},
         Law{"log_shift", [](double x, double, double) { return std::log(x + 0.2); }, E({V(0)}), ShapeKind::Log, 0},
@@ -452,8 +454,8 @@ TEST(RefineShapes, KeptShapesFitEveryRowOfALargeTable) {
     LmOptions tight;
     tight.tolerance = 1e-14;
     const std::vector<std::vector<double>> start = {{-0.5}};
-    const auto full = fit_scaled(E({V(0), P(0, 0.0), O(OpCode::Mul), O(OpCode::Exp)}), data_of(t, y), start, tight,
-                                 scratch);
+    const auto full =
+        fit_scaled(E({V(0), P(0, 0.0), O(OpCode::Mul), O(OpCode::Exp)}), data_of(t, y), start, tight, scratch);
     ASSERT_TRUE(full);
     EXPECT_NEAR(shapes[0].tokens[1].value, full->params[0], 1e-7);
 }

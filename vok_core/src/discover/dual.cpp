@@ -46,8 +46,8 @@ void unary_derivative(OpCode op, const double* a, const double* v, const double*
 }
 
 // d op(a, b) = op_a da + op_b db, for one derivative column. v holds op(a, b).
-void binary_derivative(OpCode op, const double* a, const double* b, const double* v, const double* da,
-                       const double* db, double* out, std::size_t n) {
+void binary_derivative(OpCode op, const double* a, const double* b, const double* v, const double* da, const double* db,
+                       double* out, std::size_t n) {
     switch (op) {
         case OpCode::Vok:
             // exp(e(a)) has slope exp(a), or 1 where the exponent guard
@@ -136,15 +136,15 @@ bool DualEvaluator::eval(std::span<const Token> tokens, const ColumnView& data, 
                 double* out = value_slot(arg);
                 const double* b = unary ? nullptr : value_[depth - 1];
                 if (!(strict_ ? apply_op_column_strict(t.op, value_[arg], b, out, n)
-                             : apply_op_column(t.op, value_[arg], b, out, n)))
+                              : apply_op_column(t.op, value_[arg], b, out, n)))
                     return false;
                 if (active) {
                     for (std::size_t k = 0; k < width_; ++k) {
                         if (unary)
                             unary_derivative(t.op, a, out, deriv(arg, k), deriv_slot(arg, k), n);
                         else
-                            binary_derivative(t.op, a, b, out, deriv(arg, k), deriv(depth - 1, k),
-                                              deriv_slot(arg, k), n);
+                            binary_derivative(t.op, a, b, out, deriv(arg, k), deriv(depth - 1, k), deriv_slot(arg, k),
+                                              n);
                     }
                 }
                 value_[arg] = out;

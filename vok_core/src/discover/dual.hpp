@@ -51,11 +51,11 @@ private:
     double* deriv_slot(std::size_t d, std::size_t k) { return value_slot(d) + (k + 1) * kBlockRows; }
 
     bool strict_ = false;
-    std::size_t width_ = 0;                 // derivative columns per slot
-    std::vector<double> slots_;             // per stack slot: a value block, then width_ derivative blocks
-    std::vector<const double*> value_;      // the values of each stack slot
-    std::vector<unsigned char> active_;     // does the slot depend on a carried parameter?
-    std::vector<double> zeros_, operand_;   // a block of zeros; a copy of a left operand
+    std::size_t width_ = 0;                // derivative columns per slot
+    std::vector<double> slots_;            // per stack slot: a value block, then width_ derivative blocks
+    std::vector<const double*> value_;     // the values of each stack slot
+    std::vector<unsigned char> active_;    // does the slot depend on a carried parameter?
+    std::vector<double> zeros_, operand_;  // a block of zeros; a copy of a left operand
     const double* top_value_ = nullptr;
     std::vector<const double*> top_deriv_;  // of the result
 };

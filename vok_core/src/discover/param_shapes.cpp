@@ -205,9 +205,9 @@ std::vector<ShapeTask> shape_tasks(std::span<const Expr> bases, std::size_t n_va
     std::vector<ShapeTask> tasks;
     for (std::size_t i = 0; i < bases.size(); ++i) {
         const auto base = static_cast<std::uint32_t>(i);
-        for (ShapeKind kind : {ShapeKind::Refit, ShapeKind::Exp, ShapeKind::Boltzmann, ShapeKind::Power, ShapeKind::Log, ShapeKind::Sqrt,
-                               ShapeKind::Pole, ShapeKind::Sine, ShapeKind::Ratio, ShapeKind::ShiftProduct,
-                               ShapeKind::Envelope}) {
+        for (ShapeKind kind :
+             {ShapeKind::Refit, ShapeKind::Exp, ShapeKind::Boltzmann, ShapeKind::Power, ShapeKind::Log, ShapeKind::Sqrt,
+              ShapeKind::Pole, ShapeKind::Sine, ShapeKind::Ratio, ShapeKind::ShiftProduct, ShapeKind::Envelope}) {
             if (shape_expr(bases[i], kind, 0).complexity() > options.max_complexity) continue;
             if (kind == ShapeKind::Refit && !has_params(bases[i])) continue;
             if (kind == ShapeKind::Sine && !options.use_trig) continue;
@@ -286,8 +286,8 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
     return starts;
 }
 
-std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const ShapeTask> tasks,
-                                    const FitData& data, const ShapeOptions& options, Executor exec) {
+std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const ShapeTask> tasks, const FitData& data,
+                                    const ShapeOptions& options, Executor exec) {
     std::vector<std::optional<FittedShape>> slots(tasks.size());
     for_each_index(exec, tasks.size(), [&](std::size_t i, FitScratch& scratch) {
         const ShapeTask& t = tasks[i];
@@ -321,8 +321,8 @@ Expr shape_of(const SearchResult& r) {
     return e;
 }
 
-std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<const Expr> carried,
-                                const FitData& all, std::size_t n_vars, const ShapeOptions& options, Executor exec) {
+std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<const Expr> carried, const FitData& all,
+                                std::size_t n_vars, const ShapeOptions& options, Executor exec) {
     const RowSample sample(all, kFitRows);
     const FitData& data = sample.data;
     std::vector<Expr> bases;
@@ -342,7 +342,8 @@ std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<co
         base_sse[i] = line ? line->sse : HUGE_VAL;
     }
     std::erase_if(fits, [&](const FittedShape& f) { return !(f.sse < base_sse[tasks[f.task].base]); });
-    std::stable_sort(fits.begin(), fits.end(), [](const FittedShape& a, const FittedShape& b) { return a.sse < b.sse; });
+    std::stable_sort(fits.begin(), fits.end(),
+                     [](const FittedShape& a, const FittedShape& b) { return a.sse < b.sse; });
     fits.resize(std::min(fits.size(), options.keep));
     if (sample.sampled) {
         // Polish the kept shapes on every row, from their fitted constants.

@@ -58,10 +58,10 @@ struct ShapeTask {
 };
 
 struct ShapeOptions {
-    std::size_t restarts = 3;         // start points per shape, at most
-    std::size_t keep = 8;             // shapes refine_shapes returns, at most
-    std::size_t max_complexity = 8;   // shapes with more tokens are not built
-    bool use_trig = true;             // the Sine shape
+    std::size_t restarts = 3;        // start points per shape, at most
+    std::size_t keep = 8;            // shapes refine_shapes returns, at most
+    std::size_t max_complexity = 8;  // shapes with more tokens are not built
+    bool use_trig = true;            // the Sine shape
     LmOptions lm;
 };
 
@@ -88,8 +88,8 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
 // Runs the fits of the tasks on the executor; each fit is sequential, so
 // the results (in task order, failed fits left out) do not depend on the
 // workers.
-std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const ShapeTask> tasks,
-                                    const FitData& data, const ShapeOptions& options, Executor exec);
+std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const ShapeTask> tasks, const FitData& data,
+                                    const ShapeOptions& options, Executor exec);
 
 // The shape of a fitted result: its expr ((shape * b) + a) without the
 // outer scale and offset, its Param tokens holding the result's values (an
@@ -106,8 +106,8 @@ inline constexpr std::size_t kFitRows = 256;
 // level before, which are not refit again), fitted, and of those that fit
 // the targets better than the base they grew from, the `keep` best (lowest
 // sum of squares, the earlier of equal ones), in that order.
-std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<const Expr> carried,
-                                const FitData& data, std::size_t n_vars, const ShapeOptions& options, Executor exec);
+std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<const Expr> carried, const FitData& data,
+                                std::size_t n_vars, const ShapeOptions& options, Executor exec);
 
 // The fitted search's hook (SearchOptions::fit.refine): refine_shapes on the
 // executor with restarts and keep = top_k from options.fit, and the
