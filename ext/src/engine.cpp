@@ -17,6 +17,7 @@
 
 #include "discover/expr.hpp"
 #include "discover/fit.hpp"
+#include "discover/param_shapes.hpp"
 #include "discover/render.hpp"
 #include "discover/search.hpp"
 #include "engine.hpp"
@@ -34,6 +35,11 @@ using vok::ext::Ref;
     PyErr_SetString(type, message);
     throw PyErrorSet{};
 }
+
+}  // namespace
+
+// The conversions and the rmse are shared with engine_fit.cpp (engine.hpp).
+namespace vok::ext {
 
 // ---- Conversion --------------------------------------------------------
 
@@ -136,6 +142,20 @@ double rmse_with(const d::Expr& expr, d::Columns columns, std::span<const double
     return d::rmse_on(expr, cols.view(), targets, params);
 }
 
+}  // namespace vok::ext
+
+namespace {
+
+using vok::ext::doubles_to_tuple;
+using vok::ext::read_columns;
+using vok::ext::read_doubles;
+using vok::ext::read_params;
+using vok::ext::read_tokens;
+using vok::ext::ReleasedLock;
+using vok::ext::rmse_of;
+using vok::ext::rmse_with;
+using vok::ext::tokens_to_py;
+
 // (tokens, error, complexity, rmse, params)
 PyObject* result_to_py(const d::SearchResult& r, d::Columns columns, std::span<const double> targets) {
     Ref tokens(tokens_to_py(r.expr));
@@ -182,25 +202,6 @@ d::FitOptions read_fit(PyObject* dict) {
 }
 
 // ---- The search --------------------------------------------------------
-
-// Releases the interpreter lock while the engine works; a Held scope takes
-// it back on this thread for a little Python work (signals, the callback).
-class ReleasedLock {
-public:
-    ReleasedLock() : state_(PyEval_SaveThread()) {}
-    ~ReleasedLock() { reacquire(); }
-    void reacquire() {
-        if (state_) PyEval_RestoreThread(std::exchange(state_, nullptr));
-    }
-    struct Held {
-        ReleasedLock& lock;
-        explicit Held(ReleasedLock& l) : lock(l) { PyEval_RestoreThread(lock.state_); }
-        ~Held() { lock.state_ = PyEval_SaveThread(); }
-    };
-
-private:
-    PyThreadState* state_;
-};
 
 // Why a search ended before its last level.
 enum class Stop { None, TimeLimit, Callback, Interrupt };
@@ -290,6 +291,7 @@ PyObject* search(PyObject*, PyObject* args) {
         options.use_vok = use_vok;
         const auto columns = read_columns(py_columns);
         const auto targets = read_doubles(py_targets);
+        if (options.fit.enabled) options.fit.refine = d::refine_hook(columns, targets, options);
 
         Control control;
         control.progress = progress;
@@ -439,7 +441,8 @@ namespace vok::ext {
 
 int add_engine(PyObject* module) {
     if (PyModule_AddFunctions(module, methods) < 0) return -1;
-    return add_engine_pickle(module);
+    if (add_engine_pickle(module) < 0) return -1;
+    return add_engine_fit(module);
 }
 
 }  // namespace vok::ext

@@ -8,6 +8,12 @@
 
 #include <exception>
 #include <new>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "discover/columns.hpp"
+#include "discover/expr.hpp"
 
 #include "py_error.hpp"
 
@@ -36,7 +42,43 @@ PyObject* guarded(Body&& body) noexcept {
     return nullptr;
 }
 
+// ---- Conversions and scores (engine.cpp) ----
+// Data as contiguous float64 buffers; columns of at least the first's length.
+std::vector<double> read_doubles(PyObject* obj);
+std::vector<std::vector<double>> read_columns(PyObject* seq);
+// Tokens as (kind, op, index, value) tuples; parameters as floats.
+discover::Expr read_tokens(PyObject* seq);
+std::vector<double> read_params(PyObject* seq);
+PyObject* tokens_to_py(const discover::Expr& expr);
+PyObject* doubles_to_tuple(std::span<const double> values);
+// The rmse the contract search forms (no parameters), and the one a fitted
+// result reports (its tokens evaluated with params).
+double rmse_of(const discover::Expr& expr, discover::Columns columns, std::span<const double> targets);
+double rmse_with(const discover::Expr& expr, discover::Columns columns, std::span<const double> targets,
+                 std::span<const double> params);
+
+// Releases the interpreter lock while the engine works; a Held scope takes
+// it back on this thread for a little Python work (signals, the callback).
+class ReleasedLock {
+public:
+    ReleasedLock() : state_(PyEval_SaveThread()) {}
+    ~ReleasedLock() { reacquire(); }
+    void reacquire() {
+        if (state_) PyEval_RestoreThread(std::exchange(state_, nullptr));
+    }
+    struct Held {
+        ReleasedLock& lock;
+        explicit Held(ReleasedLock& l) : lock(l) { PyEval_RestoreThread(lock.state_); }
+        ~Held() { lock.state_ = PyEval_SaveThread(); }
+    };
+
+private:
+    PyThreadState* state_;
+};
+
 // Adds the result-rebuilding function of engine_pickle.cpp.
 int add_engine_pickle(PyObject* module);
+// Adds the refit of engine_fit.cpp.
+int add_engine_fit(PyObject* module);
 
 }  // namespace vok::ext
