@@ -24,9 +24,10 @@ NEAR = 0.01
 DENOMINATORS = (1, 2, 3, 4, 6)
 
 
-def candidates(v: float, offset: bool) -> list[float]:
-    """Simple numbers near v, simplest first: 0 for an offset, then p/q and p/q * pi with small q, within NEAR of v."""
-    out = [0.0] if offset else []
+def candidates(v: float, scale: bool) -> list[float]:
+    """Simple numbers near v, simplest first: 0 (but not for the outer scale),
+    then p/q and p/q * pi with small q, within NEAR of v."""
+    out = [] if scale else [0.0]
     if not math.isfinite(v) or v == 0.0:
         return out
     near = []
@@ -102,7 +103,7 @@ def snap(tokens: Sequence[tuple], params: Sequence[float], rmse: float, columns:
     current = [float(p) for p in params]
     fixed: dict[int, float] = {}
     for i in order:
-        for c in candidates(current[i], offset=i == offset):
+        for c in candidates(current[i], scale=i == scale):
             trial = current.copy()
             trial[i] = c
             free = [j not in fixed and j != i for j in range(len(trial))]
