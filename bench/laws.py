@@ -145,7 +145,7 @@ def unit_constant_term(expr):
     c, _ = q.as_coeff_Add()
     if not c:
         c = sympy.Add.make_args(q)[0].as_coeff_Mul()[0]
-    return sympy.expand(p / c) / sympy.expand(q / c)
+    return snap_numbers(sympy.expand(p / c)) / snap_numbers(sympy.expand(q / c))
 
 
 def canonical_forms(expr):
