@@ -1,16 +1,26 @@
 """The engine's token and operator numbering, and one table that says how
 each operator is written in every text form of a formula.
 
-A token is (kind, operator, index, value). The numbers below are the
-engine's own: the renderer, the snapping and the tests read them from here.
+A token is (kind, operator, index, value). The numbers are the engine's own:
+read from its tables (_ext.TOKEN_KINDS, _ext.OPERATORS) where the extension
+exports them, else the numbering it documents, written once here.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
 
-CONST, PARAM, VAR, OP = 0, 1, 2, 3
-NEG, RECIP, EXP, LN, SQRT, SIN, COS, ABS, VOK, ADD, SUB, MUL, DIV = range(13)
+from .. import _ext
+
+_KINDS = getattr(_ext, "TOKEN_KINDS", {"const": 0, "param": 1, "var": 2, "op": 3})
+_ENGINE_OPERATORS = getattr(_ext, "OPERATORS", tuple(
+    (code, name, 1 if code < 8 else 2) for code, name in enumerate(
+        ("neg", "recip", "exp", "ln", "sqrt", "sin", "cos", "abs", "vok", "add", "sub", "mul", "div"))))
+_CODES = {name: code for code, name, _ in _ENGINE_OPERATORS}
+
+CONST, PARAM, VAR, OP = (_KINDS[k] for k in ("const", "param", "var", "op"))
+NEG, RECIP, EXP, LN, SQRT, SIN, COS, ABS, VOK, ADD, SUB, MUL, DIV = (
+    _CODES[n] for n in ("neg", "recip", "exp", "ln", "sqrt", "sin", "cos", "abs", "vok", "add", "sub", "mul", "div"))
 
 # Binding strength of a rendered piece: a sum binds loosest, then a product,
 # a prefix minus (and a negative number), and an atom (a name, a call, a
@@ -74,7 +84,8 @@ OPERATORS: tuple[Operator, ...] = (
     Operator(DIV, "div", 2, False, _infix(" / ", PRODUCT), Form((r"\frac{", 0, "}{", 1, "}")),
              _infix(" / ", PRODUCT), "div"),
 )
-assert all(op.code == i for i, op in enumerate(OPERATORS))
+OPERATORS = tuple(sorted(OPERATORS, key=lambda op: op.code))
+assert [(op.code, op.name, op.arity) for op in OPERATORS] == [tuple(t) for t in _ENGINE_OPERATORS]
 
 
 def operator(code: int) -> Operator:
