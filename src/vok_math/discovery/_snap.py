@@ -111,7 +111,7 @@ def snap(tokens: Sequence[tuple], params: Sequence[float], rmse: float, columns:
                 if any(free):
                     fitted, error = _ext.fit(tokens, trial, columns, targets, free)
                 else:
-                    fitted, error = trial, _ext.rmse(tokens, trial, columns, targets)
+                    fitted, error = tuple(trial), _ext.rmse(tokens, trial, columns, targets)
             except ValueError:  # some row fails at the snapped value
                 continue
             if error <= limit:
