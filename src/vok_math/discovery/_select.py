@@ -28,7 +28,7 @@ RULES = ("mdl", "holdout", "penalty")
 DEFAULT = "mdl"
 
 HOLDOUT_SEED = 20250715  # the rows held out are the same on every run
-HOLDOUT_MIN_ROWS = 8     # below this, "holdout" falls back to "mdl"
+HOLDOUT_MIN_ROWS = 20    # below this (5 rows held out), "holdout" falls back to "mdl"
 
 
 def holdout_rows(rows: int) -> tuple[np.ndarray, np.ndarray]:
