@@ -59,10 +59,9 @@ class _Problem:
         self.penalty = penalty
 
     def formula(self, entry: tuple, complete: bool = True, front: tuple = ()) -> Formula:
-        tokens, error, complexity, rmse, *rest = entry
+        tokens, error, complexity, rmse, params = entry
         r2 = 1.0 - rmse * rmse / self.variance if self.variance > 0 else math.nan
-        return Formula(tokens, self.names, error, complexity, rmse, complete, front, tuple(rest[0]) if rest else (),
-                       r2, self.target)
+        return Formula(tokens, self.names, error, complexity, rmse, complete, front, params, r2, self.target)
 
     def rescored(self, f: Formula, tokens: tuple, params: tuple, complexity: int) -> Formula:
         rmse = _ext.rmse(tokens, params, self.columns, self.targets)
