@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "discover/fit.hpp"
+#include "discover/scoring.hpp"
 #include "discover_reference.hpp"
 #include "guards.hpp"
 
@@ -84,6 +85,31 @@ TEST(FitSums, ConstantCandidateScoresAsTheMean) {
     const Line line = fit_line(f, y);
     EXPECT_EQ(line.scale, 0.0);
     EXPECT_DOUBLE_EQ(line.offset, 2.94);  // the mean of r % 7 over r < 50
+}
+
+// Near-exact fits are ranked by their residuals: the one-pass sums alone
+// leave about 1e-8 of the targets' spread, above both of these misfits.
+TEST(FitScore, RanksNearExactFits) {
+    const std::vector<std::vector<double>> cols{linspace(1.0, 2.0, 500)};
+    std::vector<double> y, exact, close;
+    for (double x : cols[0]) {
+        y.push_back(3.0 + 2.0 * x);
+        exact.push_back(x);
+        close.push_back(x + 1e-9 * x * x);
+    }
+    const Data data(cols, y);
+    const FitTargets t(y);
+    const double factor[2] = {1.0, 1.0};
+    std::uint8_t state[2];
+    double error[2];
+    score_lanes_fitted(
+        data, t, 2, factor, nullptr,
+        [&](std::size_t l, std::size_t first, std::size_t) { return (l == 0 ? exact : close).data() + first; }, state,
+        error);
+    EXPECT_EQ(state[0], kScored);
+    EXPECT_LT(error[0], 1e-12);
+    EXPECT_GT(error[1], 1e-12);
+    EXPECT_LT(error[1], 1e-9);
 }
 
 // ===========================================================================

@@ -27,6 +27,7 @@ FitTargets::FitTargets(std::span<const double> y) : inv_n(y.size()), dy(y.size()
     }
     if (y.empty()) return;
     const auto n = static_cast<double>(y.size());
+    mean = m;
     spread = target_spread(n, m, c);
     norm = n * spread * spread;
 }
