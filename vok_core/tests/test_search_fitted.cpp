@@ -373,6 +373,13 @@ TEST(FittedSearch, RefinedShapesJoinTheSearch) {
                                                                      Token::param(9, 0.7)) == 1);
     EXPECT_TRUE(combined);
     for (Executor ex : {threaded_executor, pool_executor}) expect_same_run(run_fitted({x}, y, o, ex), all);
+    // A leaf that meets the goal ends the search before any refinement.
+    std::vector<double> line;
+    for (double v : x) line.push_back(2.0 * v + 1.0);
+    o.precision_goal = 1e-10;
+    seen_levels.clear();
+    EXPECT_EQ(shape_of(*run_fitted({x}, line, o).outcome.best), (Tokens{V(0)}));
+    EXPECT_TRUE(seen_levels.empty());
 }
 
 }  // namespace
