@@ -145,6 +145,12 @@ TEST(AffineKey, ScaledShiftedAndNegatedCopiesMeet) {
     for (auto [b, a] : {std::pair{3.0, 2.0}, {-1.0, 0.0}, {-0.25, 1e3}, {7e-11, -4e-12}})
         EXPECT_EQ(affine_key(at_probes(affine(b, a), points)), key) << b << " " << a;
     EXPECT_NE(affine_key(at_probes({V(0), V(1), O(OpCode::Mul), O(OpCode::Cos)}, points)), key);
+    // Values near the top of the range are keyed as well as small ones.
+    std::array<double, kProbeCount> huge = at_probes(f, points), tiny = huge;
+    for (double& v : huge) v = v * 1e300 + 1e299;
+    for (double& v : tiny) v *= 1e-300;
+    EXPECT_EQ(affine_key(huge), key);
+    EXPECT_EQ(affine_key(tiny), key);
     // Constants share the zero key.
     EXPECT_EQ(affine_key(at_probes({C(1.0)}, points)), ProbeBits{});
     EXPECT_EQ(affine_key(at_probes({C(1.0), O(OpCode::Exp)}, points)), ProbeBits{});
