@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "discover/fit.hpp"
+#include "discover/scoring.hpp"
 #include "discover_reference.hpp"
 #include "guards.hpp"
 
@@ -76,13 +77,39 @@ TEST(FitSums, ConstantCandidateScoresAsTheMean) {
         f.push_back(std::pow(std::sin(0.1 * r), 2) + std::pow(std::cos(0.1 * r), 2));  // 1 to rounding
         y.push_back(r % 7);
     }
+    ASSERT_NE(std::count(f.begin(), f.end(), 1.0), 50) << "f should vary by rounding";
     const FitTargets t(y);
     const FitSums s = one_pass(f, t);
     EXPECT_TRUE(s.flat(50));
     EXPECT_EQ(s.sse(50, t.cyy.back()), t.cyy.back());
     const Line line = fit_line(f, y);
     EXPECT_EQ(line.scale, 0.0);
-    EXPECT_NEAR(line.offset, 3.0, 0.5);  // the mean of r % 7 over 50 rows
+    EXPECT_DOUBLE_EQ(line.offset, 2.94);  // the mean of r % 7 over r < 50
+}
+
+// Near-exact fits are ranked by their residuals: the one-pass sums alone
+// leave about 1e-8 of the targets' spread, above both of these misfits.
+TEST(FitScore, RanksNearExactFits) {
+    const std::vector<std::vector<double>> cols{linspace(1.0, 2.0, 500)};
+    std::vector<double> y, exact, close;
+    for (double x : cols[0]) {
+        y.push_back(3.0 + 2.0 * x);
+        exact.push_back(x);
+        close.push_back(x + 1e-9 * x * x);
+    }
+    const Data data(cols, y);
+    const FitTargets t(y);
+    const double factor[2] = {1.0, 1.0};
+    std::uint8_t state[2];
+    double error[2];
+    score_lanes_fitted(
+        data, t, 2, factor, nullptr,
+        [&](std::size_t l, std::size_t first, std::size_t) { return (l == 0 ? exact : close).data() + first; }, state,
+        error);
+    EXPECT_EQ(state[0], kScored);
+    EXPECT_LT(error[0], 1e-12);
+    EXPECT_GT(error[1], 1e-12);
+    EXPECT_LT(error[1], 1e-9);
 }
 
 // ===========================================================================
@@ -118,6 +145,12 @@ TEST(AffineKey, ScaledShiftedAndNegatedCopiesMeet) {
     for (auto [b, a] : {std::pair{3.0, 2.0}, {-1.0, 0.0}, {-0.25, 1e3}, {7e-11, -4e-12}})
         EXPECT_EQ(affine_key(at_probes(affine(b, a), points)), key) << b << " " << a;
     EXPECT_NE(affine_key(at_probes({V(0), V(1), O(OpCode::Mul), O(OpCode::Cos)}, points)), key);
+    // Values near the top of the range are keyed as well as small ones.
+    std::array<double, kProbeCount> huge = at_probes(f, points), tiny = huge;
+    for (double& v : huge) v = v * 1e300 + 1e299;
+    for (double& v : tiny) v *= 1e-300;
+    EXPECT_EQ(affine_key(huge), key);
+    EXPECT_EQ(affine_key(tiny), key);
     // Constants share the zero key.
     EXPECT_EQ(affine_key(at_probes({C(1.0)}, points)), ProbeBits{});
     EXPECT_EQ(affine_key(at_probes({C(1.0), O(OpCode::Exp)}, points)), ProbeBits{});
@@ -346,6 +379,13 @@ TEST(FittedSearch, RefinedShapesJoinTheSearch) {
                                                                      Token::param(9, 0.7)) == 1);
     EXPECT_TRUE(combined);
     for (Executor ex : {threaded_executor, pool_executor}) expect_same_run(run_fitted({x}, y, o, ex), all);
+    // A leaf that meets the goal ends the search before any refinement.
+    std::vector<double> line;
+    for (double v : x) line.push_back(2.0 * v + 1.0);
+    o.precision_goal = 1e-10;
+    seen_levels.clear();
+    EXPECT_EQ(shape_of(*run_fitted({x}, line, o).outcome.best), (Tokens{V(0)}));
+    EXPECT_TRUE(seen_levels.empty());
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ FitTargets::FitTargets(std::span<const double> y) : inv_n(y.size()), dy(y.size()
     }
     if (y.empty()) return;
     const auto n = static_cast<double>(y.size());
+    mean = m;
     spread = target_spread(n, m, c);
     norm = n * spread * spread;
 }
@@ -63,21 +64,22 @@ Line fit_line(std::span<const double> f, std::span<const double> y) {
 }
 
 ProbeBits affine_key(const std::array<double, kProbeCount>& probe) {
-    double sum = 0.0, magnitude = 0.0;
-    for (double v : probe) {
-        sum += v;
-        magnitude = std::max(magnitude, std::fabs(v));
-    }
-    const double mean = sum / static_cast<double>(kProbeCount);
+    ProbeBits key{};
+    double magnitude = 0.0;
+    for (double v : probe) magnitude = std::max(magnitude, std::fabs(v));
+    if (!(magnitude > 0.0)) return key;
+    // Scaled to at most 1 first, so that no sum or square overflows.
     std::array<double, kProbeCount> d;
+    double sum = 0.0;
+    for (std::size_t k = 0; k < kProbeCount; ++k) sum += d[k] = probe[k] / magnitude;
+    const double mean = sum / static_cast<double>(kProbeCount);
     double norm2 = 0.0;
     for (std::size_t k = 0; k < kProbeCount; ++k) {
-        d[k] = probe[k] - mean;
+        d[k] -= mean;
         norm2 += d[k] * d[k];
     }
-    ProbeBits key{};
     const double norm = std::sqrt(norm2);
-    if (!(norm > 1e-10 * magnitude)) return key;  // constant at the probes
+    if (!(norm > 1e-10)) return key;  // constant at the probes
     std::array<std::int64_t, kProbeCount> q;
     for (std::size_t k = 0; k < kProbeCount; ++k)
         q[k] = static_cast<std::int64_t>(std::nearbyint(d[k] / norm * kKeyUnits));

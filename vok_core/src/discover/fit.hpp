@@ -25,6 +25,11 @@ namespace vok::discover {
 // a scale would only amplify.
 inline constexpr double kFlatVariance = 1e-24;
 
+// A least sum below this fraction of the targets' co-moment is recomputed
+// from the residuals: Cyy - Cfy^2 / Cff keeps only about half the digits of
+// a near-exact fit's sum, too few to rank such fits.
+inline constexpr double kResidualPass = 1e-6;
+
 // Centred sums of a candidate's values f against the targets, added row by
 // row (Welford): the mean of f and the co-moments C_ff = sum (f - mean f)^2
 // and C_fy = sum (f - mean f)(y - mean y). Row r (0-based) adds, with
@@ -68,6 +73,7 @@ struct FitTargets {
     // sqrt(s / norm): norm = n * spread^2.
     double spread = 1.0;
     double norm = 1.0;
+    double mean = 0.0;  // of all the targets
 
     explicit FitTargets(std::span<const double> y);
 };

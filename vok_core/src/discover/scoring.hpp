@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <type_traits>
 
@@ -123,7 +124,8 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
 // first rows can only grow with more rows, so a lane stops (kAbandoned) when
 // that of the rows so far, less a relative slack for rounding, already gives
 // an error above cutoff[l]; a lane flat so far is never stopped (its line
-// is not yet determined).
+// is not yet determined). A near-exact fit's sum is recomputed from its
+// residuals (f * b + a) - y with the line of the sums (kResidualPass).
 template <class Values>
 void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lanes, const double* factor,
                         const double* cutoff, Values&& values, std::uint8_t* state, double* error) {
@@ -169,8 +171,25 @@ void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lan
     }
     const double count = static_cast<double>(data.scored_rows);
     const double cyy = data.scored_rows ? fit.cyy[data.scored_rows - 1] : 0.0;
-    for (std::size_t l = 0; l < lanes; ++l)
-        if (state[l] == kScored) error[l] = std::sqrt(sums[l].sse(count, cyy) / fit.norm) * factor[l];
+    for (std::size_t l = 0; l < lanes; ++l) {
+        if (state[l] != kScored) continue;
+        double sse = sums[l].sse(count, cyy);
+        if (sse < kResidualPass * cyy && !sums[l].flat(count)) {
+            const double b = sums[l].cfy / sums[l].cff, a = fit.mean - b * sums[l].mean();
+            double exact = 0.0;
+            for (std::size_t first = 0; first < data.scored_rows && !std::isnan(exact); first += kScoreRows) {
+                const std::size_t n = std::min(kScoreRows, data.scored_rows - first);
+                const double* f = values(l, first, n);  // evaluated before: cannot fail
+                if (!f) exact = std::numeric_limits<double>::quiet_NaN();
+                for (std::size_t r = 0; f && r < n; ++r) {
+                    const double d = (f[r] * b + a) - data.targets[first + r];
+                    exact += d * d;
+                }
+            }
+            if (!std::isnan(exact)) sse = exact;
+        }
+        error[l] = std::sqrt(sse / fit.norm) * factor[l];
+    }
 }
 
 }  // namespace vok::discover

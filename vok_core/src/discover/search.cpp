@@ -218,8 +218,10 @@ std::optional<SearchResult> Search::run() {
     if (pareto_) front_ = {std::nullopt, best_};  // every leaf has complexity 1
     const std::size_t leaves = pool_.size();
     std::vector<Member> joiners;
-    refine_level(1, leaf_top, joiners);
-    add_joiners(joiners);
+    if (!(best_ && opt_.precision_goal >= best_->error)) {
+        refine_level(1, leaf_top, joiners);
+        add_joiners(joiners);
+    }
     const bool go_on = complete_level(1, leaves);
     if (best_ && opt_.precision_goal >= best_->error) {
         reason_ = StopReason::PrecisionGoal;
