@@ -461,3 +461,19 @@ TEST(RefineShapes, KeptShapesFitEveryRowOfALargeTable) {
 }
 
 }  // namespace
+
+namespace {
+
+// A shift fitted to nothing, as in (n / V + c) * T for n T / V, is dropped:
+// the search builds (n / V) * T itself.
+TEST(ShapeFit, NegligibleShiftIsDropped) {
+    Table t = sample(150);
+    std::vector<double> y;
+    for (std::size_t r = 0; r < 150; ++r) y.push_back(8.314 * t.cols[0][r] * t.cols[2][r] / t.cols[1][r]);
+    const Expr bases[] = {E({V(0), V(1), O(OpCode::Div)})};
+    const ShapeTask shift[] = {{0, ShapeKind::ShiftProduct, 2}}, other_var[] = {{0, ShapeKind::ShiftProduct, 1}};
+    EXPECT_TRUE(fit_shapes(bases, shift, data_of(t, y), {}, serial_executor).empty());
+    EXPECT_EQ(fit_shapes(bases, other_var, data_of(t, y), {}, serial_executor).size(), 1u);
+}
+
+}  // namespace

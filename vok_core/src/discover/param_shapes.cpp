@@ -139,6 +139,28 @@ struct RowSample {
     }
 };
 
+// A shift c of m (or of variable v in m / (c + v)) that is nothing next to
+// the shifted values: the shape is then its base's plain composite, which
+// the search builds itself with fewer tokens.
+bool negligible_shift(const ShapeTask& t, double c, std::span<const double> m, const FitData& data) {
+    std::span<const double> shifted = m;
+    switch (t.kind) {
+        case ShapeKind::Ratio:
+            shifted = {data.view.cols[t.var], data.rows()};
+            break;
+        case ShapeKind::Log:
+        case ShapeKind::Sqrt:
+        case ShapeKind::Pole:
+        case ShapeKind::ShiftProduct:
+            break;
+        default:
+            return false;
+    }
+    double size = 0.0;
+    for (double v : shifted) size = std::max(size, std::fabs(v));
+    return std::fabs(c) <= 1e-9 * size;
+}
+
 // b sin(c m + d) written with c > 0, b > 0 and d in [-pi, pi]: the same
 // function up to rounding, with c and d the last two constants.
 void canonical_phase(std::vector<double>& params, double& scale) {
@@ -298,7 +320,7 @@ std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const
         if (starts.empty()) return;
         Expr f = shape_expr(m, t.kind, t.var);
         auto fit = fit_scaled(f, data, starts, options.lm, scratch);
-        if (!fit) return;
+        if (!fit || negligible_shift(t, fit->params.back(), mv, data)) return;
         if (t.kind == ShapeKind::Sine) canonical_phase(fit->params, fit->scale);
         store_params(f, fit->params);
         slots[i] = FittedShape{std::move(f), fit->scale, fit->offset, fit->sse, i};
@@ -341,7 +363,13 @@ std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<co
         const auto line = fit_scaled(fixed, data, std::vector<std::vector<double>>{{}}, options.lm, scratch);
         base_sse[i] = line ? line->sse : HUGE_VAL;
     }
-    std::erase_if(fits, [&](const FittedShape& f) { return !(f.sse < base_sse[tasks[f.task].base]); });
+    // Better by more than the targets' rounding (a relative rmse of 1e-12).
+    const std::size_t n = data.rows();
+    double y_mean = 0.0, syy = 0.0;
+    for (std::size_t r = 0; r < n; ++r) y_mean += data.targets[r];
+    y_mean /= static_cast<double>(n);
+    for (std::size_t r = 0; r < n; ++r) syy += (data.targets[r] - y_mean) * (data.targets[r] - y_mean);
+    std::erase_if(fits, [&](const FittedShape& f) { return !(f.sse < base_sse[tasks[f.task].base] - 1e-24 * syy); });
     std::stable_sort(fits.begin(), fits.end(),
                      [](const FittedShape& a, const FittedShape& b) { return a.sse < b.sse; });
     fits.resize(std::min(fits.size(), options.keep));

@@ -104,8 +104,9 @@ inline constexpr std::size_t kFitRows = 256;
 // The fitted search's refinement of a level: the shapes over the shapes of
 // its best results and over `carried` (the shapes this returned for the
 // level before, which are not refit again), fitted, and of those that fit
-// the targets better than the base they grew from, the `keep` best (lowest
-// sum of squares, the earlier of equal ones), in that order.
+// the targets better than the base they grew from (by more than rounding),
+// the `keep` best (lowest sum of squares, the earlier of equal ones), in
+// that order.
 std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<const Expr> carried, const FitData& data,
                                 std::size_t n_vars, const ShapeOptions& options, Executor exec);
 
