@@ -464,16 +464,25 @@ TEST(RefineShapes, KeptShapesFitEveryRowOfALargeTable) {
 
 namespace {
 
-// A shift fitted to nothing, as in (n / V + c) * T for n T / V, is dropped:
-// the search builds (n / V) * T itself.
-TEST(ShapeFit, NegligibleShiftIsDropped) {
+// A shift that hardly helps, as in (n / V + c) * T for n T / V or
+// n / (c + V) for 2 n / V, is dropped: the search builds (n / V) * T and
+// n / V itself.
+TEST(ShapeFit, ShiftThatHardlyHelpsIsDropped) {
     Table t = sample(150);
     std::vector<double> y;
+    for (double& T : t.cols[2]) T = 250.0 + 25.0 * T;  // kelvin
     for (std::size_t r = 0; r < 150; ++r) y.push_back(8.314 * t.cols[0][r] * t.cols[2][r] / t.cols[1][r]);
     const Expr bases[] = {E({V(0), V(1), O(OpCode::Div)})};
-    const ShapeTask shift[] = {{0, ShapeKind::ShiftProduct, 2}}, other_var[] = {{0, ShapeKind::ShiftProduct, 1}};
+    const Expr n[] = {E({V(0)})};
+    const ShapeTask shift[] = {{0, ShapeKind::ShiftProduct, 2}}, ratio[] = {{0, ShapeKind::Ratio, 1}};
     EXPECT_TRUE(fit_shapes(bases, shift, data_of(t, y), {}, serial_executor).empty());
-    EXPECT_EQ(fit_shapes(bases, other_var, data_of(t, y), {}, serial_executor).size(), 1u);
+    std::vector<double> y0;  // n / (c + V) for 2 n / V
+    for (std::size_t r = 0; r < 150; ++r) y0.push_back(2.0 * t.cols[0][r] / t.cols[1][r]);
+    EXPECT_TRUE(fit_shapes(n, ratio, data_of(t, y0), {}, serial_executor).empty());
+    // x / (3 + y) needs its shift.
+    std::vector<double> y3;
+    for (std::size_t r = 0; r < 150; ++r) y3.push_back(t.cols[0][r] / (3.0 + t.cols[1][r]));
+    EXPECT_EQ(fit_shapes(n, ratio, data_of(t, y3), {}, serial_executor).size(), 1u);
 }
 
 }  // namespace

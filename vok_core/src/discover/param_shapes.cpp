@@ -139,26 +139,34 @@ struct RowSample {
     }
 };
 
-// A shift c of m (or of variable v in m / (c + v)) that is nothing next to
-// the shifted values: the shape is then its base's plain composite, which
-// the search builds itself with fewer tokens.
-bool negligible_shift(const ShapeTask& t, double c, std::span<const double> m, const FitData& data) {
-    std::span<const double> shifted = m;
-    switch (t.kind) {
-        case ShapeKind::Ratio:
-            shifted = {data.view.cols[t.var], data.rows()};
-            break;
-        case ShapeKind::Log:
-        case ShapeKind::Sqrt:
-        case ShapeKind::Pole:
-        case ShapeKind::ShiftProduct:
-            break;
-        default:
-            return false;
-    }
-    double size = 0.0;
-    for (double v : shifted) size = std::max(size, std::fabs(v));
-    return std::fabs(c) <= 1e-9 * size;
+// Sums of squares below this are the targets' rounding: a relative rmse of
+// 1e-12.
+double rounding_sse(const FitData& data) {
+    const std::size_t n = data.rows();
+    double mean = 0.0, syy = 0.0;
+    for (std::size_t r = 0; r < n; ++r) mean += data.targets[r];
+    mean /= static_cast<double>(n);
+    for (std::size_t r = 0; r < n; ++r) syy += (data.targets[r] - mean) * (data.targets[r] - mean);
+    return 1e-24 * syy;
+}
+
+// Whether a fitted shift c (the last constant of the Log, Sqrt, Pole, Ratio
+// and ShiftProduct shapes) earns its token: without it the shape is its
+// base's plain composite, which the search builds itself. It must lower the
+// sum of squares by more than the Bayesian information criterion asks of one
+// more constant on n rows, a factor exp(ln(n) / n), and by more than the
+// targets' rounding.
+bool shift_pays(ShapeKind kind, const Expr& f, const ScaledFit& fit, const FitData& data, FitScratch& scratch) {
+    if (kind != ShapeKind::Log && kind != ShapeKind::Sqrt && kind != ShapeKind::Pole && kind != ShapeKind::Ratio &&
+        kind != ShapeKind::ShiftProduct)
+        return true;
+    std::vector<std::vector<double>> unshifted = {fit.params};
+    unshifted[0].back() = 0.0;
+    LmOptions evaluate_only;
+    evaluate_only.max_iterations = 0;
+    const auto plain = fit_scaled(f, data, unshifted, evaluate_only, scratch);
+    const double n = static_cast<double>(data.rows());
+    return !plain || !(plain->sse <= (fit.sse * std::exp(std::log(n) / n)) + rounding_sse(data));
 }
 
 // b sin(c m + d) written with c > 0, b > 0 and d in [-pi, pi]: the same
@@ -320,7 +328,7 @@ std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const
         if (starts.empty()) return;
         Expr f = shape_expr(m, t.kind, t.var);
         auto fit = fit_scaled(f, data, starts, options.lm, scratch);
-        if (!fit || negligible_shift(t, fit->params.back(), mv, data)) return;
+        if (!fit || !shift_pays(t.kind, f, *fit, data, scratch)) return;
         if (t.kind == ShapeKind::Sine) canonical_phase(fit->params, fit->scale);
         store_params(f, fit->params);
         slots[i] = FittedShape{std::move(f), fit->scale, fit->offset, fit->sse, i};
@@ -363,13 +371,8 @@ std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<co
         const auto line = fit_scaled(fixed, data, std::vector<std::vector<double>>{{}}, options.lm, scratch);
         base_sse[i] = line ? line->sse : HUGE_VAL;
     }
-    // Better by more than the targets' rounding (a relative rmse of 1e-12).
-    const std::size_t n = data.rows();
-    double y_mean = 0.0, syy = 0.0;
-    for (std::size_t r = 0; r < n; ++r) y_mean += data.targets[r];
-    y_mean /= static_cast<double>(n);
-    for (std::size_t r = 0; r < n; ++r) syy += (data.targets[r] - y_mean) * (data.targets[r] - y_mean);
-    std::erase_if(fits, [&](const FittedShape& f) { return !(f.sse < base_sse[tasks[f.task].base] - 1e-24 * syy); });
+    const double rounding = rounding_sse(data);
+    std::erase_if(fits, [&](const FittedShape& f) { return !(f.sse < base_sse[tasks[f.task].base] - rounding); });
     std::stable_sort(fits.begin(), fits.end(),
                      [](const FittedShape& a, const FittedShape& b) { return a.sse < b.sse; });
     fits.resize(std::min(fits.size(), options.keep));
