@@ -464,25 +464,32 @@ TEST(RefineShapes, KeptShapesFitEveryRowOfALargeTable) {
 
 namespace {
 
-// A shift that hardly helps, as in (n / V + c) * T for n T / V or
-// n / (c + V) for 2 n / V, is dropped: the search builds (n / V) * T and
-// n / V itself.
-TEST(ShapeFit, ShiftThatHardlyHelpsIsDropped) {
+// Constants that hardly help go with their operator: (n / V + c) * T for
+// n T / V is (n / V) * T, and n / (c + V) for 2 n / V is n / V, while
+// x / (3 + y) keeps its shift.
+TEST(RefineShapes, ConstantsThatHardlyHelpAreRemoved) {
     Table t = sample(150);
-    std::vector<double> y;
     for (double& T : t.cols[2]) T = 250.0 + 25.0 * T;  // kelvin
-    for (std::size_t r = 0; r < 150; ++r) y.push_back(8.314 * t.cols[0][r] * t.cols[2][r] / t.cols[1][r]);
-    const Expr bases[] = {E({V(0), V(1), O(OpCode::Div)})};
-    const Expr n[] = {E({V(0)})};
-    const ShapeTask shift[] = {{0, ShapeKind::ShiftProduct, 2}}, ratio[] = {{0, ShapeKind::Ratio, 1}};
-    EXPECT_TRUE(fit_shapes(bases, shift, data_of(t, y), {}, serial_executor).empty());
-    std::vector<double> y0;  // n / (c + V) for 2 n / V
-    for (std::size_t r = 0; r < 150; ++r) y0.push_back(2.0 * t.cols[0][r] / t.cols[1][r]);
-    EXPECT_TRUE(fit_shapes(n, ratio, data_of(t, y0), {}, serial_executor).empty());
-    // x / (3 + y) needs its shift.
-    std::vector<double> y3;
-    for (std::size_t r = 0; r < 150; ++r) y3.push_back(t.cols[0][r] / (3.0 + t.cols[1][r]));
-    EXPECT_EQ(fit_shapes(n, ratio, data_of(t, y3), {}, serial_executor).size(), 1u);
+    auto refine = [&](Tokens base, double (*law)(double, double, double)) {
+        std::vector<double> y;
+        for (std::size_t r = 0; r < 150; ++r) y.push_back(law(t.cols[0][r], t.cols[1][r], t.cols[2][r]));
+        SearchResult r;
+        r.expr = E(base);
+        r.expr.tokens.insert(r.expr.tokens.end(), {P(0, 1.0), O(OpCode::Mul), P(1, 0.0), O(OpCode::Add)});
+        r.params = {1.0, 0.0};
+        std::vector<std::string> out;
+        for (const Expr& e : refine_shapes({&r, 1}, {}, data_of(t, y), 3, {}, serial_executor)) out.push_back(to_string(e));
+        return out;
+    };
+    const auto gas = refine({V(0), V(1), O(OpCode::Div)}, [](double n, double v, double T) { return 8.314 * n * T / v; });
+    ASSERT_FALSE(gas.empty());
+    EXPECT_EQ(gas[0], "((x / y) * z)");
+    for (const std::string& s : gas) EXPECT_NE(s.substr(0, 13), "(((x / y) + c") << s;
+    const auto ratio = refine({V(0)}, [](double x, double y, double) { return 2.0 * x / y; });
+    EXPECT_NE(std::find(ratio.begin(), ratio.end(), "(x / y)"), ratio.end());
+    const auto shifted = refine({V(0)}, [](double x, double y, double) { return x / (3.0 + y); });
+    ASSERT_FALSE(shifted.empty());
+    EXPECT_EQ(shifted[0], "(x / (c0(3.0000) + y))");
 }
 
 }  // namespace

@@ -150,23 +150,60 @@ double rounding_sse(const FitData& data) {
     return 1e-24 * syy;
 }
 
-// Whether a fitted shift c (the last constant of the Log, Sqrt, Pole, Ratio
-// and ShiftProduct shapes) earns its token: without it the shape is its
-// base's plain composite, which the search builds itself. It must lower the
-// sum of squares by more than the Bayesian information criterion asks of one
-// more constant on n rows, a factor exp(ln(n) / n), and by more than the
-// targets' rounding.
-bool shift_pays(ShapeKind kind, const Expr& f, const ScaledFit& fit, const FitData& data, FitScratch& scratch) {
-    if (kind != ShapeKind::Log && kind != ShapeKind::Sqrt && kind != ShapeKind::Pole && kind != ShapeKind::Ratio &&
-        kind != ShapeKind::ShiftProduct)
-        return true;
-    std::vector<std::vector<double>> unshifted = {fit.params};
-    unshifted[0].back() = 0.0;
-    LmOptions evaluate_only;
-    evaluate_only.max_iterations = 0;
-    const auto plain = fit_scaled(f, data, unshifted, evaluate_only, scratch);
+// The tokens of f without Param token p and the operator that takes it,
+// when p is a neutral operand there: c in x + c, c + x, x - c (neutral 0),
+// x * c, c * x, x / c (neutral 1). Empty otherwise.
+std::optional<Expr> without_param(const Expr& f, std::size_t p) {
+    // The operator that consumes each token's value, found with a stack of
+    // subtree roots; also whether the token is that operator's right operand.
+    std::vector<std::size_t> roots;
+    std::size_t parent = f.tokens.size();
+    bool right = false;
+    for (std::size_t k = 0; k < f.tokens.size(); ++k) {
+        const Token& t = f.tokens[k];
+        if (t.kind == TokenKind::Op) {
+            const std::size_t args = arity(t.op);
+            if (roots.size() < args) return std::nullopt;
+            for (std::size_t i = 0; i < args; ++i)
+                if (roots[roots.size() - 1 - i] == p) {
+                    parent = k;
+                    right = args == 2 && i == 0;
+                }
+            roots.resize(roots.size() - args);
+        }
+        roots.push_back(k);
+    }
+    if (parent == f.tokens.size()) return std::nullopt;
+    const OpCode op = f.tokens[parent].op;
+    if (!(op == OpCode::Add || op == OpCode::Mul || ((op == OpCode::Sub || op == OpCode::Div) && right)))
+        return std::nullopt;
+    Expr out;
+    for (std::size_t k = 0; k < f.tokens.size(); ++k)
+        if (k != p && k != parent) out.tokens.push_back(f.tokens[k]);
+    number_params(out);
+    return out;
+}
+
+// f with each constant that does not earn its token removed (see
+// refine_shapes), in token order. sse is f's sum of squares on data.
+Expr prune_params(Expr f, double sse, const FitData& data, const ShapeOptions& options, FitScratch& scratch) {
     const double n = static_cast<double>(data.rows());
-    return !plain || !(plain->sse <= (fit.sse * std::exp(std::log(n) / n)) + rounding_sse(data));
+    const double allowed = (sse * std::exp(std::log(n) / n)) + rounding_sse(data);
+    LmOptions evaluate_only = options.lm;
+    evaluate_only.max_iterations = 0;
+    for (std::size_t k = 0; k < f.tokens.size(); ++k) {
+        if (f.tokens[k].kind != TokenKind::Param) continue;
+        std::optional<Expr> reduced = without_param(f, k);
+        if (!reduced) continue;
+        Expr plain = *reduced;
+        const std::vector<std::vector<double>> start = {number_params(plain)};
+        const auto fit = fit_scaled(plain, data, start, evaluate_only, scratch);
+        if (fit && fit->sse <= allowed) {
+            f = std::move(plain);
+            k = static_cast<std::size_t>(-1);  // look again from the start
+        }
+    }
+    return f;
 }
 
 // b sin(c m + d) written with c > 0, b > 0 and d in [-pi, pi]: the same
@@ -328,7 +365,7 @@ std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const
         if (starts.empty()) return;
         Expr f = shape_expr(m, t.kind, t.var);
         auto fit = fit_scaled(f, data, starts, options.lm, scratch);
-        if (!fit || !shift_pays(t.kind, f, *fit, data, scratch)) return;
+        if (!fit) return;
         if (t.kind == ShapeKind::Sine) canonical_phase(fit->params, fit->scale);
         store_params(f, fit->params);
         slots[i] = FittedShape{std::move(f), fit->scale, fit->offset, fit->sse, i};
@@ -384,6 +421,7 @@ std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<co
             const std::vector<std::vector<double>> start = {number_params(f)};
             if (auto fit = fit_scaled(f, all, start, options.lm, s)) {
                 store_params(f, fit->params);
+                fits[i].sse = fit->sse;
                 ok[i] = 1;
             }
         });
@@ -392,8 +430,12 @@ std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<co
             if (ok[i] && kept++ != i) fits[kept - 1] = std::move(fits[i]);
         fits.resize(kept);
     }
-    std::vector<Expr> out;
-    for (FittedShape& f : fits) out.push_back(std::move(f.f));
+    // Constants that do not earn their token go; the shape left may be a
+    // plain composite, which the search scores like any other.
+    std::vector<Expr> out(fits.size());
+    for_each_index(exec, fits.size(), [&](std::size_t i, FitScratch& s) {
+        out[i] = prune_params(std::move(fits[i].f), fits[i].sse, all, options, s);
+    });
     return out;
 }
 

@@ -106,7 +106,12 @@ inline constexpr std::size_t kFitRows = 256;
 // level before, which are not refit again), fitted, and of those that fit
 // the targets better than the base they grew from (by more than rounding),
 // the `keep` best (lowest sum of squares, the earlier of equal ones), in
-// that order.
+// that order. From each, a constant that is a neutral operand (c in x + c,
+// x - c, x * c, x / c) goes with its operator when the shape fits nearly as
+// well without it: its sum of squares may grow by the factor exp(ln(n) / n)
+// that the Bayesian information criterion asks of one more constant on n
+// rows, plus the targets' rounding (a relative rmse of 1e-12). What is left
+// may be a plain composite (x / (c + y) with c = 0 is x / y).
 std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<const Expr> carried, const FitData& data,
                                 std::size_t n_vars, const ShapeOptions& options, Executor exec);
 
