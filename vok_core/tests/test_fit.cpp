@@ -233,6 +233,8 @@ INSTANTIATE_TEST_SUITE_P(
             0},
         Law{"arrhenius", [](double x, double, double) { return 1e3 * std::exp(-5000.0 / (8.314 * (100.0 * x))); },
             E({V(0), C(100.0), O(OpCode::Mul)}), ShapeKind::Boltzmann, 0},
+        Law{"projectile", [](double x, double, double t) { return x * x * std::sin(2.0 * (t / 5.0)) / 9.81; },
+            E({V(0), V(0), O(OpCode::Mul)}), ShapeKind::Wave, 2},
         Law{"log_shift", [](double x, double, double) { return std::log(x + 0.2); }, E({V(0)}), ShapeKind::Log, 0},
         Law{"pole", [](double, double y, double) { return 4.0 / (y - 0.3) - 1.0; }, E({V(1)}), ShapeKind::Pole, 0},
         Law{"damped_from_fitted_parts",
@@ -478,10 +480,12 @@ TEST(RefineShapes, ConstantsThatHardlyHelpAreRemoved) {
         r.expr.tokens.insert(r.expr.tokens.end(), {P(0, 1.0), O(OpCode::Mul), P(1, 0.0), O(OpCode::Add)});
         r.params = {1.0, 0.0};
         std::vector<std::string> out;
-        for (const Expr& e : refine_shapes({&r, 1}, {}, data_of(t, y), 3, {}, serial_executor)) out.push_back(to_string(e));
+        for (const Expr& e : refine_shapes({&r, 1}, {}, data_of(t, y), 3, {}, serial_executor))
+            out.push_back(to_string(e));
         return out;
     };
-    const auto gas = refine({V(0), V(1), O(OpCode::Div)}, [](double n, double v, double T) { return 8.314 * n * T / v; });
+    const auto gas =
+        refine({V(0), V(1), O(OpCode::Div)}, [](double n, double v, double T) { return 8.314 * n * T / v; });
     ASSERT_FALSE(gas.empty());
     EXPECT_EQ(gas[0], "((x / y) * z)");
     for (const std::string& s : gas) EXPECT_NE(s.substr(0, 13), "(((x / y) + c") << s;

@@ -51,8 +51,8 @@ Range range_of(std::span<const double> v) {
 // 0.25 to 12 cycles over the range of m, the least-squares fit of y on 1,
 // sin(w m) and cos(w m) (centred sums), taking the grid's local best fits,
 // best first. The phase comes from the two coefficients.
-std::vector<std::array<double, 2>> sine_starts(std::span<const double> m, const FitData& data, double spread,
-                                               std::size_t count) {
+std::vector<std::array<double, 2>> sine_starts(std::span<const double> m, const double* factor, const FitData& data,
+                                               double spread, std::size_t count) {
     constexpr std::size_t kGrid = 48;
     const std::size_t n = data.rows();
     const double* y = data.targets.data();
@@ -65,8 +65,9 @@ std::vector<std::array<double, 2>> sine_starts(std::span<const double> m, const 
         omega[j] = 2.0 * std::numbers::pi * (0.25 * static_cast<double>(j + 1)) / spread;
         double s_mean = 0.0, c_mean = 0.0;
         for (std::size_t r = 0; r < n; ++r) {
-            s[r] = std::sin(omega[j] * m[r]);
-            c[r] = std::cos(omega[j] * m[r]);
+            const double k = factor ? factor[r] : 1.0;
+            s[r] = k * std::sin(omega[j] * m[r]);
+            c[r] = k * std::cos(omega[j] * m[r]);
             s_mean += s[r];
             c_mean += c[r];
         }
@@ -83,7 +84,9 @@ std::vector<std::array<double, 2>> sine_starts(std::span<const double> m, const 
         }
         const double det = (ss * cc) - (sc * sc);
         gain[j] = -1.0;
-        if (det > 1e-9 * (ss * cc)) {
+        if (factor) {  // no phase: y on 1 and factor * sin(w m) alone
+            if (ss > 0.0) gain[j] = (sy * sy) / ss;
+        } else if (det > 1e-9 * (ss * cc)) {
             const double bs = ((sy * cc) - (cy * sc)) / det, bc = ((cy * ss) - (sy * sc)) / det;
             gain[j] = (bs * sy) + (bc * cy);  // the decrease of the sum of squares
             phase[j] = std::atan2(bc, bs);
@@ -263,6 +266,9 @@ Expr shape_expr(const Expr& m, ShapeKind kind, std::size_t var) {
         case ShapeKind::Envelope:
             add({v, P(), O(OpCode::Mul), O(OpCode::Exp), O(OpCode::Mul)});
             break;
+        case ShapeKind::Wave:
+            add({v, P(), O(OpCode::Mul), O(OpCode::Sin), O(OpCode::Mul)});
+            break;
     }
     number_params(e);
     return e;
@@ -272,14 +278,14 @@ std::vector<ShapeTask> shape_tasks(std::span<const Expr> bases, std::size_t n_va
     std::vector<ShapeTask> tasks;
     for (std::size_t i = 0; i < bases.size(); ++i) {
         const auto base = static_cast<std::uint32_t>(i);
-        for (ShapeKind kind :
-             {ShapeKind::Refit, ShapeKind::Exp, ShapeKind::Boltzmann, ShapeKind::Power, ShapeKind::Log, ShapeKind::Sqrt,
-              ShapeKind::Pole, ShapeKind::Sine, ShapeKind::Ratio, ShapeKind::ShiftProduct, ShapeKind::Envelope}) {
+        for (ShapeKind kind : {ShapeKind::Refit, ShapeKind::Exp, ShapeKind::Boltzmann, ShapeKind::Power, ShapeKind::Log,
+                               ShapeKind::Sqrt, ShapeKind::Pole, ShapeKind::Sine, ShapeKind::Ratio,
+                               ShapeKind::ShiftProduct, ShapeKind::Envelope, ShapeKind::Wave}) {
             if (shape_expr(bases[i], kind, 0).complexity() > options.max_complexity) continue;
             if (kind == ShapeKind::Refit && !has_params(bases[i])) continue;
-            if (kind == ShapeKind::Sine && !options.use_trig) continue;
-            const bool per_var =
-                kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct || kind == ShapeKind::Envelope;
+            if ((kind == ShapeKind::Sine || kind == ShapeKind::Wave) && !options.use_trig) continue;
+            const bool per_var = kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct ||
+                                 kind == ShapeKind::Envelope || kind == ShapeKind::Wave;
             for (std::size_t v = 0; v < (per_var ? n_vars : 1); ++v)
                 tasks.push_back(ShapeTask{base, kind, static_cast<std::uint32_t>(v)});
         }
@@ -306,7 +312,8 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
         add({});
         return starts;
     }
-    if (kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct || kind == ShapeKind::Envelope) {
+    if (kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct || kind == ShapeKind::Envelope ||
+        kind == ShapeKind::Wave) {
         const Range rv = range_of({data.view.cols[var], data.rows()});
         const double wv = rv.spread();
         if (!(wv > 0.0) || !is_finite_value(wv)) return starts;
@@ -315,6 +322,9 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
             for (double c : {wv - rv.lo, -rv.hi - wv, (0.1 * wv) - rv.lo}) add({c});
         } else if (kind == ShapeKind::Envelope) {
             for (double k : {-1.0, 1.0, -4.0}) add({k / wv});
+        } else if (kind == ShapeKind::Wave) {
+            const std::span<const double> v = {data.view.cols[var], data.rows()};
+            for (const auto& [c, d] : sine_starts(v, m_values.data(), data, wv, restarts)) add({c});
         } else {
             for (double c : {w, -w, 0.0}) add({c});
         }
@@ -345,7 +355,7 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
             for (double k : {0.1, -0.1, 1.0, -1.0}) add({k > 0.0 ? (k * w) - r.lo : (k * w) - r.hi});
             break;
         case ShapeKind::Sine:
-            for (const auto& [c, d] : sine_starts(m_values, data, w, restarts)) add({c, d});
+            for (const auto& [c, d] : sine_starts(m_values, nullptr, data, w, restarts)) add({c, d});
             break;
         default:
             break;

@@ -11,10 +11,11 @@
 //   sin(c*m + d)    an oscillation of unknown frequency and phase (cos is the
 //                   same shape with d moved by pi/2); fitted, written with
 //                   c > 0, d in [-pi, pi] and a positive scale
-//   m / (c + v), (m + c) * v, m * exp(c*v)
+//   m / (c + v), (m + c) * v, m * exp(c*v), m * sin(c*v)
 //                   for each variable v: a shifted denominator (saturation,
-//                   x / (K + x)), a shifted factor, and an exponential
-//                   envelope (damped oscillation, with m a fitted sine)
+//                   x / (K + x)), a shifted factor, an exponential envelope
+//                   (damped oscillation, with m a fitted sine), and a
+//                   periodic factor (a projectile's range v^2 sin(2 theta))
 //   m itself        when m already holds constants (a fitted member of the
 //                   pool composed further): all of them fitted together
 // Start values come from the data, so that they do not depend on units: a
@@ -47,10 +48,11 @@ enum class ShapeKind : std::uint8_t {
     Ratio,
     ShiftProduct,
     Envelope,
+    Wave,
 };
 
 // One fit to run: a shape over base expression `base` (and variable `var`
-// for Ratio, ShiftProduct and Envelope).
+// for Ratio, ShiftProduct, Envelope and Wave).
 struct ShapeTask {
     std::uint32_t base = 0;
     ShapeKind kind = ShapeKind::Refit;
