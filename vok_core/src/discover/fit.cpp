@@ -46,19 +46,20 @@ double mean_of(std::span<const double> v) {
 Line fit_line(std::span<const double> f, std::span<const double> y) {
     const std::size_t n = std::min(f.size(), y.size());
     if (n == 0) return {};
-    f = f.first(n);
-    y = y.first(n);
-    const double mf = mean_of(f), my = mean_of(y);
+    // Shifted by f's first value, as FitSums is.
+    std::vector<double> g(n);
+    for (std::size_t r = 0; r < n; ++r) g[r] = f[r] - f[0];
+    const double mg = mean_of(g), my = mean_of(y.first(n));
     double sff = 0.0, sfy = 0.0;
     for (std::size_t r = 0; r < n; ++r) {
-        const double df = f[r] - mf;
-        sff += df * df;
-        sfy += df * (y[r] - my);
+        const double dg = g[r] - mg;
+        sff += dg * dg;
+        sfy += dg * (y[r] - my);
     }
-    FitSums flat_test{mf, sff, sfy};
+    const FitSums flat_test{f[0], mg, sff, sfy};
     if (flat_test.flat(static_cast<double>(n))) return {my, 0.0};
     const double b = sfy / sff;
-    return {my - b * mf, b};
+    return {my - b * flat_test.mean(), b};
 }
 
 ProbeBits affine_key(const std::array<double, kProbeCount>& probe) {

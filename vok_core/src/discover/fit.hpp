@@ -27,20 +27,28 @@ inline constexpr double kFlatVariance = 1e-24;
 
 // Centred sums of a candidate's values f against the targets, added row by
 // row (Welford): the mean of f and the co-moments C_ff = sum (f - mean f)^2
-// and C_fy = sum (f - mean f)(y - mean y). Row r (0-based) adds
-//     df = f - mf;  mf += df * inv_n;  cff += df * (f - mf);  cfy += df * dy
+// and C_fy = sum (f - mean f)(y - mean y). Row r (0-based) adds, with
+// g = f - shift,
+//     dg = g - mg;  mg += dg * inv_n;  cff += dg * (g - mg);  cfy += dg * dy
 // with inv_n = 1 / (r + 1) and dy = y - (mean of the targets of rows 0..r).
+// The shift (f's first value) is exact to subtract from values near it, and
+// keeps the running mean small: an f on a large offset loses no digits there.
 struct FitSums {
-    double mf = 0.0, cff = 0.0, cfy = 0.0;
+    double shift = 0.0, mg = 0.0, cff = 0.0, cfy = 0.0;
 
     void add(double f, double inv_n, double dy) {
-        const double df = f - mf;
-        mf += df * inv_n;
-        cff += df * (f - mf);
-        cfy += df * dy;
+        const double g = f - shift;
+        const double dg = g - mg;
+        mg += dg * inv_n;
+        cff += dg * (g - mg);
+        cfy += dg * dy;
     }
+    double mean() const { return shift + mg; }
     // Constant over the n rows added, to rounding.
-    bool flat(double n) const { return !(cff > kFlatVariance * (n * mf * mf + cff)); }
+    bool flat(double n) const {
+        const double m = mean();
+        return !(cff > kFlatVariance * (n * m * m + cff));
+    }
     // The least sum of squared residuals of a + b * f, given the targets'
     // co-moment cyy over the same rows (never below 0).
     double sse(double n, double cyy) const {

@@ -130,10 +130,13 @@ std::size_t Search::generate(std::size_t fresh) {
             valid = apply_op_column(op, pool_[a].probe.data(), pb, c.probe.data(), kProbeCount);
         }
         if (valid) {
-            const std::array<double, kProbeCount>* key = &c.probe;
-            if (fit_) key = &(key_[k] = key_of(c.probe));
             ProbeBits bits;
-            for (std::size_t p = 0; p < kProbeCount; ++p) bits[p] = std::bit_cast<std::uint64_t>((*key)[p]);
+            if (fit_) {
+                key_[k] = key_of(c.probe);
+                for (std::size_t p = 0; p < kProbeCount; ++p) bits[p] = std::bit_cast<std::uint64_t>(key_[k][p]);
+            } else {
+                for (std::size_t p = 0; p < kProbeCount; ++p) bits[p] = std::bit_cast<std::uint64_t>(c.probe[p]);
+            }
             hash_[k] = hash_probe_bits(bits);
             shard_[k] = static_cast<std::uint32_t>(seen_.shard_of(hash_[k]));
         } else {
@@ -218,9 +221,12 @@ std::pair<std::size_t, std::size_t> Search::insert_level(std::size_t n) {
             for (std::size_t u = 0; u < units; ++u)
                 mine.insert(mine.end(), entries_.get() + slices_[u * stride + sh],
                             entries_.get() + slices_[u * stride + sh + 1]);
-            accepted[sh] = seen_.lock_shard(sh).insert_run(
-                mine, [&](std::uint32_t k) { return keys ? &keys[k] : &cands[k].probe; }, state, kDuplicate,
-                kAccepted);
+            auto run = seen_.lock_shard(sh);
+            accepted[sh] = keys ? run.insert_run(
+                                      mine, [&](std::uint32_t k) { return &keys[k]; }, state, kDuplicate, kAccepted)
+                                : run.insert_run(
+                                      mine, [&](std::uint32_t k) { return &cands[k].probe; }, state, kDuplicate,
+                                      kAccepted);
             fingerprinted[sh] = mine.size();
         }
     });

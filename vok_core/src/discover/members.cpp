@@ -127,11 +127,12 @@ void Search::check_memory(std::size_t n) const {
     constexpr double kPerCandidate = sizeof(Candidate) + sizeof(std::uint32_t) + sizeof(std::uint64_t) +
                                      sizeof(std::uint8_t) + sizeof(double) + 2 * sizeof(SeenEntry);
     const double arrays = static_cast<double>(n > capacity_ ? std::max(n, 2 * capacity_) : capacity_);
+    const double keys = fit_ ? sizeof(std::array<double, kProbeCount>) * arrays : 0.0;
     const double joiners = static_cast<double>(std::min(opt_.beam_width / 4, n));
     const double per_member = sizeof(Member) + 16.0 + sizeof(Token) * (2.0 * static_cast<double>(max_cx_) + 1.0);
     const double bytes = kPerEntry * static_cast<double>(seen_count_ + n) +
                          static_cast<double>(pool_tokens_ * sizeof(Token) + pool_.size() * sizeof(Member)) +
-                         8.0 * static_cast<double>(cached_) + kPerCandidate * arrays + per_member * joiners;
+                         8.0 * static_cast<double>(cached_) + kPerCandidate * arrays + keys + per_member * joiners;
     if (bytes > static_cast<double>(memory_limit_)) throw MemoryLimit();
 }
 

@@ -149,7 +149,7 @@ void Search::score_level(std::size_t n) {
             std::array<double, kLanes> cut;
             for (std::size_t l = 0; l < lanes; ++l)
                 cut[l] = pareto_ ? std::max(cutoff, r->cut_of[complexity(cands_[group[l]])]) : cutoff;
-            score_group(group.data(), lanes, r->scratch, cut.data());
+            score_group(group.data(), lanes, r->scratch, early_stop_ ? cut.data() : nullptr);
             std::array<double, kLanes> below;  // errors that may be among the cap smallest
             std::size_t n_below = 0;
             for (std::size_t l = 0; l < lanes; ++l) {

@@ -145,6 +145,8 @@ void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lan
         }
         if (!any) break;
         const std::size_t end = std::min(first + n, data.scored_rows);
+        if (first == 0 && end > 0)
+            for (std::size_t l = 0; l < lanes; ++l) sums[l].shift = v[l][0];
         auto add = [&](auto count) {
             for (std::size_t r = first; r < end; ++r)
                 for (std::size_t l = 0; l < count; ++l) sums[l].add(v[l][r - first], inv[r], t[r]);
@@ -156,9 +158,12 @@ void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lan
         if (first + n >= rows || !cutoff || end <= first) continue;
         const double count = static_cast<double>(end);
         const double cyy = fit.cyy[end - 1];
+        // The slack is relative to all rows' spread, which bounds the
+        // rounding of the final sum as well as that of this one.
+        const double slack = kSlack * fit.cyy.back();
         for (std::size_t l = 0; l < lanes; ++l) {
             if (state[l] != kScored || !(factor[l] > 0.0 && factor[l] <= DBL_MAX) || sums[l].flat(count)) continue;
-            const double least = sums[l].sse(count, cyy) - kSlack * cyy;
+            const double least = sums[l].sse(count, cyy) - slack;
             if (least > 0.0 && std::sqrt(least / fit.norm) * factor[l] > cutoff[l]) state[l] = kAbandoned;
         }
     }

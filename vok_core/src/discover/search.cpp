@@ -95,6 +95,7 @@ Search::Search(Columns columns, std::span<const double> targets, std::size_t n_v
       budget_(internals.cache_budget),
       inline_work_(internals.inline_work),
       memory_limit_(internals.memory_limit),
+      early_stop_(internals.early_stop),
       checkpoint_every_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(internals.checkpoint_seconds))),
       last_checkpoint_(std::chrono::steady_clock::now()),
