@@ -42,6 +42,10 @@ LAWS = [
     ("Michaelis-Menten", {"s": (0.1, 5.0)}, lambda s: 3.4 * s / (0.8 + s)),
     ("capacitor charging", {"t": (0.0, 10.0)}, lambda t: 5.0 * (1.0 - math.exp(-t / 2.2))),
     ("Arrhenius", {"T": (250.0, 400.0)}, lambda T: 1e3 * math.exp(-5000.0 / (8.314 * T))),
+    ("projectile range", {"v0": (5.0, 30.0), "theta": (0.1, 1.4)}, lambda v, t: v * v * math.sin(2 * t) / 9.81),
+    ("gravitation with G", {"m1": (1.0, 5.0), "m2": (1.0, 5.0), "r": (1.0, 5.0)},
+     lambda m1, m2, r: 6.674e-11 * m1 * m2 / (r * r)),
+    ("ideal gas, SI", {"n": (1.0, 5.0), "T": (250.0, 400.0), "V": (0.01, 0.1)}, lambda n, T, V: 8.314 * n * T / V),
 ]
 
 

@@ -233,6 +233,8 @@ INSTANTIATE_TEST_SUITE_P(
             0},
         Law{"arrhenius", [](double x, double, double) { return 1e3 * std::exp(-5000.0 / (8.314 * (100.0 * x))); },
             E({V(0), C(100.0), O(OpCode::Mul)}), ShapeKind::Boltzmann, 0},
+        Law{"projectile", [](double x, double, double t) { return x * x * std::sin(2.0 * (t / 5.0)) / 9.81; },
+            E({V(0), V(0), O(OpCode::Mul)}), ShapeKind::Wave, 2},
         Law{"log_shift", [](double x, double, double) { return std::log(x + 0.2); }, E({V(0)}), ShapeKind::Log, 0},
         Law{"pole", [](double, double y, double) { return 4.0 / (y - 0.3) - 1.0; }, E({V(1)}), ShapeKind::Pole, 0},
         Law{"damped_from_fitted_parts",
@@ -458,6 +460,40 @@ TEST(RefineShapes, KeptShapesFitEveryRowOfALargeTable) {
         fit_scaled(E({V(0), P(0, 0.0), O(OpCode::Mul), O(OpCode::Exp)}), data_of(t, y), start, tight, scratch);
     ASSERT_TRUE(full);
     EXPECT_NEAR(shapes[0].tokens[1].value, full->params[0], 1e-7);
+}
+
+}  // namespace
+
+namespace {
+
+// Constants that hardly help go with their operator: (n / V + c) * T for
+// n T / V is (n / V) * T, and n / (c + V) for 2 n / V is n / V, while
+// x / (3 + y) keeps its shift.
+TEST(RefineShapes, ConstantsThatHardlyHelpAreRemoved) {
+    Table t = sample(150);
+    for (double& T : t.cols[2]) T = 250.0 + 25.0 * T;  // kelvin
+    auto refine = [&](Tokens base, double (*law)(double, double, double)) {
+        std::vector<double> y;
+        for (std::size_t r = 0; r < 150; ++r) y.push_back(law(t.cols[0][r], t.cols[1][r], t.cols[2][r]));
+        SearchResult r;
+        r.expr = E(base);
+        r.expr.tokens.insert(r.expr.tokens.end(), {P(0, 1.0), O(OpCode::Mul), P(1, 0.0), O(OpCode::Add)});
+        r.params = {1.0, 0.0};
+        std::vector<std::string> out;
+        for (const Expr& e : refine_shapes({&r, 1}, {}, data_of(t, y), 3, {}, serial_executor))
+            out.push_back(to_string(e));
+        return out;
+    };
+    const auto gas =
+        refine({V(0), V(1), O(OpCode::Div)}, [](double n, double v, double T) { return 8.314 * n * T / v; });
+    ASSERT_FALSE(gas.empty());
+    EXPECT_EQ(gas[0], "((x / y) * z)");
+    for (const std::string& s : gas) EXPECT_NE(s.substr(0, 13), "(((x / y) + c") << s;
+    const auto ratio = refine({V(0)}, [](double x, double y, double) { return 2.0 * x / y; });
+    EXPECT_NE(std::find(ratio.begin(), ratio.end(), "(x / y)"), ratio.end());
+    const auto shifted = refine({V(0)}, [](double x, double y, double) { return x / (3.0 + y); });
+    ASSERT_FALSE(shifted.empty());
+    EXPECT_EQ(shifted[0], "(x / (c0(3.0000) + y))");
 }
 
 }  // namespace

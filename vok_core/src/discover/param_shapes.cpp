@@ -51,8 +51,8 @@ Range range_of(std::span<const double> v) {
 // 0.25 to 12 cycles over the range of m, the least-squares fit of y on 1,
 // sin(w m) and cos(w m) (centred sums), taking the grid's local best fits,
 // best first. The phase comes from the two coefficients.
-std::vector<std::array<double, 2>> sine_starts(std::span<const double> m, const FitData& data, double spread,
-                                               std::size_t count) {
+std::vector<std::array<double, 2>> sine_starts(std::span<const double> m, const double* factor, const FitData& data,
+                                               double spread, std::size_t count) {
     constexpr std::size_t kGrid = 48;
     const std::size_t n = data.rows();
     const double* y = data.targets.data();
@@ -65,8 +65,9 @@ std::vector<std::array<double, 2>> sine_starts(std::span<const double> m, const 
         omega[j] = 2.0 * std::numbers::pi * (0.25 * static_cast<double>(j + 1)) / spread;
         double s_mean = 0.0, c_mean = 0.0;
         for (std::size_t r = 0; r < n; ++r) {
-            s[r] = std::sin(omega[j] * m[r]);
-            c[r] = std::cos(omega[j] * m[r]);
+            const double k = factor ? factor[r] : 1.0;
+            s[r] = k * std::sin(omega[j] * m[r]);
+            c[r] = k * std::cos(omega[j] * m[r]);
             s_mean += s[r];
             c_mean += c[r];
         }
@@ -83,7 +84,9 @@ std::vector<std::array<double, 2>> sine_starts(std::span<const double> m, const 
         }
         const double det = (ss * cc) - (sc * sc);
         gain[j] = -1.0;
-        if (det > 1e-9 * (ss * cc)) {
+        if (factor) {  // no phase: y on 1 and factor * sin(w m) alone
+            if (ss > 0.0) gain[j] = (sy * sy) / ss;
+        } else if (det > 1e-9 * (ss * cc)) {
             const double bs = ((sy * cc) - (cy * sc)) / det, bc = ((cy * ss) - (sy * sc)) / det;
             gain[j] = (bs * sy) + (bc * cy);  // the decrease of the sum of squares
             phase[j] = std::atan2(bc, bs);
@@ -138,6 +141,73 @@ struct RowSample {
         data = FitData{ColumnView{ptrs.data(), ptrs.size(), count}, targets};
     }
 };
+
+// Sums of squares below this are the targets' rounding: a relative rmse of
+// 1e-12.
+double rounding_sse(const FitData& data) {
+    const std::size_t n = data.rows();
+    double mean = 0.0, syy = 0.0;
+    for (std::size_t r = 0; r < n; ++r) mean += data.targets[r];
+    mean /= static_cast<double>(n);
+    for (std::size_t r = 0; r < n; ++r) syy += (data.targets[r] - mean) * (data.targets[r] - mean);
+    return 1e-24 * syy;
+}
+
+// The tokens of f without Param token p and the operator that takes it,
+// when p is a neutral operand there: c in x + c, c + x, x - c (neutral 0),
+// x * c, c * x, x / c (neutral 1). Empty otherwise.
+std::optional<Expr> without_param(const Expr& f, std::size_t p) {
+    // The operator that consumes each token's value, found with a stack of
+    // subtree roots; also whether the token is that operator's right operand.
+    std::vector<std::size_t> roots;
+    std::size_t parent = f.tokens.size();
+    bool right = false;
+    for (std::size_t k = 0; k < f.tokens.size(); ++k) {
+        const Token& t = f.tokens[k];
+        if (t.kind == TokenKind::Op) {
+            const std::size_t args = arity(t.op);
+            if (roots.size() < args) return std::nullopt;
+            for (std::size_t i = 0; i < args; ++i)
+                if (roots[roots.size() - 1 - i] == p) {
+                    parent = k;
+                    right = args == 2 && i == 0;
+                }
+            roots.resize(roots.size() - args);
+        }
+        roots.push_back(k);
+    }
+    if (parent == f.tokens.size()) return std::nullopt;
+    const OpCode op = f.tokens[parent].op;
+    if (!(op == OpCode::Add || op == OpCode::Mul || ((op == OpCode::Sub || op == OpCode::Div) && right)))
+        return std::nullopt;
+    Expr out;
+    for (std::size_t k = 0; k < f.tokens.size(); ++k)
+        if (k != p && k != parent) out.tokens.push_back(f.tokens[k]);
+    number_params(out);
+    return out;
+}
+
+// f with each constant that does not earn its token removed (see
+// refine_shapes), in token order. sse is f's sum of squares on data.
+Expr prune_params(Expr f, double sse, const FitData& data, const ShapeOptions& options, FitScratch& scratch) {
+    const double n = static_cast<double>(data.rows());
+    const double allowed = (sse * std::exp(std::log(n) / n)) + rounding_sse(data);
+    LmOptions evaluate_only = options.lm;
+    evaluate_only.max_iterations = 0;
+    for (std::size_t k = 0; k < f.tokens.size(); ++k) {
+        if (f.tokens[k].kind != TokenKind::Param) continue;
+        std::optional<Expr> reduced = without_param(f, k);
+        if (!reduced) continue;
+        Expr plain = *reduced;
+        const std::vector<std::vector<double>> start = {number_params(plain)};
+        const auto fit = fit_scaled(plain, data, start, evaluate_only, scratch);
+        if (fit && fit->sse <= allowed) {
+            f = std::move(plain);
+            k = static_cast<std::size_t>(-1);  // look again from the start
+        }
+    }
+    return f;
+}
 
 // b sin(c m + d) written with c > 0, b > 0 and d in [-pi, pi]: the same
 // function up to rounding, with c and d the last two constants.
@@ -196,6 +266,9 @@ Expr shape_expr(const Expr& m, ShapeKind kind, std::size_t var) {
         case ShapeKind::Envelope:
             add({v, P(), O(OpCode::Mul), O(OpCode::Exp), O(OpCode::Mul)});
             break;
+        case ShapeKind::Wave:
+            add({v, P(), O(OpCode::Mul), O(OpCode::Sin), O(OpCode::Mul)});
+            break;
     }
     number_params(e);
     return e;
@@ -205,14 +278,14 @@ std::vector<ShapeTask> shape_tasks(std::span<const Expr> bases, std::size_t n_va
     std::vector<ShapeTask> tasks;
     for (std::size_t i = 0; i < bases.size(); ++i) {
         const auto base = static_cast<std::uint32_t>(i);
-        for (ShapeKind kind :
-             {ShapeKind::Refit, ShapeKind::Exp, ShapeKind::Boltzmann, ShapeKind::Power, ShapeKind::Log, ShapeKind::Sqrt,
-              ShapeKind::Pole, ShapeKind::Sine, ShapeKind::Ratio, ShapeKind::ShiftProduct, ShapeKind::Envelope}) {
+        for (ShapeKind kind : {ShapeKind::Refit, ShapeKind::Exp, ShapeKind::Boltzmann, ShapeKind::Power, ShapeKind::Log,
+                               ShapeKind::Sqrt, ShapeKind::Pole, ShapeKind::Sine, ShapeKind::Ratio,
+                               ShapeKind::ShiftProduct, ShapeKind::Envelope, ShapeKind::Wave}) {
             if (shape_expr(bases[i], kind, 0).complexity() > options.max_complexity) continue;
             if (kind == ShapeKind::Refit && !has_params(bases[i])) continue;
-            if (kind == ShapeKind::Sine && !options.use_trig) continue;
-            const bool per_var =
-                kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct || kind == ShapeKind::Envelope;
+            if ((kind == ShapeKind::Sine || kind == ShapeKind::Wave) && !options.use_trig) continue;
+            const bool per_var = kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct ||
+                                 kind == ShapeKind::Envelope || kind == ShapeKind::Wave;
             for (std::size_t v = 0; v < (per_var ? n_vars : 1); ++v)
                 tasks.push_back(ShapeTask{base, kind, static_cast<std::uint32_t>(v)});
         }
@@ -239,7 +312,8 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
         add({});
         return starts;
     }
-    if (kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct || kind == ShapeKind::Envelope) {
+    if (kind == ShapeKind::Ratio || kind == ShapeKind::ShiftProduct || kind == ShapeKind::Envelope ||
+        kind == ShapeKind::Wave) {
         const Range rv = range_of({data.view.cols[var], data.rows()});
         const double wv = rv.spread();
         if (!(wv > 0.0) || !is_finite_value(wv)) return starts;
@@ -248,6 +322,9 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
             for (double c : {wv - rv.lo, -rv.hi - wv, (0.1 * wv) - rv.lo}) add({c});
         } else if (kind == ShapeKind::Envelope) {
             for (double k : {-1.0, 1.0, -4.0}) add({k / wv});
+        } else if (kind == ShapeKind::Wave) {
+            const std::span<const double> v = {data.view.cols[var], data.rows()};
+            for (const auto& [c, d] : sine_starts(v, m_values.data(), data, wv, restarts)) add({c});
         } else {
             for (double c : {w, -w, 0.0}) add({c});
         }
@@ -278,7 +355,7 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
             for (double k : {0.1, -0.1, 1.0, -1.0}) add({k > 0.0 ? (k * w) - r.lo : (k * w) - r.hi});
             break;
         case ShapeKind::Sine:
-            for (const auto& [c, d] : sine_starts(m_values, data, w, restarts)) add({c, d});
+            for (const auto& [c, d] : sine_starts(m_values, nullptr, data, w, restarts)) add({c, d});
             break;
         default:
             break;
@@ -341,7 +418,8 @@ std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<co
         const auto line = fit_scaled(fixed, data, std::vector<std::vector<double>>{{}}, options.lm, scratch);
         base_sse[i] = line ? line->sse : HUGE_VAL;
     }
-    std::erase_if(fits, [&](const FittedShape& f) { return !(f.sse < base_sse[tasks[f.task].base]); });
+    const double rounding = rounding_sse(data);
+    std::erase_if(fits, [&](const FittedShape& f) { return !(f.sse < base_sse[tasks[f.task].base] - rounding); });
     std::stable_sort(fits.begin(), fits.end(),
                      [](const FittedShape& a, const FittedShape& b) { return a.sse < b.sse; });
     fits.resize(std::min(fits.size(), options.keep));
@@ -353,6 +431,7 @@ std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<co
             const std::vector<std::vector<double>> start = {number_params(f)};
             if (auto fit = fit_scaled(f, all, start, options.lm, s)) {
                 store_params(f, fit->params);
+                fits[i].sse = fit->sse;
                 ok[i] = 1;
             }
         });
@@ -361,8 +440,12 @@ std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<co
             if (ok[i] && kept++ != i) fits[kept - 1] = std::move(fits[i]);
         fits.resize(kept);
     }
-    std::vector<Expr> out;
-    for (FittedShape& f : fits) out.push_back(std::move(f.f));
+    // Constants that do not earn their token go; the shape left may be a
+    // plain composite, which the search scores like any other.
+    std::vector<Expr> out(fits.size());
+    for_each_index(exec, fits.size(), [&](std::size_t i, FitScratch& s) {
+        out[i] = prune_params(std::move(fits[i].f), fits[i].sse, all, options, s);
+    });
     return out;
 }
 

@@ -11,10 +11,11 @@
 //   sin(c*m + d)    an oscillation of unknown frequency and phase (cos is the
 //                   same shape with d moved by pi/2); fitted, written with
 //                   c > 0, d in [-pi, pi] and a positive scale
-//   m / (c + v), (m + c) * v, m * exp(c*v)
+//   m / (c + v), (m + c) * v, m * exp(c*v), m * sin(c*v)
 //                   for each variable v: a shifted denominator (saturation,
-//                   x / (K + x)), a shifted factor, and an exponential
-//                   envelope (damped oscillation, with m a fitted sine)
+//                   x / (K + x)), a shifted factor, an exponential envelope
+//                   (damped oscillation, with m a fitted sine), and a
+//                   periodic factor (a projectile's range v^2 sin(2 theta))
 //   m itself        when m already holds constants (a fitted member of the
 //                   pool composed further): all of them fitted together
 // Start values come from the data, so that they do not depend on units: a
@@ -47,10 +48,11 @@ enum class ShapeKind : std::uint8_t {
     Ratio,
     ShiftProduct,
     Envelope,
+    Wave,
 };
 
 // One fit to run: a shape over base expression `base` (and variable `var`
-// for Ratio, ShiftProduct and Envelope).
+// for Ratio, ShiftProduct, Envelope and Wave).
 struct ShapeTask {
     std::uint32_t base = 0;
     ShapeKind kind = ShapeKind::Refit;
@@ -104,8 +106,14 @@ inline constexpr std::size_t kFitRows = 256;
 // The fitted search's refinement of a level: the shapes over the shapes of
 // its best results and over `carried` (the shapes this returned for the
 // level before, which are not refit again), fitted, and of those that fit
-// the targets better than the base they grew from, the `keep` best (lowest
-// sum of squares, the earlier of equal ones), in that order.
+// the targets better than the base they grew from (by more than rounding),
+// the `keep` best (lowest sum of squares, the earlier of equal ones), in
+// that order. From each, a constant that is a neutral operand (c in x + c,
+// x - c, x * c, x / c) goes with its operator when the shape fits nearly as
+// well without it: its sum of squares may grow by the factor exp(ln(n) / n)
+// that the Bayesian information criterion asks of one more constant on n
+// rows, plus the targets' rounding (a relative rmse of 1e-12). What is left
+// may be a plain composite (x / (c + y) with c = 0 is x / y).
 std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<const Expr> carried, const FitData& data,
                                 std::size_t n_vars, const ShapeOptions& options, Executor exec);
 
