@@ -113,9 +113,10 @@ double cpu_now() {
     return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
-Timed time_search(const Problem& p, Executor ex, int repeats) {
+Timed time_search(const Problem& p, Executor ex, int repeats, bool fitted = false) {
     SearchOptions o;
     o.precision_goal = -1.0;  // run all levels
+    o.fit.enabled = fitted;
     Timed best;
     for (int k = 0; k < repeats; ++k) {
         Timed t;
@@ -184,6 +185,14 @@ int main(int argc, char** argv) {
             100 * g_inside / t.seconds, g_handoffs, 1 / (1 - g_inside / t.seconds / 2));
     }
     std::printf("total: %.3f s on 1 thread, %.3f s on the pool (ratio %.2f)\n", total1, totalp, total1 / totalp);
+    {
+        // The fitted search (scale and offset by least squares, no inner
+        // constants) on the same problems, all levels, on the pool.
+        double fitted = 0;
+        for (const Problem& p : ps) fitted += time_search(p, pool_executor, repeats, true).seconds;
+        std::printf("fitted search / plain search on the pool, all levels: %.2f (%.3f s against %.3f s)\n",
+                    fitted / totalp, fitted, totalp);
+    }
     std::printf("per second on the pool: %.3g generated, %.3g fingerprinted, %.3g scored or stopped\n",
                 static_cast<double>(gen) / totalp, static_cast<double>(fp) / totalp,
                 static_cast<double>(scored) / totalp);

@@ -68,8 +68,10 @@ def discover(name):
     if f is None:
         print("  no formula could be scored")
         return
-    print(f"  found   {target} = {f}    ({seconds:.2f} s)")
-    print(f"  error   {f.error:.3e}  rmse {f.rmse:.3e}  complexity {f.complexity}")
+    print(f"  found   {f}    ({seconds:.2f} s)")
+    print(f"  error   {f.error:.3e}  rmse {f.rmse:.3e}  R^2 {f.r2:.6f}  complexity {f.complexity}")
+    if f.params:
+        print(f"  constants {', '.join(map(repr, f.params))}")
     print(f"  LaTeX   {f.to_latex()}")
     source = f.to_python()
     print("  Python  " + source.splitlines()[-2] + "\n          " + source.splitlines()[-1].strip())
@@ -79,7 +81,7 @@ def discover(name):
         inputs = ", ".join(f"{v}={data[v][i]:g}" for v in variables)
         print(f"    {inputs}: {target} = {data[target][i]:.6g}, predicted {predicted[i]:.6g}")
     if len(f.front) > 1:
-        print("  Pareto front: " + "; ".join(f"{g.complexity}: {g} (rmse {g.rmse:.2g})" for g in f.front))
+        print("  Pareto front: " + "; ".join(f"{g.complexity}: {g.formula} (rmse {g.rmse:.2g})" for g in f.front))
     print()
 
 

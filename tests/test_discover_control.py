@@ -21,17 +21,20 @@ def noisy(rows=100, seed=0):
 # Far more levels than any test waits for (a level takes milliseconds): only
 # a stop ends it.
 ENDLESS = {"max_complexity": 10**6, "beam_width": 400}
+# The search's own best, as the progress callback reports it: not chosen
+# again from the front, constants as fitted.
+AS_SEARCHED = {"selection": "penalty", "snap": False}
 
 
 def test_progress_reports_each_level_and_can_stop():
     X, y = noisy()
     seen = []
-    full = vok_math.discover(X, y, max_complexity=5, progress=lambda *report: seen.append(report))
+    full = vok_math.discover(X, y, max_complexity=5, progress=lambda *report: seen.append(report), **AS_SEARCHED)
     assert [level for level, _, _ in seen] == [1, 2, 3, 4, 5]
     assert all(candidates > 0 for _, candidates, _ in seen)
     assert seen[-1][2].tokens == full.tokens and full.complete
 
-    stopped = vok_math.discover(X, y, max_complexity=5, progress=lambda level, *_: level < 3)
+    stopped = vok_math.discover(X, y, max_complexity=5, progress=lambda level, *_: level < 3, **AS_SEARCHED)
     assert not stopped.complete
     assert stopped.tokens == seen[2][2].tokens
 
@@ -51,7 +54,7 @@ def test_ctrl_c_in_the_callback_is_an_interrupt():
         if level == 3:
             raise KeyboardInterrupt
     with pytest.warns(RuntimeWarning, match="interrupted by KeyboardInterrupt"):
-        f = vok_math.discover(*noisy(), max_complexity=5, progress=interrupt)
+        f = vok_math.discover(*noisy(), max_complexity=5, progress=interrupt, **AS_SEARCHED)
     assert not f.complete and len(reported) == 3 and f.tokens == reported[-1].tokens
 
 
@@ -86,7 +89,7 @@ def test_memory_limit_returns_the_best_so_far_with_a_warning():
     levels = []
     with pytest.warns(RuntimeWarning, match="memory limit"):
         f = vok_math.discover(*noisy(), max_complexity=40, beam_width=10**12,
-                              progress=lambda level, _, best: levels.append((level, best)))
+                              progress=lambda level, _, best: levels.append((level, best)), **AS_SEARCHED)
     assert not f.complete and f.tokens == levels[-1][1].tokens
 
 
@@ -113,14 +116,18 @@ def test_other_threads_run_during_a_search():
     assert during > 500_000
 
 
-def test_front_is_pareto_and_holds_the_best():
-    f = vok_math.discover(*noisy())
+def test_front_is_pareto_and_holds_the_choice_with_r2_and_constants():
+    X, y = noisy()
+    f = vok_math.discover(X, y, snap=False)
     complexities = [g.complexity for g in f.front]
     rmses = [g.rmse for g in f.front]
     assert complexities == sorted(set(complexities))
     assert all(a > b for a, b in zip(rmses, rmses[1:]))
-    assert f.tokens in [g.tokens for g in f.front]
+    assert (f.tokens, f.params) in [(g.tokens, g.params) for g in f.front]
     assert all(g.names == f.names for g in f.front)
+    for g in f.front:
+        assert g.params and g.r2 == pytest.approx(1 - g.rmse**2 / np.var(y), rel=1e-12)
+        assert np.sqrt(np.mean((g.predict(X) - y) ** 2)) == pytest.approx(g.rmse, rel=1e-12)
 
 
 def test_a_signal_stops_predict_promptly():

@@ -8,7 +8,7 @@ import pytest
 
 import vok_math
 
-OPTIONS = {"max_complexity": 5, "beam_width": 200}
+OPTIONS = {"max_complexity": 5, "beam_width": 200, "selection": "holdout", "snap": 0.05}
 
 
 def problems():
@@ -58,6 +58,7 @@ def test_dask_cluster(one_by_one):
     ({"beam_width": 0}, "beam_width must be at least 1"),
     ({"progress": True}, "does not take progress"),
     ({"colour": 1}, "unexpected option"),
+    ({"selection": "aic"}, "selection must be one of"),
 ])
 def test_bad_options_raise_at_once(options, message):
     with pytest.raises((TypeError, ValueError), match=message):

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "discover/expr.hpp"
+#include "discover/fit.hpp"
+#include "discover/param_shapes.hpp"
 #include "discover/render.hpp"
 #include "discover/scoring.hpp"
 #include "discover/search.hpp"
@@ -38,6 +40,11 @@ using vok::ext::Ref;
     PyErr_SetString(type, message);
     throw PyErrorSet{};
 }
+
+}  // namespace
+
+// The conversions and the rmse are shared with engine_fit.cpp (engine.hpp).
+namespace vok::ext {
 
 // ---- Conversion --------------------------------------------------------
 
@@ -120,37 +127,90 @@ PyObject* tokens_to_py(const d::Expr& expr) {
 
 // ---- Scores ------------------------------------------------------------
 
-// (tokens, error, complexity, rmse)
+std::vector<double> read_params(PyObject* seq) {
+    Ref items(check(PySequence_Tuple(seq)));
+    std::vector<double> params;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        const double v = PyFloat_AsDouble(PyTuple_GET_ITEM(items.get(), i));
+        if (v == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+        params.push_back(v);
+    }
+    return params;
+}
+
+PyObject* doubles_to_tuple(std::span<const double> values) {
+    Ref out(check(PyTuple_New(static_cast<Py_ssize_t>(values.size()))));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), check(PyFloat_FromDouble(values[i])));
+    return out.release();
+}
+
+// The rmse of a result with parameters: that of its tokens evaluated with them.
+double rmse_with(const d::Expr& expr, d::Columns columns, std::span<const double> targets,
+                 std::span<const double> params) {
+    const d::ColumnPointers cols(columns, "rmse");
+    return d::rmse_on(expr, cols.view(), targets, params);
+}
+
+}  // namespace vok::ext
+
+namespace {
+
+using vok::ext::doubles_to_tuple;
+using vok::ext::read_columns;
+using vok::ext::read_doubles;
+using vok::ext::read_params;
+using vok::ext::read_tokens;
+using vok::ext::ReleasedLock;
+using vok::ext::rmse_with;
+using vok::ext::tokens_to_py;
+
+// (tokens, error, complexity, rmse, params)
 PyObject* result_to_py(const d::SearchResult& r, d::Columns columns, std::span<const double> targets) {
     Ref tokens(tokens_to_py(r.expr));
-    return check(Py_BuildValue("(Odnd)", tokens.get(), r.error, static_cast<Py_ssize_t>(r.complexity),
-                               d::rmse(r.expr, columns, targets)));
+    Ref params(doubles_to_tuple(r.params));
+    const double rmse =
+        r.params.empty() ? d::rmse(r.expr, columns, targets) : rmse_with(r.expr, columns, targets, r.params);
+    return check(Py_BuildValue("(OdndO)", tokens.get(), r.error, static_cast<Py_ssize_t>(r.complexity), rmse,
+                               params.get()));
+}
+
+// The fitted search's options from the `fit` dict: top_k, seed, restarts
+// (all optional).
+d::FitOptions read_fit(PyObject* dict) {
+    if (!PyDict_Check(dict)) raise(PyExc_TypeError, "fit must be a dict or None");
+    d::FitOptions fit;
+    fit.enabled = true;
+    fit.top_k = 8;
+    fit.restarts = 2;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+        if (!name) {
+            if (PyErr_Occurred()) throw PyErrorSet{};
+            raise(PyExc_TypeError, "fit's keys are strings");
+        }
+        const std::string k(name);
+        if (k != "top_k" && k != "seed" && k != "restarts") {
+            PyErr_Format(PyExc_ValueError, "unknown fit option %R", key);
+            throw PyErrorSet{};
+        }
+        if (k == "seed") {
+            const unsigned long long seed = PyLong_AsUnsignedLongLongMask(value);
+            if (PyErr_Occurred()) throw PyErrorSet{};
+            fit.seed = seed;
+            continue;
+        }
+        const Py_ssize_t n = PyLong_AsSsize_t(value);
+        if (n == -1 && PyErr_Occurred()) throw PyErrorSet{};
+        if (n < 0) raise(PyExc_ValueError, "fit counts must not be negative");
+        (k == "top_k" ? fit.top_k : fit.restarts) = static_cast<std::size_t>(n);
+    }
+    return fit;
 }
 
 // ---- The search --------------------------------------------------------
-
-// Releases the interpreter lock while the engine works; a Held scope takes
-// it back on this thread for a little Python work (signals, the callback).
-class ReleasedLock {
-public:
-    ReleasedLock() : state_(PyEval_SaveThread()) {}
-    ~ReleasedLock() { reacquire(); }
-    void reacquire() {
-        if (state_) PyEval_RestoreThread(std::exchange(state_, nullptr));
-    }
-    struct Held {
-        ReleasedLock& lock;
-        // The search's poll takes the lock itself: it is off while this
-        // thread holds the lock (the engine work done for the callback, the
-        // evaluation behind a result's rmse, has interruption points).
-        vok::PollScope no_poll{nullptr, nullptr};
-        explicit Held(ReleasedLock& l) : lock(l) { PyEval_RestoreThread(lock.state_); }
-        ~Held() { lock.state_ = PyEval_SaveThread(); }
-    };
-
-private:
-    PyThreadState* state_;
-};
 
 // Why a search ended before its last level.
 enum class Stop { None, TimeLimit, Callback, Interrupt };
@@ -220,18 +280,19 @@ const char* stop_name(Stop s) {
 }
 
 // search(columns, targets, max_complexity, beam_width, precision_goal,
-//        complexity_penalty, use_trig, use_vok, time_limit, progress)
+//        complexity_penalty, use_trig, use_vok, time_limit, progress, fit=None)
 // -> (best, complete, stopped_by, front, pending_exception)
 PyObject* search(PyObject*, PyObject* args) {
     return vok::ext::guarded([args]() -> PyObject* {
-        PyObject *py_columns, *py_targets, *py_time_limit, *progress;
+        PyObject *py_columns, *py_targets, *py_time_limit, *progress, *py_fit = Py_None;
         d::SearchOptions options;
         Py_ssize_t max_complexity, beam_width;
         int use_trig, use_vok;
-        if (!PyArg_ParseTuple(args, "OOnnddppOO:search", &py_columns, &py_targets, &max_complexity, &beam_width,
+        if (!PyArg_ParseTuple(args, "OOnnddppOO|O:search", &py_columns, &py_targets, &max_complexity, &beam_width,
                               &options.precision_goal, &options.complexity_penalty, &use_trig, &use_vok, &py_time_limit,
-                              &progress))
+                              &progress, &py_fit))
             return nullptr;
+        if (py_fit != Py_None) options.fit = read_fit(py_fit);
         if (max_complexity < 0 || beam_width < 0) raise(PyExc_ValueError, "counts must not be negative");
         options.max_complexity = static_cast<std::size_t>(max_complexity);
         options.beam_width = static_cast<std::size_t>(beam_width);
@@ -239,6 +300,7 @@ PyObject* search(PyObject*, PyObject* args) {
         options.use_vok = use_vok;
         const auto columns = read_columns(py_columns);
         const auto targets = read_doubles(py_targets);
+        if (options.fit.enabled) options.fit.refine = d::refine_hook(columns, targets, options);
 
         Control control;
         control.progress = progress;
@@ -290,19 +352,21 @@ PyObject* search(PyObject*, PyObject* args) {
     });
 }
 
-// evaluate(tokens, columns) -> bytes: the expression's value at every row as
-// float64, NaN for a row where the engine's evaluator fails (a domain or
-// finiteness failure of any operator).
+// evaluate(tokens, columns, params=()) -> bytes: the expression's value at
+// every row as float64 (Param i reading params[i], else its token's value),
+// NaN for a row where the engine's evaluator fails (a domain or finiteness
+// failure of any operator).
 PyObject* evaluate(PyObject*, PyObject* args) {
     return vok::ext::guarded([args]() -> PyObject* {
-        PyObject *py_tokens, *py_columns;
-        if (!PyArg_ParseTuple(args, "OO:evaluate", &py_tokens, &py_columns)) return nullptr;
+        PyObject *py_tokens, *py_columns, *py_params = nullptr;
+        if (!PyArg_ParseTuple(args, "OO|O:evaluate", &py_tokens, &py_columns, &py_params)) return nullptr;
         const auto columns = read_columns(py_columns);
         const d::Expr expr = read_tokens(py_tokens, columns.size());
+        const std::vector<double> params = py_params ? read_params(py_params) : std::vector<double>{};
         const std::size_t rows = columns[0].size();
         std::vector<double> values;
         vok::py::unlocked([&] {
-            if (auto all = d::eval_batch(expr, columns, {})) {
+            if (auto all = d::eval_batch(expr, columns, params)) {
                 values = std::move(*all);
             } else {
                 // Some row fails: evaluate row by row to keep the others.
@@ -310,13 +374,30 @@ PyObject* evaluate(PyObject*, PyObject* args) {
                 std::vector<double> point(columns.size());
                 for (std::size_t r = 0; r < rows; ++r) {
                     for (std::size_t j = 0; j < columns.size(); ++j) point[j] = columns[j][r];
-                    values[r] = d::eval(expr, point, {}).value_or(std::nan(""));
+                    values[r] = d::eval(expr, point, params).value_or(std::nan(""));
                     vok::interruption_point(expr.tokens.size());
                 }
             }
         });
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                          static_cast<Py_ssize_t>(values.size() * sizeof(double)));
+    });
+}
+
+// rmse(tokens, params, columns, targets) -> float: the root-mean-square
+// error the fitted search reports for these tokens and parameters (NaN when
+// a row fails).
+PyObject* rmse(PyObject*, PyObject* args) {
+    return vok::ext::guarded([args]() -> PyObject* {
+        PyObject *py_tokens, *py_params, *py_columns, *py_targets;
+        if (!PyArg_ParseTuple(args, "OOOO:rmse", &py_tokens, &py_params, &py_columns, &py_targets)) return nullptr;
+        const auto columns = read_columns(py_columns);
+        const d::Expr expr = read_tokens(py_tokens, columns.size());
+        const std::vector<double> params = read_params(py_params);
+        const auto targets = read_doubles(py_targets);
+        double value = 0.0;
+        vok::py::unlocked([&] { value = rmse_with(expr, columns, targets, params); });
+        return PyFloat_FromDouble(value);
     });
 }
 
@@ -361,12 +442,18 @@ PyMethodDef methods[] = {
      "render(tokens, names)\n--\n\nThe engine's formula text with the variables' names."},
     {"search", search, METH_VARARGS,
      "search(columns, targets, max_complexity, beam_width, precision_goal, complexity_penalty, use_trig, "
-     "use_vok, time_limit, progress)\n--\n\n"
+     "use_vok, time_limit, progress, fit=None)\n--\n\n"
      "Run one beam search with the interpreter lock released; returns\n"
-     "(best, complete, stopped_by, front, pending_exception)."},
+     "(best, complete, stopped_by, front, pending_exception), each result a tuple\n"
+     "(tokens, error, complexity, rmse, params). fit, a dict (keys top_k, seed,\n"
+     "restarts), runs the fitted search: every formula scaled and offset by least\n"
+     "squares, errors relative to the targets' spread."},
     {"evaluate", evaluate, METH_VARARGS,
-     "evaluate(tokens, columns)\n--\n\n"
+     "evaluate(tokens, columns, params=())\n--\n\n"
      "The expression's float64 values at every row, as bytes (NaN where it fails)."},
+    {"rmse", rmse, METH_VARARGS,
+     "rmse(tokens, params, columns, targets)\n--\n\n"
+     "The root-mean-square error the fitted search reports for tokens with params."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -376,7 +463,8 @@ namespace vok::ext {
 
 int add_engine(PyObject* module) {
     if (PyModule_AddFunctions(module, methods) < 0 || add_engine_tables(module) < 0) return -1;
-    return add_engine_pickle(module);
+    if (add_engine_pickle(module) < 0) return -1;
+    return add_engine_fit(module);
 }
 
 }  // namespace vok::ext

@@ -6,6 +6,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "discover/columns.hpp"
+#include "discover/expr.hpp"
+
+#include "interrupt.hpp"
 #include "py_error.hpp"
 
 namespace vok::ext {
@@ -21,9 +29,47 @@ using vok::py::Ref;
 // handler that raises stops the call.
 using vok::py::guarded;
 
+// ---- Conversions and scores (engine.cpp) ----
+// Data as contiguous float64 buffers; columns of at least the first's length.
+std::vector<double> read_doubles(PyObject* obj);
+std::vector<std::vector<double>> read_columns(PyObject* seq);
+// Tokens as (kind, op, index, value) sequences forming one expression over
+// n_vars variables (ValueError otherwise); parameters as floats.
+discover::Expr read_tokens(PyObject* seq, std::size_t n_vars);
+std::vector<double> read_params(PyObject* seq);
+PyObject* tokens_to_py(const discover::Expr& expr);
+PyObject* doubles_to_tuple(std::span<const double> values);
+// The rmse a fitted result reports (its tokens evaluated with params).
+double rmse_with(const discover::Expr& expr, discover::Columns columns, std::span<const double> targets,
+                 std::span<const double> params);
+
+// Releases the interpreter lock while the engine works; a Held scope takes
+// it back on this thread for a little Python work (signals, the callback).
+class ReleasedLock {
+public:
+    ReleasedLock() : state_(PyEval_SaveThread()) {}
+    ~ReleasedLock() { reacquire(); }
+    void reacquire() {
+        if (state_) PyEval_RestoreThread(std::exchange(state_, nullptr));
+    }
+    struct Held {
+        ReleasedLock& lock;
+        // The search's poll takes the lock itself: it is off while this
+        // thread holds the lock (the engine work done for the callback, the
+        // evaluation behind a result's rmse, has interruption points).
+        vok::PollScope no_poll{nullptr, nullptr};
+        explicit Held(ReleasedLock& l) : lock(l) { PyEval_RestoreThread(lock.state_); }
+        ~Held() { lock.state_ = PyEval_SaveThread(); }
+    };
+
+private:
+    PyThreadState* state_;
+};
+
 // Adds the result-rebuilding function of engine_pickle.cpp.
 int add_engine_pickle(PyObject* module);
-
+// Adds the refit of engine_fit.cpp.
+int add_engine_fit(PyObject* module);
 // Adds the engine's declaration tables of engine_tables.cpp.
 int add_engine_tables(PyObject* module);
 

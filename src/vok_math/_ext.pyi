@@ -12,8 +12,8 @@ _Token = tuple[int, int, int, float]
 DEFAULTS: Mapping[str, int | float | bool]
 TOKEN_KINDS: Mapping[str, int]
 OPERATORS: tuple[tuple[int, str, int], ...]
-# (tokens, error, complexity, rmse)
-_Result = tuple[tuple[_Token, ...], float, int, float]
+# (tokens, error, complexity, rmse, params)
+_Result = tuple[tuple[_Token, ...], float, int, float, tuple[float, ...]]
 
 def search(
     columns: Sequence[Any],
@@ -26,8 +26,17 @@ def search(
     use_vok: bool,
     time_limit: float | None,
     progress: Callable[[int, int, _Result | None], object] | None,
+    fit: dict[str, int] | None = None,
 ) -> tuple[_Result | None, bool, str, list[_Result], BaseException | None]: ...
-def evaluate(tokens: Sequence[Sequence[float]], columns: Sequence[Any]) -> bytes: ...
+def evaluate(tokens: Sequence[Sequence[float]], columns: Sequence[Any], params: Sequence[float] = ()) -> bytes: ...
+def rmse(tokens: Sequence[Sequence[float]], params: Sequence[float], columns: Sequence[Any], targets: Any) -> float: ...
 def render(tokens: Sequence[Sequence[float]], names: Sequence[str]) -> str: ...
+def fit(
+    tokens: Sequence[Sequence[float]],
+    params: Sequence[float],
+    columns: Sequence[Any],
+    targets: Any,
+    free: Sequence[bool] | None = None,
+) -> tuple[tuple[float, ...], float]: ...
 def read_tokens(tokens: Sequence[Sequence[float]], variables: int) -> tuple[_Token, ...]: ...
 def search_result(formula: str, error: float, complexity: int, params: list[float]) -> PySearchResult: ...

@@ -17,6 +17,7 @@ import numpy as np
 
 from . import _ext
 from .discovery import Formula, discover
+from .discovery._select import RULES
 
 
 class InputError(Exception):
@@ -79,20 +80,22 @@ def select(path: str, header: list[str], target: str, columns: str | None) -> tu
 
 
 def as_dict(f: Formula) -> dict:
-    return {"formula": str(f), "error": f.error, "rmse": f.rmse, "complexity": f.complexity,
-            "latex": f.to_latex()}
+    return {"formula": f.formula, "params": list(f.params), "error": f.error, "rmse": f.rmse, "r2": f.r2,
+            "complexity": f.complexity, "latex": f.to_latex()}
 
 
-def report(f: Formula, target: str, as_json: bool) -> str:
+def report(f: Formula, as_json: bool) -> str:
     if as_json:
-        return json.dumps({"target": target, "variables": list(f.names), **as_dict(f), "complete": f.complete,
+        return json.dumps({"target": f.target, "variables": list(f.names), **as_dict(f), "complete": f.complete,
                            "python": f.to_python(), "front": [as_dict(g) for g in f.front]}, indent=2)
-    lines = [f"{target} = {f}",
-             f"  error {f.error:.6g}  rmse {f.rmse:.6g}  complexity {f.complexity}"
-             + ("" if f.complete else "  (search stopped early: best so far)"),
-             "", "Pareto front (best formula per complexity):",
-             f"  {'complexity':>10}  {'rmse':>12}  formula"]
-    lines += [f"  {g.complexity:>10}  {g.rmse:>12.6g}  {g}" for g in f.front]
+    lines = [str(f),
+             f"  error {f.error:.6g}  rmse {f.rmse:.6g}  R^2 {f.r2:.6g}  complexity {f.complexity}"
+             + ("" if f.complete else "  (search stopped early: best so far)")]
+    if f.params:
+        lines.append("  constants (in full): " + ", ".join(map(repr, f.params)))
+    lines += ["", "Pareto front (best formula per complexity):",
+              f"  {'complexity':>10}  {'rmse':>12}  {'R^2':>10}  formula"]
+    lines += [f"  {g.complexity:>10}  {g.rmse:>12.6g}  {g.r2:>10.6g}  {g.formula}" for g in f.front]
     return "\n".join(lines)
 
 
@@ -106,6 +109,10 @@ def parser() -> argparse.ArgumentParser:
     d.add_argument("--columns", help="comma-separated variable columns (default: all others)")
     d.add_argument("--max-complexity", type=int, default=_ext.DEFAULTS["max_complexity"], metavar="N")
     d.add_argument("--time-limit", type=float, default=None, metavar="S", help="seconds; the best so far is kept")
+    d.add_argument("--no-constants", action="store_true",
+                   help="search on the constants 0 and 1 only, as find_formula does")
+    d.add_argument("--selection", choices=RULES, default=None,
+                   help="how the formula is chosen from the Pareto front (default: mdl, or penalty without constants)")
     d.add_argument("--json", action="store_true", help="print the result as JSON")
     return p
 
@@ -114,16 +121,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
         header, rows, _ = read_table(args.file)
-        names, t = select(args.file, header, args.target, args.columns)
+        names, _ = select(args.file, header, args.target, args.columns)
         table = np.array(rows)
-        X = {name: table[:, header.index(name)] for name in names}
-        f = discover(X, table[:, t], max_complexity=args.max_complexity, time_limit=args.time_limit,
-                     progress=sys.stderr.isatty())
+        X = {name: table[:, header.index(name)] for name in [*names, args.target]}
+        f = discover(X, args.target, constants=not args.no_constants, selection=args.selection,
+                     max_complexity=args.max_complexity, time_limit=args.time_limit, progress=sys.stderr.isatty())
     except (InputError, ValueError, TypeError) as exc:
         print(f"vok-math: {exc}", file=sys.stderr)
         return 2
     if f is None:
         print(f"vok-math: {args.file}: no formula could be scored", file=sys.stderr)
         return 1
-    print(report(f, args.target, args.json))
+    print(report(f, args.json))
     return 0

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 
 namespace vok {
 
@@ -31,6 +32,16 @@ inline double log_guard(double y) {
 // Canonical frame coordinates of a point (x, y): T = exp(e(x)), X = ln(l(y)).
 inline double frame_time(double x) { return std::exp(exponent_guard(x)); }
 inline double frame_space(double y) { return std::log(log_guard(y)); }
+
+// The frame coordinates without the guards: NaN where a guard would change
+// the argument, the same value elsewhere (the fitted search treats a formula
+// whose value depends on a guard as failing there).
+inline double strict_frame_time(double x) {
+    return x > kExponentThreshold ? std::numeric_limits<double>::quiet_NaN() : std::exp(x);
+}
+inline double strict_frame_space(double y) {
+    return y > 0.0 ? std::log(y) : std::numeric_limits<double>::quiet_NaN();
+}
 
 // vok(x, y) = exp(e(x)) - ln(l(y)); the exponential term is evaluated first.
 inline double tension(double x, double y) {

@@ -172,3 +172,15 @@ def check_options(max_complexity: Any, beam_width: Any, precision_goal: Any, com
             raise ValueError(f"time_limit must be positive seconds; got {time_limit}")
     if not (progress is None or isinstance(progress, bool) or callable(progress)):
         raise TypeError("progress must be None, True, False or a callable")
+
+
+def check_fit_options(constants: Any, selection: Any, snap: Any, rules: Sequence[str]) -> None:
+    if not isinstance(constants, (bool, np.bool_)):
+        raise TypeError(f"constants must be True or False, not {type(constants).__name__}")
+    if selection is not None and selection not in rules:
+        raise ValueError(f"selection must be one of {', '.join(map(repr, rules))}; got {selection!r}")
+    if not isinstance(snap, (bool, np.bool_)):
+        if not isinstance(snap, numbers.Real):
+            raise TypeError(f"snap must be True, False or a fraction, not {type(snap).__name__}")
+        if not 0 <= snap < math.inf:
+            raise ValueError(f"snap must be a finite fraction, not negative; got {snap}")

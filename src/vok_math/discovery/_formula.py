@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import struct
 from dataclasses import dataclass, field, fields
 from typing import Any
@@ -9,7 +10,7 @@ from typing import Any
 import numpy as np
 
 from .. import _ext
-from . import _data, _render
+from . import _data, _ops, _render
 
 
 def _bits(v: float) -> int:
@@ -20,15 +21,22 @@ def _bits(v: float) -> int:
 class Formula:
     """A formula found by vok_math.discover.
 
-    tokens      the engine's expression, postfix (kind, operator, index, value)
+    tokens      the engine's expression, postfix (kind, operator, index, value);
+                Param token i reads params[i]
     names       the variables' names, in column order
-    error       the search's score: rmse * (1 + complexity * complexity_penalty)
-    complexity  the number of tokens
-    rmse        the root-mean-square error on the data the search saw
+    error       the search's score: the rmse (relative to the target's spread
+                when constants are fitted) times 1 + complexity * complexity_penalty
+    complexity  the number of tokens of the formula's shape (a fitted outer
+                scale and offset not counted)
+    rmse        the root-mean-square error on the data the search saw:
+                predict() reproduces it bit for bit
     complete    False when a time limit, an interrupt, the progress callback
                 or the memory limit ended the search early
     front       the Pareto front of the search: for each complexity seen, the
                 best formula, kept when its rmse beats every simpler one
+    params      the fitted constants, in full precision
+    r2          the coefficient of determination, 1 - rmse^2 / variance(y)
+    target      the name of what the formula explains, when the data named it
     """
 
     tokens: tuple[tuple[int, int, int, float], ...]
@@ -38,6 +46,9 @@ class Formula:
     rmse: float
     complete: bool = True
     front: tuple[Formula, ...] = field(default=())
+    params: tuple[float, ...] = ()
+    r2: float = math.nan
+    target: str | None = None
 
     def __post_init__(self) -> None:
         # Tokens and names as the engine reads them: a ValueError for anything
@@ -53,9 +64,14 @@ class Formula:
         front = tuple(self.front)
         if not all(isinstance(f, Formula) for f in front):
             raise ValueError("front must hold Formulas")
+        params = tuple(map(float, self.params))
+        tokens = _ext.read_tokens(self.tokens, len(names))
+        if any(kind == _ops.PARAM and index >= len(params) for kind, _, index, _ in tokens):
+            raise ValueError(f"a constant of the formula has no value among its {len(params)} params")
         object.__setattr__(self, "names", names)
-        object.__setattr__(self, "tokens", _ext.read_tokens(self.tokens, len(names)))
+        object.__setattr__(self, "tokens", tokens)
         object.__setattr__(self, "front", front)
+        object.__setattr__(self, "params", params)
 
     def __setstate__(self, state: Any) -> None:
         # Unpickling (state as the dataclass's __getstate__ gives it: the
@@ -68,17 +84,20 @@ class Formula:
         self.__post_init__()
 
     def __str__(self) -> str:
-        return _ext.render(self.tokens, self.names)
+        return self.formula if self.target is None else f"{self.target} = {self.formula}"
 
     def __repr__(self) -> str:
-        return (f"Formula({str(self)!r}, error={self.error!r}, complexity={self.complexity}, "
-                f"rmse={self.rmse!r}, complete={self.complete})")
+        text = _render.to_text(self.tokens, self.names, self.params, digits=None)
+        if self.target is not None:
+            text = f"{self.target} = {text}"
+        return (f"Formula({text!r}, params={self.params!r}, error={self.error!r}, "
+                f"complexity={self.complexity}, rmse={self.rmse!r}, r2={self.r2!r}, complete={self.complete})")
 
     def _key(self) -> tuple:
         # Floats by their bits, so that NaN scores compare equal to themselves.
         tokens = tuple((k, o, i, _bits(v)) for k, o, i, v in self.tokens)
         return (tokens, self.names, _bits(self.error), self.complexity, _bits(self.rmse), self.complete,
-                tuple(f._key() for f in self.front))
+                tuple(f._key() for f in self.front), tuple(map(_bits, self.params)), _bits(self.r2), self.target)
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Formula):
@@ -90,29 +109,34 @@ class Formula:
 
     @property
     def formula(self) -> str:
-        """The formula text, as str() gives it."""
-        return str(self)
+        """The right-hand side, constants to 4 significant digits."""
+        return _render.to_text(self.tokens, self.names, self.params)
 
     def predict(self, X: Any) -> np.ndarray:
         """The formula's values at every row of X (an array of shape
         (rows, variables), a DataFrame or a mapping with the variables'
-        names), computed by the search's own evaluator: the same guards and
-        bit for bit the values it scored. Rows where an operator fails its
-        domain or overflows give NaN."""
+        names), computed by the search's own evaluator with the constants in
+        full precision: the same guards and bit for bit the values it scored.
+        Rows where an operator fails its domain or overflows give NaN."""
         columns = _data.predictors(X, self.names)
         if not columns[0].size:
             return np.empty(0)
-        return np.frombuffer(_ext.evaluate(self.tokens, columns), dtype=np.float64).copy()
+        return np.frombuffer(_ext.evaluate(self.tokens, columns, self.params), dtype=np.float64).copy()
 
-    def to_latex(self) -> str:
-        """LaTeX for the formula (\\frac, \\sqrt{}, \\exp, \\cdot, ...)."""
-        return _render.to_latex(self.tokens, self.names)
+    def to_latex(self, digits: int | None = 4) -> str:
+        """LaTeX for the right-hand side (\\frac, \\sqrt{}, \\exp, \\cdot, ...),
+        constants to `digits` significant digits (None: in full)."""
+        return _render.to_latex(self.tokens, self.names, self.params, digits)
 
     def to_python(self) -> str:
-        """Python source defining f(<all variables>) and the vok it may call."""
-        return _render.to_python(self.tokens, self.names)
+        """Python source defining f(<all variables>) (and the vok it may call),
+        which computes what predict() computes, constants written exactly;
+        names that are not identifiers, or clash, are renamed."""
+        return _render.to_python(self.tokens, self.names, self.params)
 
     def to_sympy(self) -> Any:
         """The formula as a SymPy expression over Symbols named after the
-        variables (needs SymPy); vok(a, b) becomes exp(a) - log(b)."""
-        return _render.to_sympy(self.tokens, self.names)
+        variables (needs SymPy); fitted constants are Floats in full
+        precision, snapped ones Rationals (times pi); vok(a, b) becomes
+        exp(a) - log(b)."""
+        return _render.to_sympy(self.tokens, self.names, self.params)

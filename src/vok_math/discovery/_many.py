@@ -12,6 +12,7 @@ from .. import _ext, vok_core  # noqa: F401  (the engine must be importable befo
 from . import _data
 from ._formula import Formula
 from ._search import discover
+from ._select import RULES
 
 
 def _set_pool_threads(threads: int) -> None:
@@ -45,10 +46,12 @@ def discover_many(problems: Iterable[tuple[Any, Any]], *, executor: Executor | N
         raise TypeError("discover_many() does not take progress")
     # Options are checked once here, with discover's defaults.
     probe = {**_ext.DEFAULTS, "time_limit": None}
-    unknown = set(options) - set(probe) - {"names", "drop_nonfinite"}
+    unknown = set(options) - set(probe) - {"names", "drop_nonfinite", "constants", "selection", "snap"}
     if unknown:
         raise TypeError(f"discover_many() got unexpected option(s): {', '.join(sorted(unknown))}")
     _data.check_options(**{**probe, **{k: v for k, v in options.items() if k in probe}}, progress=None)
+    _data.check_fit_options(options.get("constants", True), options.get("selection"), options.get("snap", True),
+                            RULES)
 
     problems = list(problems)
     results: list[Any] = [None] * len(problems)

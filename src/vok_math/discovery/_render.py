@@ -1,9 +1,15 @@
-"""Text forms of a found expression beyond the engine's own formula text:
-LaTeX, Python source and SymPy.
+"""The text forms of a formula: plain text, LaTeX, Python source and SymPy.
 
-An expression is the engine's postfix token sequence, each token
-(kind, operator, index, value), numbered as the engine's tables say
-(_ext.TOKEN_KINDS, _ext.OPERATORS).
+Every form is written from the engine's postfix tokens in one pass over them,
+with the operator table of _ops: no recursion (a formula of any depth
+renders), and the written pieces are joined once at the end (linear time).
+A Param token reads its value from the formula's params.
+
+Plain text and LaTeX are for reading: they leave out brackets that change
+nothing in exact arithmetic (a * (b / c) is written a * b / c), write a
+constant factor first and a negative added constant as a subtraction. The
+Python source keeps the engine's order of operations exactly, so that it
+computes the values the engine computes.
 """
 
 from __future__ import annotations
@@ -11,100 +17,141 @@ from __future__ import annotations
 import keyword
 import math
 import re
-from collections.abc import Sequence
+import unicodedata
+from collections.abc import Callable, Sequence
+from fractions import Fraction
 
-from .. import _ext
+from ._ops import ADD, ATOM, CONST, DIV, MUL, OP, PARAM, PREFIX, PRODUCT, RECIP, SUB, VAR, VOK, Form, Operator, operator
 
-CONST, PARAM, VAR, OP = (_ext.TOKEN_KINDS[k] for k in ("const", "param", "var", "op"))
-_CODE = {name: code for code, name, _ in _ext.OPERATORS}
-NEG, RECIP, EXP, LN, SQRT, SIN, COS, ABS, VOK, ADD, SUB, MUL, DIV = (
-    _CODE[n] for n in ("neg", "recip", "exp", "ln", "sqrt", "sin", "cos", "abs", "vok", "add", "sub", "mul", "div"))
-_ARITY = {code: arity for code, _, arity in _ext.OPERATORS}
+Rope = list  # nested lists of strings, joined once by _join
 
-def tree(tokens: Sequence[tuple]) -> tuple:
-    """The postfix tokens as a nested tuple: (token, child, ...)."""
-    stack: list[tuple] = []
-    for token in tokens:
-        kind, op = token[0], token[1]
-        if kind != OP:
-            stack.append((token,))
-            continue
-        arity = _ARITY[op]
-        if len(stack) < arity:
-            raise ValueError("malformed expression")
-        children = stack[len(stack) - arity:]
-        del stack[len(stack) - arity:]
-        stack.append((token, *children))
-    if len(stack) != 1:
-        raise ValueError("malformed expression")
-    return stack[0]
+# Largest denominator under which a constant counts as a rational (or a
+# rational multiple of pi) in the written forms; the snapping uses no larger.
+MAX_DENOMINATOR = 12
 
 
-# ---- LaTeX --------------------------------------------------------------
-
-def _latex_name(name: str) -> str:
-    escaped = re.sub(r"([_&%$#{}])", r"\\\1", name)
-    return escaped if len(name) == 1 else rf"\mathrm{{{escaped}}}"
-
-
-def _latex_constant(v: float) -> str:
-    if v == math.pi:
-        return r"\pi"
-    if v == math.e:
-        return "e"
-    if math.isnan(v):
-        return r"\mathrm{NaN}"
-    if math.isinf(v):
-        return r"\infty" if v > 0 else r"-\infty"
-    return f"{v:g}".replace("e+", "e").replace("inf", r"\infty")
+def rational(v: float) -> tuple[Fraction, bool] | None:
+    """(r, False) when v is the float nearest to the small rational r, (r, True)
+    when it is r * pi computed as p * math.pi / q; else None."""
+    if v == 0.0:
+        return Fraction(0), False
+    if not abs(v) < 2**53:
+        return None
+    for q in range(1, MAX_DENOMINATOR + 1):
+        p = round(v * q)
+        if p and p / q == v:
+            return Fraction(p, q), False
+        p = round(v * q / math.pi)
+        if p and abs(p) <= 1000 * q and p * math.pi / q == v:
+            return Fraction(p, q), True
+    return None
 
 
-def to_latex(tokens: Sequence[tuple], names: Sequence[str]) -> str:
-    # Each case returns (text, binding): 1 for a sum or a leading minus,
-    # 2 for a product, 3 for anything that needs no brackets around it.
-    def paren(text: str) -> str:
-        return rf"\left({text}\right)"
-
-    def walk(node: tuple) -> tuple[str, int]:
-        (kind, op, index, value), *children = node
-        if kind == CONST:
-            text = _latex_constant(value)
-            return text, 1 if text.startswith("-") else 3
-        if kind == PARAM:
-            return f"c_{{{index}}}", 3
-        if kind == VAR:
-            return _latex_name(names[index]), 3
-        args = [walk(c) for c in children]
-        a, pa = args[0]
-        b, pb = args[1] if len(args) > 1 else ("", 3)
-        if op == NEG:
-            return "-" + (paren(a) if pa <= 1 else a), 1
-        if op == RECIP:
-            return rf"\frac{{1}}{{{a}}}", 3
-        if op in (EXP, LN, SIN, COS):
-            return {EXP: r"\exp", LN: r"\ln", SIN: r"\sin", COS: r"\cos"}[op] + paren(a), 3
-        if op == SQRT:
-            return rf"\sqrt{{{a}}}", 3
-        if op == ABS:
-            return rf"\left|{a}\right|", 3
-        if op == VOK:
-            return rf"\operatorname{{vok}}\left({a}, {b}\right)", 3
-        if op == DIV:
-            return rf"\frac{{{a}}}{{{b}}}", 3
-        if op == ADD:
-            return f"{a} + {paren(b) if b.startswith('-') else b}", 1
-        if op == SUB:
-            return f"{a} - {paren(b) if pb <= 1 else b}", 1
-        # MUL
-        return rf"{paren(a) if pa <= 1 else a} \cdot {paren(b) if pb <= 1 else b}", 2
-
-    return walk(tree(tokens))[0]
+def rational_value(r: Fraction, pi: bool) -> float:
+    """The float that rational() recognises as r (times pi)."""
+    return r.numerator * math.pi / r.denominator if pi else r.numerator / r.denominator
 
 
-# ---- Python -------------------------------------------------------------
+def _join(rope: Rope) -> str:
+    out: list[str] = []
+    pending = [iter(rope)]
+    while pending:
+        for piece in pending[-1]:
+            if isinstance(piece, str):
+                out.append(piece)
+            else:
+                pending.append(iter(piece))
+                break
+        else:
+            pending.pop()
+    return "".join(out)
 
-_PY_FUNCTION = {EXP: "math.exp", LN: "math.log", SQRT: "math.sqrt", SIN: "math.sin", COS: "math.cos", ABS: "abs"}
-_PY_INFIX = {ADD: "+", SUB: "-", MUL: "*", DIV: "/"}
+
+class _Style:
+    """One written form: its numbers, names and brackets, and the operator
+    table's column for it."""
+
+    open, close = "(", ")"
+    display = True  # drop brackets that only matter in floating point
+
+    def form(self, op: Operator) -> Form:
+        return op.text
+
+    def number(self, kind: int, v: float) -> tuple[str, int]:
+        raise NotImplementedError
+
+    def name(self, index: int) -> str:
+        raise NotImplementedError
+
+
+def _binding(text: str) -> int:
+    return PREFIX if text.startswith("-") else ATOM
+
+
+class _Text(_Style):
+    def __init__(self, names: Sequence[str], digits: int | None):
+        self.names, self.digits = names, digits
+
+    def number(self, kind: int, v: float) -> tuple[str, int]:
+        r = rational(v) if kind == CONST else None
+        if r is not None and (r[1] or r[0].denominator > 1):
+            (frac, pi), sign = r, "-" if r[0] < 0 else ""
+            p, q = abs(frac.numerator), frac.denominator
+            head = ("" if p == 1 else str(p)) + "π" if pi else str(p)
+            return sign + head + ("" if q == 1 else f"/{q}"), PRODUCT if q > 1 or p != 1 else _binding(sign)
+        if kind == CONST and v == math.e:
+            return "e", ATOM
+        if kind == CONST and v.is_integer() and abs(v) < 2**53:
+            text = str(int(v))
+        else:
+            text = repr(v) if self.digits is None else re.sub(r"e\+?(-?)0*(?=\d)", r"e\1", f"{v:.{self.digits}g}")
+        return text, _binding(text)
+
+    def name(self, index: int) -> str:
+        return self.names[index]
+
+
+_TEX_ESCAPES = {"\\": r"\textbackslash{}", "^": r"\textasciicircum{}", "~": r"\textasciitilde{}",
+                **{c: "\\" + c for c in "&%$#_{}"}}
+
+
+def latex_name(name: str) -> str:
+    """A variable's name in LaTeX math: a letter as it is, letters and digits
+    upright, anything else as text with every TeX special escaped."""
+    if re.fullmatch(r"[A-Za-z]", name):
+        return name
+    if re.fullmatch(r"[A-Za-z0-9]+", name):
+        return rf"\mathrm{{{name}}}"
+    text = "".join(_TEX_ESCAPES.get(c, "?" if unicodedata.category(c)[0] == "C" else c) for c in name)
+    return rf"\text{{{text}}}"
+
+
+class _Latex(_Text):
+    open, close = r"\left(", r"\right)"
+
+    def form(self, op: Operator) -> Form:
+        return op.latex
+
+    def number(self, kind: int, v: float) -> tuple[str, int]:
+        r = rational(v) if kind == CONST else None
+        if r is not None and (r[1] or r[0].denominator > 1):
+            (frac, pi), sign = r, "-" if r[0] < 0 else ""
+            p, q = abs(frac.numerator), frac.denominator
+            top = ("" if p == 1 else str(p)) + r"\pi" if pi else str(p)
+            return sign + (top if q == 1 else rf"\frac{{{top}}}{{{q}}}"), _binding(sign)
+        if math.isnan(v):
+            return r"\mathrm{NaN}", ATOM
+        if math.isinf(v):
+            return (r"\infty", ATOM) if v > 0 else (r"-\infty", PREFIX)
+        text, binding = super().number(kind, v)
+        mantissa, _, exponent = text.partition("e")
+        if exponent:
+            return rf"{mantissa} \cdot 10^{{{int(exponent)}}}", PRODUCT if binding == ATOM else binding
+        return text, binding
+
+    def name(self, index: int) -> str:
+        return latex_name(self.names[index])
+
 
 _VOK_SOURCE = '''def vok(a, b):
     """exp(a) - ln(b) with the library's guards: an exponent above 709.78
@@ -115,89 +162,176 @@ _VOK_SOURCE = '''def vok(a, b):
         b = max(abs(b), 1e-300)
     return math.exp(a) - math.log(b)
 '''
+# Names the generated module defines or reads: a variable may not take them.
+_PYTHON_OWN = {"math", "vok", "f", "abs", "max", "float"}
 
 
 def python_names(names: Sequence[str]) -> list[str]:
-    """Distinct Python identifiers for the variables' names."""
-    taken = {"math", "vok", "f"}
+    """Distinct Python identifiers for the variables' names: normalised as
+    Python normalises identifiers (NFKC), characters an identifier cannot
+    hold replaced by _, and renamed (a trailing _ or number) where the name
+    is a keyword, one of the generated code's own names, or taken."""
+    taken = set(_PYTHON_OWN)
     out = []
     for name in names:
-        ident = re.sub(r"\W", "_", name) or "_"
-        if ident[0].isdigit() or keyword.iskeyword(ident):
+        ident = "".join(c if ("a" + c).isidentifier() else "_" for c in unicodedata.normalize("NFKC", name))
+        if not ident or not ident.isidentifier() or unicodedata.normalize("NFKC", ident) != ident:
             ident = "_" + ident
+        if not ident.isidentifier() or unicodedata.normalize("NFKC", ident) != ident:
+            ident = "_"
+        if keyword.iskeyword(ident) or ident in taken:
+            ident += "_"
         base, k = ident, 1
         while ident in taken:
-            ident, k = f"{base}_{k}", k + 1
+            ident, k = f"{base}{k}", k + 1
         taken.add(ident)
         out.append(ident)
     return out
 
 
-def _python_constant(v: float) -> str:
-    if v == math.pi:
-        return "math.pi"
-    if v == math.e:
-        return "math.e"
-    if math.isnan(v) or math.isinf(v):
-        return f"float({str(v)!r})"
-    return repr(v)
+class _Python(_Style):
+    display = False
+
+    def __init__(self, names: Sequence[str]):
+        self.names = python_names(names)
+
+    def form(self, op: Operator) -> Form:
+        return op.python
+
+    def number(self, kind: int, v: float) -> tuple[str, int]:
+        if v == math.pi or v == math.e:
+            return ("math.pi" if v == math.pi else "math.e"), ATOM
+        if not math.isfinite(v):
+            return f"float({str(v)!r})", ATOM
+        text = repr(v)
+        return text, _binding(text)
+
+    def name(self, index: int) -> str:
+        return self.names[index]
 
 
-def to_python(tokens: Sequence[tuple], names: Sequence[str]) -> str:
-    params = python_names(names)
+def _write(tokens: Sequence[tuple], params: Sequence[float], style: _Style) -> str:
+    # Each stack entry: (rope, binding, (kind, value) when a number leaf, the
+    # operand's entry when a reciprocal).
+    stack: list[tuple] = []
+    names = getattr(style, "names", ())
+    for kind, code, index, value in tokens:
+        if kind == OP:
+            op = operator(code)
+            if len(stack) < op.arity:
+                raise ValueError("malformed expression: an operator lacks operands")
+            args = stack[len(stack) - op.arity:]
+            del stack[len(stack) - op.arity:]
+            if style.display:
+                op, args = _for_reading(op, args, style)
+            rope, binding = _apply(style.form(op), args, style, style.display and op.associative)
+            stack.append((rope, binding, None, args[0] if op.code == RECIP else None))
+        elif kind == VAR:
+            if not 0 <= index < len(names):
+                raise ValueError(f"variable index {index} out of range for {len(names)} names")
+            stack.append(([style.name(index)], ATOM, None, None))
+        elif kind in (CONST, PARAM):
+            v = params[index] if kind == PARAM and 0 <= index < len(params) else value
+            text, binding = style.number(kind, v)
+            stack.append(([text], binding, (kind, v), None))
+        else:
+            raise ValueError(f"no token kind {kind}")
+    if len(stack) != 1:
+        raise ValueError("malformed expression: " + ("empty" if not stack else "operands left over"))
+    return _join(stack[0][0])
 
-    def walk(node: tuple) -> str:
-        (kind, op, index, value), *children = node
-        if kind in (CONST, PARAM):
-            return _python_constant(value)
-        if kind == VAR:
-            return params[index]
-        args = [walk(c) for c in children]
-        if op == NEG:
-            return f"(-{args[0]})"
-        if op == RECIP:
-            return f"(1.0 / {args[0]})"
-        if op == VOK:
-            return f"vok({args[0]}, {args[1]})"
-        if op in _PY_INFIX:
-            return f"({args[0]} {_PY_INFIX[op]} {args[1]})"
-        return f"{_PY_FUNCTION[op]}({args[0]})"
 
-    body = walk(tree(tokens))
-    return f"import math\n\n\n{_VOK_SOURCE}\n\ndef f({', '.join(params)}):\n    return {body}\n"
+def _for_reading(op: Operator, args: list, style: _Style) -> tuple[Operator, list]:
+    """The same value written for reading: a * (1 / b) as a / b, a constant
+    factor first, and an added negative constant as a subtraction."""
+    if op.arity == 1:
+        return op, args
+    (_, _, left, left_recip), (_, _, right, right_recip) = args
+    if op.code == MUL and (left_recip or right_recip):
+        return operator(DIV), ([args[0], right_recip] if right_recip else [args[1], left_recip])
+    if op.code == MUL and right is not None and left is None:
+        return op, [args[1], args[0]]
+    if op.code in (ADD, SUB) and right is not None and right[1] < 0:
+        text, binding = style.number(right[0], -right[1])
+        return operator(SUB if op.code == ADD else ADD), [args[0], ([text], binding, (right[0], -right[1]), None)]
+    return op, args
 
 
-# ---- SymPy --------------------------------------------------------------
+def _apply(form: Form, args: list, style: _Style, associative: bool) -> tuple[Rope, int]:
+    last = len(form.template) - 1
+    rope: Rope = []
+    for pos, piece in enumerate(form.template):
+        if isinstance(piece, str):
+            rope.append(piece)
+            continue
+        operand, binding = args[piece][:2]
+        if pos == last:  # a leading minus after an infix operator is bracketed too: x - (-y)
+            bracket = binding < form.binding or (binding == form.binding and not associative) or (
+                binding == PREFIX and form.binding < PREFIX)
+        else:
+            bracket = pos == 0 and binding < form.binding
+        rope.append([style.open, operand, style.close] if bracket else operand)
+    return rope, form.binding
 
-def to_sympy(tokens: Sequence[tuple], names: Sequence[str]):
+
+def to_text(tokens: Sequence[tuple], names: Sequence[str], params: Sequence[float] = (),
+            digits: int | None = 4) -> str:
+    """The formula for reading: constants to `digits` significant digits
+    (None: in full, as repr writes them)."""
+    return _write(tokens, params, _Text(names, digits))
+
+
+def to_latex(tokens: Sequence[tuple], names: Sequence[str], params: Sequence[float] = (),
+             digits: int | None = 4) -> str:
+    return _write(tokens, params, _Latex(names, digits))
+
+
+def to_python(tokens: Sequence[tuple], names: Sequence[str], params: Sequence[float] = ()) -> str:
+    style = _Python(names)
+    body = _write(tokens, params, style)
+    uses_vok = any(t[0] == OP and t[1] == VOK for t in tokens)
+    return ("import math\n\n\n" + (_VOK_SOURCE + "\n\n" if uses_vok else "")
+            + f"def f({', '.join(style.names)}):\n    return {body}\n")
+
+
+def to_sympy(tokens: Sequence[tuple], names: Sequence[str], params: Sequence[float] = ()):
     try:
         import sympy
     except ImportError:
         raise ImportError("Formula.to_sympy() needs SymPy, which is not installed: pip install sympy") from None
-    symbols = [sympy.Symbol(n) for n in names]
 
-    def constant(v: float):
-        if v == math.pi:
-            return sympy.pi
-        if v == math.e:
+    def number(kind: int, v: float):
+        r = rational(v) if kind == CONST else None
+        if r is not None:
+            return sympy.Rational(r[0].numerator, r[0].denominator) * (sympy.pi if r[1] else 1)
+        if kind == CONST and v == math.e:
             return sympy.E
-        if v.is_integer():
-            return sympy.Integer(int(v))
-        return sympy.Float(v)
+        if math.isnan(v):
+            return sympy.nan
+        return sympy.Float(v) if math.isfinite(v) else (sympy.oo if v > 0 else -sympy.oo)
 
-    def walk(node: tuple):
-        (kind, op, index, value), *children = node
-        if kind in (CONST, PARAM):
-            return constant(value)
-        if kind == VAR:
-            return symbols[index]
-        a, *rest = [walk(c) for c in children]
-        b = rest[0] if rest else None
-        return {
-            NEG: lambda: -a, RECIP: lambda: 1 / a, EXP: lambda: sympy.exp(a), LN: lambda: sympy.log(a),
-            SQRT: lambda: sympy.sqrt(a), SIN: lambda: sympy.sin(a), COS: lambda: sympy.cos(a),
-            ABS: lambda: sympy.Abs(a), VOK: lambda: sympy.exp(a) - sympy.log(b), ADD: lambda: a + b,
-            SUB: lambda: a - b, MUL: lambda: a * b, DIV: lambda: a / b,
-        }[op]()
-
-    return walk(tree(tokens))
+    functions: dict[str, Callable] = {
+        "neg": lambda a: -a, "recip": lambda a: 1 / a, "exp": sympy.exp, "log": sympy.log, "sqrt": sympy.sqrt,
+        "sin": sympy.sin, "cos": sympy.cos, "Abs": sympy.Abs, "vok": lambda a, b: sympy.exp(a) - sympy.log(b),
+        "add": lambda a, b: a + b, "sub": lambda a, b: a - b, "mul": lambda a, b: a * b,
+        "div": lambda a, b: a / b,
+    }
+    symbols = [sympy.Symbol(n) for n in names]
+    stack: list = []
+    for kind, code, index, value in tokens:
+        if kind == OP:
+            op = operator(code)
+            if len(stack) < op.arity:
+                raise ValueError("malformed expression: an operator lacks operands")
+            args = stack[len(stack) - op.arity:]
+            del stack[len(stack) - op.arity:]
+            stack.append(functions[op.sympy](*args))
+        elif kind == VAR:
+            if not 0 <= index < len(symbols):
+                raise ValueError(f"variable index {index} out of range for {len(symbols)} names")
+            stack.append(symbols[index])
+        else:
+            stack.append(number(kind, params[index] if kind == PARAM and 0 <= index < len(params) else value))
+    if len(stack) != 1:
+        raise ValueError("malformed expression")
+    return stack[0]

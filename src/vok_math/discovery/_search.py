@@ -2,15 +2,22 @@
 
 from __future__ import annotations
 
+import dataclasses
+import math
 import sys
 import time
 import warnings
 from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
+import numpy as np
+
 from .. import _ext
-from . import _data
+from . import _data, _select, _snap
 from ._formula import Formula
+
+# The rmse may grow by this fraction when constants are snapped (snap=True).
+_SNAP_FRACTION = 0.01
 
 Progress = Callable[[int, int, "Formula | None"], "bool | None"]
 
@@ -40,9 +47,26 @@ class TextProgress:
             self.stream.flush()
 
 
-def _formula(entry: tuple, names: Sequence[str], complete: bool = True, front: tuple = ()) -> Formula:
-    tokens, error, complexity, rmse = entry
-    return Formula(tokens, tuple(names), error, complexity, rmse, complete, front)
+class _Problem:
+    """The data of one search, and the Formula of each engine result on it."""
+
+    def __init__(self, names: Sequence[str], columns: list[np.ndarray], targets: np.ndarray, target: str | None,
+                 relative: bool, penalty: float):
+        self.names, self.columns, self.targets, self.target = tuple(names), columns, targets, target
+        self.variance = float(np.var(targets))
+        # Scores are relative to the target's spread when constants are fitted.
+        self.unit = math.sqrt(self.variance) if relative and self.variance > 0 else 1.0
+        self.penalty = penalty
+
+    def formula(self, entry: tuple, complete: bool = True, front: tuple = ()) -> Formula:
+        tokens, error, complexity, rmse, params = entry
+        r2 = 1.0 - rmse * rmse / self.variance if self.variance > 0 else math.nan
+        return Formula(tokens, self.names, error, complexity, rmse, complete, front, params, r2, self.target)
+
+    def rescored(self, f: Formula, tokens: tuple, params: tuple, complexity: int) -> Formula:
+        rmse = _ext.rmse(tokens, params, self.columns, self.targets)
+        error = rmse / self.unit * (1.0 + complexity * self.penalty)
+        return self.formula((tokens, error, complexity, rmse, params), f.complete, f.front)
 
 
 def pareto(entries: list[Formula]) -> tuple[Formula, ...]:
@@ -58,44 +82,67 @@ def pareto(entries: list[Formula]) -> tuple[Formula, ...]:
 _DEFAULT = _ext.DEFAULTS  # the engine's own defaults, declared once in C++
 
 
-def discover(X: Any, y: Any, *, names: Sequence[str] | None = None,
+def _target_name(y: Any) -> str | None:
+    if isinstance(y, str):
+        return y
+    name = getattr(y, "name", None)  # a pandas Series
+    return name if isinstance(name, str) else None
+
+
+def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: bool = True,
+             selection: str | None = None, snap: bool | float = True,
              max_complexity: int = _DEFAULT["max_complexity"], beam_width: int = _DEFAULT["beam_width"],
              precision_goal: float = _DEFAULT["precision_goal"],
              complexity_penalty: float = _DEFAULT["complexity_penalty"], use_trig: bool = _DEFAULT["use_trig"],
              use_vok: bool = _DEFAULT["use_vok"], time_limit: float | None = None,
              progress: bool | Progress | None = None, drop_nonfinite: bool = False) -> Formula | None:
-    """Find a formula for y from the variables of X by the beam search of
-    vok_core.find_formula (same candidates, scores and result), with named
-    variables, a time limit, progress reports, and the interpreter lock
-    released while the engine works.
+    """Find a formula for y from the variables of X by the engine's beam
+    search, with named variables, a time limit, progress reports, and the
+    interpreter lock released while the engine works.
 
     X: an array-like of shape (rows, variables), a pandas DataFrame (names
     from its columns) or a mapping of name to column. y: the targets, or the
     name of a column of X (which then is not a variable).
+
+    constants: True fits constants: every candidate f is scored as the best
+    a + b * f, constants inside formulas are fitted by Levenberg-Marquardt,
+    and precision_goal and complexity_penalty are relative to the spread
+    (standard deviation) of y. False is the search of vok_core.find_formula
+    (same candidates, scores and result) on the constants 0 and 1.
+    selection: how the returned formula is chosen from the Pareto front:
+    "mdl" (the default with constants), "holdout" or "penalty" (the search's
+    own best, the default without constants); see docs/discovery.rst.
+    snap: True snaps fitted constants to small rationals and rational
+    multiples of pi (0 for the offset, 1 for the scale) where the rmse grows
+    by at most 1 %; a number sets that fraction; False keeps them as fitted.
     progress: True for a progress bar on stderr, or a callable
     progress(level, candidates, best) called after each level, best being
     the Formula so far; returning False stops the search.
 
-    Returns the best Formula, with .complete False when the time limit, an
+    Returns the chosen Formula, with .complete False when the time limit, an
     interrupt (Ctrl-C; a warning is issued), the progress callback or the
     memory limit ended the search early; None when no candidate could be
     scored. An interrupt before any formula was scored is re-raised.
     """
     _data.check_options(max_complexity, beam_width, precision_goal, complexity_penalty, use_trig, use_vok,
                         time_limit, progress)
+    _data.check_fit_options(constants, selection, snap, _select.RULES)
+    target = _target_name(y)
     names, columns, targets = _data.read_table(X, y, names)
     columns, targets = _data.finite_rows(names, columns, targets, drop_nonfinite)
+    problem = _Problem(names, columns, targets, target, bool(constants), float(complexity_penalty))
 
     bar = TextProgress(max_complexity) if progress is True else None
     user = bar or (progress if callable(progress) else None)
     callback = None
     if user is not None:
         def callback(level: int, candidates: int, best: tuple | None) -> bool:
-            return user(level, candidates, None if best is None else _formula(best, names)) is not False
+            return user(level, candidates, None if best is None else problem.formula(best)) is not False
     try:
         best, complete, stopped_by, front, pending = _ext.search(
             columns, targets, max_complexity, beam_width, float(precision_goal), float(complexity_penalty),
-            bool(use_trig), bool(use_vok), None if time_limit is None else float(time_limit), callback)
+            bool(use_trig), bool(use_vok), None if time_limit is None else float(time_limit), callback,
+            {} if constants else None)
     finally:
         if bar is not None:
             bar.close()
@@ -113,4 +160,17 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None,
     elif stopped_by == "memory_limit":
         warnings.warn("the search reached its memory limit: returning the best formula so far "
                       "(lower max_complexity or beam_width)", RuntimeWarning, stacklevel=2)
-    return _formula(best, names, complete, pareto([_formula(e, names) for e in front]))
+    front_formulas = pareto([problem.formula(e) for e in front])
+    rule = selection or (_select.DEFAULT if constants else "penalty")
+    floor = float(precision_goal) * problem.unit
+    alphabet = len(names) + 2 + bool(constants) + 9 + 2 * bool(use_trig) + bool(use_vok)
+    chosen = _select.choose(rule, problem.formula(best, complete), front_formulas, columns, targets, floor,
+                            alphabet)
+    chosen = dataclasses.replace(chosen, complete=complete, front=front_formulas)
+    fraction = (_SNAP_FRACTION if snap else None) if isinstance(snap, (bool, np.bool_)) else float(snap)
+    if fraction is not None and chosen.params:
+        snapped = _snap.snap(chosen.tokens, chosen.params, chosen.rmse, columns, targets, fraction, floor)
+        if snapped is not None:
+            tokens, params, removed = snapped
+            chosen = problem.rescored(chosen, tokens, params, chosen.complexity - removed)
+    return chosen

@@ -249,6 +249,12 @@ bool apply_op_column(OpCode op, const double* a, const double* b, double* out, s
     return false;
 }
 
+bool apply_op_column_strict(OpCode op, const double* a, const double* b, double* out, std::size_t n) {
+    if (op != OpCode::Vok) return apply_op_column(op, a, b, out, n);
+    return map2(a, b, out, n,
+                [](double x, double y) { return vok::strict_frame_time(x) - vok::strict_frame_space(y); });
+}
+
 std::optional<double> eval(const Expr& expr, std::span<const double> vars, std::span<const double> params) {
     const std::size_t n = expr.tokens.size();
     if (n == 0) return std::nullopt;
@@ -268,6 +274,9 @@ const double* BlockEvaluator::eval(std::span<const Token> tokens, const ColumnVi
         slots_.resize(tokens.size() * kBlockRows);
     }
     std::size_t depth = 0;
+    auto apply = [this](OpCode op, const double* a, const double* b, double* out, std::size_t n) {
+        return strict_ ? apply_op_column_strict(op, a, b, out, n) : apply_op_column(op, a, b, out, n);
+    };
     auto slot = [&](std::size_t d) { return slots_.data() + d * kBlockRows; };
     auto fill = [&](double v) {
         double* s = slot(depth);
@@ -290,12 +299,12 @@ const double* BlockEvaluator::eval(std::span<const Token> tokens, const ColumnVi
                 if (is_unary(t.op)) {
                     if (depth < 1) return nullptr;
                     double* out = slot(depth - 1);
-                    if (!apply_op_column(t.op, stack_[depth - 1], nullptr, out, n)) return nullptr;
+                    if (!apply(t.op, stack_[depth - 1], nullptr, out, n)) return nullptr;
                     stack_[depth - 1] = out;
                 } else {
                     if (depth < 2) return nullptr;
                     double* out = slot(depth - 2);
-                    if (!apply_op_column(t.op, stack_[depth - 2], stack_[depth - 1], out, n)) return nullptr;
+                    if (!apply(t.op, stack_[depth - 2], stack_[depth - 1], out, n)) return nullptr;
                     stack_[--depth - 1] = out;
                 }
                 break;

@@ -131,6 +131,10 @@ inline constexpr std::size_t kBlockRows = 256;
 // any row fails the domain or finiteness test; out may alias a or b.
 bool apply_op_column(OpCode op, const double* a, const double* b, double* out, std::size_t n);
 
+// apply_op_column, except that Vok fails on a row where one of the tension's
+// guards would change an operand (elsewhere it gives the same bits).
+bool apply_op_column_strict(OpCode op, const double* a, const double* b, double* out, std::size_t n);
+
 // Read-only column data as raw pointers: cols[j] holds variable j, every
 // column at least `rows` long.
 struct ColumnView {
@@ -143,6 +147,10 @@ struct ColumnView {
 // Not thread-safe: one instance per worker.
 class BlockEvaluator {
 public:
+    BlockEvaluator() = default;
+    // strict_tension: operators run as apply_op_column_strict.
+    explicit BlockEvaluator(bool strict_tension) : strict_(strict_tension) {}
+
     // Values of tokens over rows [first, first + n), n <= kBlockRows. Returns
     // a pointer to the n values (into the scratch or straight into a column),
     // valid until the next call, or nullptr when any row fails.
@@ -150,6 +158,7 @@ public:
                        std::size_t first, std::size_t n);
 
 private:
+    bool strict_ = false;
     std::vector<double> slots_;         // one block of rows per stack slot
     std::vector<const double*> stack_;  // the values of each stack slot
 };

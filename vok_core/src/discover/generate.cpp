@@ -18,7 +18,9 @@ void Search::add_leaves() {
     const std::size_t levels = std::min<std::size_t>(opt_.max_complexity, 64);
     const std::size_t growth = std::min<std::size_t>(opt_.beam_width / 4, 1 << 16) * levels;
     pool_.reserve(std::min<std::size_t>(n_vars_ + 2 + growth, 1 << 16));
+    // The fitted search has one constant: 0 and 1 are one shape there.
     std::vector<Expr> leaves{Expr::leaf(Token::constant(0.0)), Expr::leaf(Token::constant(1.0))};
+    if (fit_) leaves.erase(leaves.begin());
     for (std::size_t i = 0; i < n_vars_; ++i) leaves.push_back(Expr::leaf(Token::var(i)));
     for (std::size_t i = 0; i < leaves.size(); ++i) {
         if (i % 4096 == 0) checkpoint();
@@ -31,13 +33,17 @@ void Search::add_leaves() {
         std::array<double, kProbeCount> probe;
         bool finite = true;
         for (std::size_t k = 0; k < kProbeCount; ++k) {
-            probe[k] = t.kind == TokenKind::Var ? static_cast<double>(t.index + 1) * kProbes[k] : t.value;
+            if (t.kind != TokenKind::Var)
+                probe[k] = t.value;
+            else
+                probe[k] = fit_ ? probe_points_[t.index][k] : static_cast<double>(t.index + 1) * kProbes[k];
             finite = finite && is_finite_value(probe[k]);
         }
         if (!finite) continue;
         if (trace_) ++trace_->fingerprinted;
+        const std::array<double, kProbeCount> key = key_of(probe);
         ProbeBits bits;
-        for (std::size_t k = 0; k < kProbeCount; ++k) bits[k] = std::bit_cast<std::uint64_t>(probe[k]);
+        for (std::size_t k = 0; k < kProbeCount; ++k) bits[k] = std::bit_cast<std::uint64_t>(key[k]);
         if (seen_.insert(bits, hash_probe_bits(bits))) continue;
         if (trace_) ++trace_->accepted;
         ++seen_count_;
@@ -101,6 +107,7 @@ std::size_t Search::generate(std::size_t fresh) {
         entries_ = std::make_unique_for_overwrite<SeenEntry[]>(capacity_);
         state_ = std::make_unique_for_overwrite<std::uint8_t[]>(capacity_);
         err_ = std::make_unique_for_overwrite<double[]>(capacity_);
+        if (fit_) key_ = std::make_unique_for_overwrite<std::array<double, kProbeCount>[]>(capacity_);
     }
 
     Candidate* out = cands_.get();
@@ -124,7 +131,12 @@ std::size_t Search::generate(std::size_t fresh) {
         }
         if (valid) {
             ProbeBits bits;
-            for (std::size_t p = 0; p < kProbeCount; ++p) bits[p] = std::bit_cast<std::uint64_t>(c.probe[p]);
+            if (fit_) {
+                key_[k] = key_of(c.probe);
+                for (std::size_t p = 0; p < kProbeCount; ++p) bits[p] = std::bit_cast<std::uint64_t>(key_[k][p]);
+            } else {
+                for (std::size_t p = 0; p < kProbeCount; ++p) bits[p] = std::bit_cast<std::uint64_t>(c.probe[p]);
+            }
             hash_[k] = hash_probe_bits(bits);
             shard_[k] = static_cast<std::uint32_t>(seen_.shard_of(hash_[k]));
         } else {
@@ -196,6 +208,7 @@ std::size_t Search::generate(std::size_t fresh) {
 // accepted candidates.
 std::pair<std::size_t, std::size_t> Search::insert_level(std::size_t n) {
     const Candidate* cands = cands_.get();
+    const std::array<double, kProbeCount>* keys = key_.get();
     std::uint8_t* state = state_.get();
     const std::size_t shards = seen_.shards(), stride = shards + 1, units = slices_.size() / stride;
     std::vector<std::size_t> accepted(shards, 0), fingerprinted(shards, 0);
@@ -208,8 +221,12 @@ std::pair<std::size_t, std::size_t> Search::insert_level(std::size_t n) {
             for (std::size_t u = 0; u < units; ++u)
                 mine.insert(mine.end(), entries_.get() + slices_[u * stride + sh],
                             entries_.get() + slices_[u * stride + sh + 1]);
-            accepted[sh] = seen_.lock_shard(sh).insert_run(
-                mine, [&](std::uint32_t k) { return &cands[k].probe; }, state, kDuplicate, kAccepted);
+            auto run = seen_.lock_shard(sh);
+            accepted[sh] = keys ? run.insert_run(
+                                      mine, [&](std::uint32_t k) { return &keys[k]; }, state, kDuplicate, kAccepted)
+                                : run.insert_run(
+                                      mine, [&](std::uint32_t k) { return &cands[k].probe; }, state, kDuplicate,
+                                      kAccepted);
             fingerprinted[sh] = mine.size();
         }
     });

@@ -9,10 +9,12 @@
 namespace vok::discover {
 
 namespace {
-void set_tension_halves(Member& m) {
+// The fitted search's halves are NaN where a guard would act, so that a
+// tension that depends on one fails.
+void set_tension_halves(Member& m, bool strict) {
     for (std::size_t k = 0; k < kProbeCount; ++k) {
-        m.probe_t[k] = vok::frame_time(m.probe[k]);
-        m.probe_x[k] = vok::frame_space(m.probe[k]);
+        m.probe_t[k] = strict ? vok::strict_frame_time(m.probe[k]) : vok::frame_time(m.probe[k]);
+        m.probe_x[k] = strict ? vok::strict_frame_space(m.probe[k]) : vok::frame_space(m.probe[k]);
     }
 }
 }  // namespace
@@ -68,15 +70,21 @@ void Search::cache_members(std::size_t from, Values&& value) {
     }
     const std::size_t n = pool_.size() - from;
     parallel(n, n * (data_.rows() + 1) * 8, [&](std::size_t begin, std::size_t end) {
-        Scratch s;
+        const bool strict = fit_.has_value();
+        Scratch s(strict);
         for (std::size_t f = begin; f < end; ++f) {
             const std::size_t i = from + f;
             Member& m = pool_[i];
             fill[f] = value(i, s, fill[f] != 0);
-            set_tension_halves(m);
+            set_tension_halves(m, strict);
             if (!fill[f] || !m.col_t) continue;
             auto* t = const_cast<double*>(m.col_t);
             auto* x = const_cast<double*>(m.col_x);
+            if (strict) {
+                for (std::size_t r = 0; r < data_.rows(); ++r) t[r] = vok::strict_frame_time(m.column[r]);
+                for (std::size_t r = 0; r < data_.rows(); ++r) x[r] = vok::strict_frame_space(m.column[r]);
+                continue;
+            }
             for (std::size_t r = 0; r < data_.rows(); ++r) t[r] = vok::frame_time(m.column[r]);
             for (std::size_t r = 0; r < data_.rows(); ++r) x[r] = vok::frame_space(m.column[r]);
         }
@@ -119,28 +127,19 @@ void Search::check_memory(std::size_t n) const {
     constexpr double kPerCandidate = sizeof(Candidate) + sizeof(std::uint32_t) + sizeof(std::uint64_t) +
                                      sizeof(std::uint8_t) + sizeof(double) + 2 * sizeof(SeenEntry);
     const double arrays = static_cast<double>(n > capacity_ ? std::max(n, 2 * capacity_) : capacity_);
+    const double keys = fit_ ? sizeof(std::array<double, kProbeCount>) * arrays : 0.0;
     const double joiners = static_cast<double>(std::min(opt_.beam_width / 4, n));
     const double per_member = sizeof(Member) + 16.0 + sizeof(Token) * (2.0 * static_cast<double>(max_cx_) + 1.0);
     const double bytes = kPerEntry * static_cast<double>(seen_count_ + n) +
                          static_cast<double>(pool_tokens_ * sizeof(Token) + pool_.size() * sizeof(Member)) +
-                         8.0 * static_cast<double>(cached_) + kPerCandidate * arrays + per_member * joiners;
+                         8.0 * static_cast<double>(cached_) + kPerCandidate * arrays + keys + per_member * joiners;
     if (bytes > static_cast<double>(memory_limit_)) throw MemoryLimit();
 }
 
 // The level's first beam_width / 4 results, in the order of its stable sort,
 // join the pool.
 void Search::grow_pool() {
-    // Merge the reducers' selections: every one of the first beam_width / 4
-    // is among the kept results of the reducer that saw it (score_level).
-    std::vector<std::uint32_t> order;
-    for (const ScoreOutcome& o : outcomes_) order.insert(order.end(), o.top.begin(), o.top.end());
-    const std::size_t keep = std::min(opt_.beam_width / 4, order.size());
-    auto cut = [&](std::uint32_t x, std::uint32_t y) { return ranks_before(x, y); };
-    if (keep < order.size()) {
-        std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), order.end(), cut);
-        order.resize(keep);
-    }
-    std::sort(order.begin(), order.end(), cut);
+    const std::vector<std::uint32_t> order = level_order(opt_.beam_width / 4);
     checkpoint();
 
     // The new members get their expressions built on the workers.
@@ -162,6 +161,29 @@ void Search::grow_pool() {
         for (std::size_t first = 0; first < data_.rows(); first += kBlockRows)
             good = good && candidate_block(c, first, std::min(kBlockRows, data_.rows() - first), s, col + first);
         return good;
+    });
+}
+
+// The refined shapes join the pool after the level's own members.
+void Search::add_joiners(std::vector<Member>& joiners) {
+    if (joiners.empty()) return;
+    const std::size_t first_new = pool_.size();
+    for (Member& m : joiners) {
+        pool_tokens_ += m.complexity;
+        max_cx_ = std::max(max_cx_, m.complexity);
+        pool_.push_back(std::move(m));
+    }
+    joiners.clear();
+    cache_members(first_new, [&](std::size_t i, Scratch& s, bool cached) {
+        if (!cached) return false;
+        auto* col = const_cast<double*>(pool_[i].column);
+        for (std::size_t first = 0; first < data_.rows(); first += kBlockRows) {
+            const std::size_t n = std::min(kBlockRows, data_.rows() - first);
+            const double* v = s.left.eval(pool_[i].expr.tokens, data_.view(), {}, first, n);
+            if (!v) return false;
+            std::copy_n(v, n, col + first);
+        }
+        return true;
     });
 }
 

@@ -46,15 +46,17 @@ bool Search::ranks_before(std::uint32_t x, std::uint32_t y) const {
 }
 
 // The leaves score as members, one at a time and in order, into best.
-void Search::score_leaves() {
+// Returns the fitted search's first top_k of them, in the order of a stable
+// sort by error, for its refinement hook (else nothing).
+std::vector<SearchResult> Search::score_leaves() {
     std::vector<std::uint8_t> state(pool_.size());
     std::vector<double> err(pool_.size());
     const double factor = penalty_factor(1, opt_.complexity_penalty);
     parallel(pool_.size(), pool_.size() * data_.rows(), [&](std::size_t begin, std::size_t end) {
-        BlockEvaluator ev;
+        BlockEvaluator ev(fit_.has_value());
         for (std::size_t k = begin; k < end; ++k)
-            score_lanes(
-                data_, 1, &factor, nullptr,
+            score(
+                1, &factor, nullptr,
                 [&](std::size_t, std::size_t first, std::size_t n) { return member_block(pool_[k], first, n, ev); },
                 &state[k], &err[k]);
     });
@@ -63,9 +65,19 @@ void Search::score_leaves() {
         if (state[k] != kScored) continue;
         ++n_scored;
         if (!best_ || best_->error > err[k])
-            best_ = SearchResult{to_string(pool_[k].expr), err[k], 1, {}, pool_[k].expr};
+            best_ = fit_ ? fitted_result(pool_[k].expr, err[k])
+                         : SearchResult{to_string(pool_[k].expr), err[k], 1, {}, pool_[k].expr};
     }
     if (trace_) trace_->scored += n_scored;
+    std::vector<SearchResult> top;
+    if (!fit_ || !opt_.fit.refine) return top;
+    std::vector<std::size_t> order;
+    for (std::size_t k = 0; k < pool_.size(); ++k)
+        if (state[k] == kScored && !std::isnan(err[k])) order.push_back(k);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return err[x] < err[y]; });
+    for (std::size_t q = 0; q < std::min(order.size(), opt_.fit.top_k); ++q)
+        top.push_back(fitted_result(pool_[order[q]].expr, err[order[q]]));
+    return top;
 }
 
 void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff) {
@@ -73,8 +85,8 @@ void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s,
     std::array<std::uint8_t, kLanes> state;
     for (std::size_t l = 0; l < lanes; ++l)
         factor[l] = penalty_factor(complexity(cands_[ks[l]]), opt_.complexity_penalty);
-    score_lanes(
-        data_, lanes, factor.data(), cutoff,
+    score(
+        lanes, factor.data(), cutoff,
         [&](std::size_t l, std::size_t first, std::size_t n) {
             return candidate_block(cands_[ks[l]], first, n, s, s.out[l].data()) ? s.out[l].data() : nullptr;
         },
@@ -119,6 +131,7 @@ void Search::score_level(std::size_t n) {
     for (std::size_t c = 0; c < std::min(n_cx, front_.size()); ++c)
         if (front_[c]) known_cut[c] = std::isnan(front_[c]->error) ? -kInf : front_[c]->error;
     struct Reducer {
+        explicit Reducer(bool strict) : scratch(strict) {}
         Scratch scratch;
         ScoreOutcome out;            // out.top: a heap whose front is the worst kept result
         std::vector<double> cut_of;  // with a Pareto front: by complexity, the cutoff it knows
@@ -131,7 +144,7 @@ void Search::score_level(std::size_t n) {
         {
             std::lock_guard guard(reducers_lock);
             if (idle.empty()) {
-                reducers.push_back(std::make_unique<Reducer>());
+                reducers.push_back(std::make_unique<Reducer>(fit_.has_value()));
                 Reducer& fresh = *reducers.back();
                 fresh.cut_of = known_cut;
                 fresh.out.first_of.assign(n_cx, kNoOperand);
@@ -150,7 +163,7 @@ void Search::score_level(std::size_t n) {
             std::array<double, kLanes> cut;
             for (std::size_t l = 0; l < lanes; ++l)
                 cut[l] = pareto_ ? std::max(cutoff, r->cut_of[complexity(cands_[group[l]])]) : cutoff;
-            score_group(group.data(), lanes, r->scratch, cut.data());
+            score_group(group.data(), lanes, r->scratch, early_stop_ ? cut.data() : nullptr);
             std::array<double, kLanes> below;  // errors that may be among the cap smallest
             std::size_t n_below = 0;
             for (std::size_t l = 0; l < lanes; ++l) {

@@ -14,10 +14,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <type_traits>
 
 #include "discover/columns.hpp"
+#include "discover/fit.hpp"
 
 namespace vok::discover {
 
@@ -119,5 +121,81 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
 // NaN when a row fails to evaluate. Throws std::out_of_range when the
 // columns' shape is wrong.
 double rmse(const Expr& expr, Columns columns, std::span<const double> targets);
+
+// score_lanes for the fitted search: lane l's error is
+//     sqrt(S / fit.norm) * factor[l],
+// S the least sum of squared residuals of a + b * v over the rows r <
+// scored_rows (FitSums, with the targets' side from fit), i.e. the rmse of
+// the best line relative to the targets' spread. The least sum over the
+// first rows can only grow with more rows, so a lane stops (kAbandoned) when
+// that of the rows so far, less a relative slack for rounding, already gives
+// an error above cutoff[l]; a lane flat so far is never stopped (its line
+// is not yet determined). A near-exact fit's sum is recomputed from its
+// residuals (f * b + a) - y with the line of the sums (kResidualPass).
+template <class Values>
+void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lanes, const double* factor,
+                        const double* cutoff, Values&& values, std::uint8_t* state, double* error) {
+    static constexpr std::array<double, kScoreRows> kZeroRows{};
+    constexpr double kSlack = 1e-9;
+    std::array<FitSums, kLanes> sums{};
+    std::array<const double*, kLanes> v;
+    std::fill_n(state, lanes, kScored);
+    const double* t = fit.dy.data();
+    const double* inv = fit.inv_n.data();
+    const std::size_t rows = data.rows();
+    for (std::size_t first = 0; first < rows; first += kScoreRows) {
+        const std::size_t n = std::min(kScoreRows, rows - first);
+        bool any = false;
+        for (std::size_t l = 0; l < lanes; ++l) {
+            if (state[l] == kScored && !(v[l] = values(l, first, n))) state[l] = kFailed;
+            if (state[l] != kScored) v[l] = kZeroRows.data();
+            any = any || state[l] == kScored;
+        }
+        if (!any) break;
+        const std::size_t end = std::min(first + n, data.scored_rows);
+        if (first == 0 && end > 0)
+            for (std::size_t l = 0; l < lanes; ++l) sums[l].shift = v[l][0];
+        auto add = [&](auto count) {
+            for (std::size_t r = first; r < end; ++r)
+                for (std::size_t l = 0; l < count; ++l) sums[l].add(v[l][r - first], inv[r], t[r]);
+        };
+        if (lanes == kLanes)
+            add(std::integral_constant<std::size_t, kLanes>{});
+        else
+            add(lanes);
+        if (first + n >= rows || !cutoff || end <= first) continue;
+        const double count = static_cast<double>(end);
+        const double cyy = fit.cyy[end - 1];
+        // The slack is relative to all rows' spread, which bounds the
+        // rounding of the final sum as well as that of this one.
+        const double slack = kSlack * fit.cyy.back();
+        for (std::size_t l = 0; l < lanes; ++l) {
+            if (state[l] != kScored || !(factor[l] > 0.0 && factor[l] <= DBL_MAX) || sums[l].flat(count)) continue;
+            const double least = sums[l].sse(count, cyy) - slack;
+            if (least > 0.0 && std::sqrt(least / fit.norm) * factor[l] > cutoff[l]) state[l] = kAbandoned;
+        }
+    }
+    const double count = static_cast<double>(data.scored_rows);
+    const double cyy = data.scored_rows ? fit.cyy[data.scored_rows - 1] : 0.0;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        if (state[l] != kScored) continue;
+        double sse = sums[l].sse(count, cyy);
+        if (sse < kResidualPass * cyy && !sums[l].flat(count)) {
+            const double b = sums[l].cfy / sums[l].cff, a = fit.mean - b * sums[l].mean();
+            double exact = 0.0;
+            for (std::size_t first = 0; first < data.scored_rows && !std::isnan(exact); first += kScoreRows) {
+                const std::size_t n = std::min(kScoreRows, data.scored_rows - first);
+                const double* f = values(l, first, n);  // evaluated before: cannot fail
+                if (!f) exact = std::numeric_limits<double>::quiet_NaN();
+                for (std::size_t r = 0; f && r < n; ++r) {
+                    const double d = (f[r] * b + a) - data.targets[first + r];
+                    exact += d * d;
+                }
+            }
+            if (!std::isnan(exact)) sse = exact;
+        }
+        error[l] = std::sqrt(sse / fit.norm) * factor[l];
+    }
+}
 
 }  // namespace vok::discover

@@ -95,6 +95,7 @@ Search::Search(Columns columns, std::span<const double> targets, std::size_t n_v
       budget_(internals.cache_budget),
       inline_work_(internals.inline_work),
       memory_limit_(internals.memory_limit),
+      early_stop_(internals.early_stop),
       checkpoint_every_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(internals.checkpoint_seconds))),
       last_checkpoint_(std::chrono::steady_clock::now()),
@@ -103,6 +104,15 @@ Search::Search(Columns columns, std::span<const double> targets, std::size_t n_v
       hooks_(hooks),
       pareto_(hooks && hooks->pareto) {
     if (n_vars_ > SIZE_MAX - 2) throw std::length_error("formula search: too many variables");
+    if (options.fit.enabled) {
+        fit_.emplace(data_.targets.first(data_.scored_rows));
+        probe_points_ = draw_probe_points(data_.view(), options.fit.seed);
+        // A variable without a column fails on every row; its probes are the contract's.
+        for (std::size_t i = probe_points_.size(); i < n_vars_; ++i) {
+            auto& p = probe_points_.emplace_back();
+            for (std::size_t k = 0; k < kProbeCount; ++k) p[k] = static_cast<double>(i + 1) * kProbes[k];
+        }
+    }
 }
 
 void Search::checkpoint(bool now) {
@@ -204,9 +214,15 @@ SearchOutcome Search::run_controlled() {
 
 std::optional<SearchResult> Search::run() {
     add_leaves();
-    score_leaves();
+    const std::vector<SearchResult> leaf_top = score_leaves();
     if (pareto_) front_ = {std::nullopt, best_};  // every leaf has complexity 1
-    const bool go_on = complete_level(1, pool_.size());
+    const std::size_t leaves = pool_.size();
+    std::vector<Member> joiners;
+    if (!(best_ && opt_.precision_goal >= best_->error)) {
+        refine_level(1, leaf_top, joiners);
+        add_joiners(joiners);
+    }
+    const bool go_on = complete_level(1, leaves);
     if (best_ && opt_.precision_goal >= best_->error) {
         reason_ = StopReason::PrecisionGoal;
         return finish();
@@ -246,7 +262,13 @@ std::optional<SearchResult> Search::run() {
         }
         score_level(n);
         if (trace_) watch.lap(trace_->seconds_score);
-        if (take_best(n)) {
+        bool goal = take_best(n);
+        if (!goal && fit_ && opt_.fit.refine && opt_.fit.top_k > 0) {
+            std::vector<SearchResult> top;
+            for (std::uint32_t k : level_order(opt_.fit.top_k)) top.push_back(result_of(k));
+            goal = refine_level(level, top, joiners);
+        }
+        if (goal) {
             complete_level(level, accepted);
             reason_ = StopReason::PrecisionGoal;
             return finish();
@@ -256,6 +278,7 @@ std::optional<SearchResult> Search::run() {
             break;
         }
         grow_pool();
+        add_joiners(joiners);
         release_columns(combined_from, fresh);
         if (trace_) watch.lap(trace_->seconds_select);
         if (!complete_level(level, accepted)) {

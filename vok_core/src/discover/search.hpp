@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <functional>
 #include <new>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,6 +26,28 @@
 #include "discover/expr.hpp"
 
 namespace vok::discover {
+
+struct FitLevel;
+
+// Returns shapes (without scale and offset; inner constants as Param tokens
+// carrying their values) that the search scores like candidates, in the
+// order given, right after the level's own: they compete for best and the
+// front, and join the pool when their shape is new. Called on the searching
+// thread; it must be deterministic for results to be.
+using FitHook = std::function<std::vector<Expr>(const FitLevel&)>;
+
+// The fitted search: every candidate f is scored as the best a + b * f
+// (least squares), errors are relative to the targets' spread, candidates
+// are told apart modulo scale and offset at probe points drawn per variable,
+// and a value that depends on a tension guard fails. Results carry b and a
+// as parameters (fit.hpp has the numerics).
+struct FitOptions {
+    bool enabled = false;
+    std::uint64_t seed = 0;    // the probe points
+    std::size_t top_k = 0;     // results of each level handed to refine
+    std::size_t restarts = 0;  // for refine's own use
+    FitHook refine;            // may be empty
+};
 
 struct SearchOptions {
     // The defaults are kSearchDefaults' (defaults.hpp).
@@ -43,6 +66,7 @@ struct SearchOptions {
     // Ctrl-C there, so that a search asked for absurdly many levels can be
     // stopped).
     std::function<void()> checkpoint;
+    FitOptions fit;  // off: the plain search
 };
 
 // Thrown (as a std::bad_alloc) when a search's working state would pass its
@@ -55,10 +79,21 @@ struct MemoryLimit : std::bad_alloc {
 
 struct SearchResult {
     std::string formula;  // to_string(expr)
-    double error = 0.0;   // rmse * (complexity * complexity_penalty + 1.0)
-    std::size_t complexity = 0;
-    std::vector<double> params;  // the search fits no parameters: always empty
+    // rmse * (complexity * complexity_penalty + 1.0); in the fitted search
+    // with the rmse relative to the targets' spread.
+    double error = 0.0;
+    std::size_t complexity = 0;  // of the shape: the fitted scale and offset not counted
+    std::vector<double> params;  // the fitted search's constants (Param i reads params[i]), else empty
     Expr expr;
+};
+
+// What the fitted search tells its refinement hook after scoring a level.
+struct FitLevel {
+    std::size_t level;
+    // The level's best results, best first (at most FitOptions::top_k):
+    // each a fitted result, its expr ((shape * b) + a) with params holding
+    // the shape's own constants, then b, then a.
+    std::span<const SearchResult> best;
 };
 
 // The best formula for targets from the columns (column j is variable j; the

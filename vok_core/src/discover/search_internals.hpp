@@ -68,6 +68,9 @@ struct SearchInternals {
     // Work on the calling thread calls options.checkpoint when at least this
     // many seconds have passed since the last call (0: at every occasion).
     double checkpoint_seconds = 0.02;
+    // Scoring stops candidates early once they cannot matter; off, every
+    // accepted candidate is scored on every row (the results are the same).
+    bool early_stop = true;
 };
 
 std::optional<SearchResult> search_with(Columns columns, std::span<const double> targets, std::size_t n_vars,

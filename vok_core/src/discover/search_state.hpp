@@ -81,6 +81,7 @@ struct ScoreOutcome {
 
 // Per-worker scratch: one evaluator per operand, and one block of values per lane.
 struct Scratch {
+    explicit Scratch(bool strict_tension) : left(strict_tension), right(strict_tension) {}
     BlockEvaluator left, right;
     std::array<std::array<double, kScoreRows>, kLanes> out;
 };
@@ -134,9 +135,23 @@ private:
 
     // ---- score.cpp
     bool ranks_before(std::uint32_t x, std::uint32_t y) const;
-    void score_leaves();
+    template <class Values>
+    void score(std::size_t lanes, const double* factor, const double* cutoff, Values&& values, std::uint8_t* state,
+               double* error) const {
+        if (fit_)
+            score_lanes_fitted(data_, *fit_, lanes, factor, cutoff, values, state, error);
+        else
+            score_lanes(data_, lanes, factor, cutoff, values, state, error);
+    }
+    std::vector<SearchResult> score_leaves();
     void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff);
     void score_level(std::size_t n);
+
+    // ---- fitted.cpp: the fitted search's results, keys and refinement
+    SearchResult fitted_result(Expr shape, double scored_error) const;
+    std::array<double, kProbeCount> key_of(const std::array<double, kProbeCount>& probe) const;
+    std::vector<std::uint32_t> level_order(std::size_t keep) const;
+    bool refine_level(std::size_t level, std::span<const SearchResult> top, std::vector<Member>& joiners);
 
     // ---- members.cpp
     double* cache_column();
@@ -145,6 +160,7 @@ private:
     void check_memory(std::size_t n) const;
     void complete_leaves();
     void grow_pool();
+    void add_joiners(std::vector<Member>& joiners);
     void release_columns(std::size_t from, std::size_t to);
 
     // Values of member m on rows [first, first + n), or null when a row fails.
@@ -167,7 +183,7 @@ private:
         if (!va) return false;
         const double* vb = nullptr;
         if (!is_unary(c.op) && !(vb = member_block(pool_[c.b], first, n, s.right))) return false;
-        return apply_op_column(c.op, va, vb, out, n);
+        return fit_ ? apply_op_column_strict(c.op, va, vb, out, n) : apply_op_column(c.op, va, vb, out, n);
     }
 
     std::size_t complexity(const Candidate& c) const {
@@ -180,6 +196,7 @@ private:
     }
 
     SearchResult result_of(std::uint32_t k) const {
+        if (fit_) return fitted_result(build(cands_[k]), err_[k]);
         Expr e = build(cands_[k]);
         const std::size_t c = e.complexity();
         return SearchResult{to_string(e), err_[k], c, {}, std::move(e)};
@@ -196,12 +213,17 @@ private:
     std::size_t budget_;
     std::size_t inline_work_;
     std::size_t memory_limit_;
+    bool early_stop_;
     std::chrono::steady_clock::duration checkpoint_every_;
     std::chrono::steady_clock::time_point last_checkpoint_;
     std::size_t seen_count_ = 0;   // fingerprints in the seen set
     std::size_t pool_tokens_ = 0;  // tokens of all pool members
     std::size_t max_cx_ = 1;       // the largest complexity in the pool
     std::vector<OpCode> unary_, binary_;
+    // The fitted search: the targets' side of the sums, and variable i's
+    // value at probe k (probe_points_[i][k]).
+    std::optional<FitTargets> fit_;
+    std::vector<std::array<double, kProbeCount>> probe_points_;
 
     FingerprintSet seen_;
     std::vector<Member> pool_;
@@ -218,6 +240,9 @@ private:
     std::unique_ptr<Candidate[]> cands_;
     std::unique_ptr<std::uint32_t[]> shard_;  // shard of each candidate, kNoShard without fingerprint
     std::unique_ptr<std::uint64_t[]> hash_;   // hash of each candidate's probe bits
+    // The fitted search's keys (affine_key's words as doubles): what the
+    // seen set holds instead of the probe values.
+    std::unique_ptr<std::array<double, kProbeCount>[]> key_;
     // The fingerprinted candidates of each generation unit grouped by shard,
     // in generation order within each group, in the unit's own index range;
     // slices_[u * (shards + 1) + s] is where unit u's group of shard s starts
