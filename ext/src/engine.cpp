@@ -17,7 +17,7 @@
 
 #include "discover/expr.hpp"
 #include "discover/fit.hpp"
-#include "discover/param_shapes.hpp"
+#include "discover/refine.hpp"
 #include "discover/render.hpp"
 #include "discover/search.hpp"
 #include "engine.hpp"
