@@ -20,7 +20,7 @@
 
 #include "discover/expr.hpp"
 #include "discover/fit.hpp"
-#include "discover/param_shapes.hpp"
+#include "discover/refine.hpp"
 #include "discover/render.hpp"
 #include "discover/scoring.hpp"
 #include "discover/search.hpp"

@@ -93,35 +93,15 @@ std::vector<std::vector<double>> shape_starts(const Expr& m, std::span<const dou
 std::vector<FittedShape> fit_shapes(std::span<const Expr> bases, std::span<const ShapeTask> tasks, const FitData& data,
                                     const ShapeOptions& options, Executor exec);
 
-// The shape of a fitted result: its expr ((shape * b) + a) without the
-// outer scale and offset, its Param tokens holding the result's values (an
-// expr of another form is taken whole).
-Expr shape_of(const SearchResult& r);
-
-// Rows the shapes are fitted on, at most: a larger data set is sampled
-// evenly (every rows / kFitRows-th row), and only the shapes kept are then
-// fitted on every row, from the sample's constants.
-inline constexpr std::size_t kFitRows = 256;
-
-// The fitted search's refinement of a level: the shapes over the shapes of
-// its best results and over `carried` (the shapes this returned for the
-// level before, which are not refit again), fitted, and of those that fit
-// the targets better than the base they grew from (by more than rounding),
-// the `keep` best (lowest sum of squares, the earlier of equal ones), in
-// that order. From each, a constant that is a neutral operand (c in x + c,
-// x - c, x * c, x / c) goes with its operator when the shape fits nearly as
-// well without it: its sum of squares may grow by the factor exp(ln(n) / n)
-// that the Bayesian information criterion asks of one more constant on n
-// rows, plus the targets' rounding (a relative rmse of 1e-12). What is left
-// may be a plain composite (x / (c + y) with c = 0 is x / y).
-std::vector<Expr> refine_shapes(std::span<const SearchResult> best, std::span<const Expr> carried, const FitData& data,
-                                std::size_t n_vars, const ShapeOptions& options, Executor exec);
-
-// The fitted search's hook (SearchOptions::fit.refine): refine_shapes on the
-// executor with restarts and keep = top_k from options.fit, and the
-// search's max_complexity and use_trig, each call carrying the shapes of the
-// call before. columns and targets must outlive it.
-FitHook refine_hook(Columns columns, std::span<const double> targets, const SearchOptions& options,
-                    Executor exec = pool_executor);
+// f(i, scratch) for i in 0..n on the executor, one scratch per piece.
+template <class F>
+void for_each_index(Executor exec, std::size_t n, F&& f) {
+    auto body = [&](std::size_t begin, std::size_t end) {
+        FitScratch scratch;
+        for (std::size_t i = begin; i < end; ++i) f(i, scratch);
+    };
+    using Body = decltype(body);
+    if (n > 0) exec(n, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Body*>(ctx))(b, e); }, &body);
+}
 
 }  // namespace vok::discover
