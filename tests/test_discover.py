@@ -188,7 +188,7 @@ def test_formula_refuses_what_is_no_expression(tokens, names, message):
 
     class Crafted:  # a pickle that rebuilds a Formula from its state, as the dataclass pickles one
         def __reduce__(self):
-            return object.__new__, (Formula,), [tokens, names, 0.0, 1, 0.0, True, front]
+            return object.__new__, (Formula,), [tokens, names, 0.0, 1, 0.0, True, front, (), math.nan, None]
 
     with pytest.raises(ValueError, match=message):
         Formula(tokens, names, 0.0, 1, 0.0, front=front)
@@ -198,9 +198,9 @@ def test_formula_refuses_what_is_no_expression(tokens, names, message):
 
 def test_formula_survives_a_json_round_trip():
     f = vok_math.discover(*problem(11, 2))
-    fields = json.loads(json.dumps([f.tokens, f.names, f.error, f.complexity, f.rmse]))
-    g = Formula(*fields, front=f.front)
-    assert g == f and str(g) == str(f)
+    fields = json.loads(json.dumps([f.tokens, f.names, f.error, f.complexity, f.rmse, f.complete, [], f.params]))
+    g = Formula(*fields, r2=f.r2, target=f.target)
+    assert g == dataclasses.replace(f, front=()) and str(g) == str(f)
     assert g.predict(problem(11, 2)[0]).tolist() == f.predict(problem(11, 2)[0]).tolist()
 
 

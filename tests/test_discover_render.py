@@ -155,12 +155,3 @@ def test_python_source_runs_for_hostile_names():
     f = Formula(tuple(tokens[:-2]), names, 0.0, len(tokens) - 2, 0.0)
     exec(compile(f.to_python(), "<formula>", "exec"), namespace)
     assert bits(namespace["f"](*row)) == bits(f.predict(np.array([row]))[0])
-
-
-@pytest.mark.parametrize("tokens", [[], [(VAR, 0, 0, 0.0), (OP, 9, 0, 0.0)], [(VAR, 0, 0, 0.0)] * 2,
-                                    [(VAR, 0, 5, 0.0)], [(VAR, 0, 0, 0.0), (OP, 13, 0, 0.0)]])
-def test_malformed_tokens_are_refused(tokens):
-    f = Formula(tuple(tokens), ("x",), 0.0, 1, 0.0)
-    for form in (str, Formula.to_latex, Formula.to_python):
-        with pytest.raises(ValueError):
-            form(f)
