@@ -16,8 +16,12 @@ from .. import _ext
 from . import _data, _select, _snap
 from ._formula import Formula
 
-# The rmse may grow by this fraction when constants are snapped (snap=True).
+# The rmse may grow by this fraction when constants are snapped (snap=True),
+# or by this share of the targets' spread, whichever allows more: a measured
+# table whose rounding a free exponent or offset fits (Kepler's 1.503 and
+# +3.7 days) still gives its law's simple numbers.
 _SNAP_FRACTION = 0.01
+_SNAP_SPREAD = 1e-3
 
 Progress = Callable[[int, int, "Formula | None"], "bool | None"]
 
@@ -169,7 +173,8 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     chosen = dataclasses.replace(chosen, complete=complete, front=front_formulas)
     fraction = (_SNAP_FRACTION if snap else None) if isinstance(snap, (bool, np.bool_)) else float(snap)
     if fraction is not None and chosen.params:
-        snapped = _snap.snap(chosen.tokens, chosen.params, chosen.rmse, columns, targets, fraction, floor)
+        allowance = max(floor, chosen.rmse + _SNAP_SPREAD * problem.unit) if constants else floor
+        snapped = _snap.snap(chosen.tokens, chosen.params, chosen.rmse, columns, targets, fraction, allowance)
         if snapped is not None:
             tokens, params, removed = snapped
             chosen = problem.rescored(chosen, tokens, params, chosen.complexity - removed)
