@@ -100,7 +100,7 @@ public:
         bool stopped_by_poll = false;
         std::unique_lock<std::mutex> lock(mutex_);
         // Jobs run one at a time; a later submitter waits for the pool.
-        if (!wait_polling(lock, [&] { return job_ == nullptr; })) throw Interrupted();
+        if (!wait_turn(lock)) throw Interrupted();
         workers_[0]->pieces.push_back(Piece{0, n, size()});  // may fail: nothing is published yet
         pending_ = 1;
         job_ = &job;
@@ -170,6 +170,25 @@ private:
             lock.lock();
             if (stop) return false;
         }
+    }
+
+    // Waits under `lock` until no job is current, as wait_polling does, but
+    // without the lock the thread declared held (HeldLockScope): that is
+    // given up while the thread waits and taken back, without the pool's
+    // mutex, before each poll and before the thread's own job starts.
+    bool wait_turn(std::unique_lock<std::mutex>& lock) {
+        const HeldLock* held = detail::t_interrupt.held_lock;
+        if (!held) return wait_polling(lock, [&] { return job_ == nullptr; });
+        while (job_ != nullptr) {
+            held->release(held->ctx);
+            job_over_.wait_for(lock, kPollInterval, [&] { return job_ == nullptr; });
+            lock.unlock();
+            held->acquire(held->ctx);
+            const bool stop = detail::poll_now();
+            lock.lock();
+            if (stop) return false;
+        }
+        return true;
     }
 
     // Under mutex_. Own queue from the back (most recent, smallest half),

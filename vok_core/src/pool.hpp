@@ -14,7 +14,8 @@
 // pieces and the count of workers holding a piece of the job ("readers").
 //   - A submitter publishes a job under the mutex, only when no job is
 //     current: jobs from several threads run one after another, and a
-//     submitter that waits for its turn still polls (interrupt.hpp).
+//     submitter that waits for its turn still polls (interrupt.hpp) and
+//     gives up the lock it declared held (HeldLockScope) meanwhile.
 //   - Under the mutex a worker may look at the current job freely. It takes
 //     a piece, under the mutex, only while the job is current and not over
 //     (over = every element done, or cancelled), and becomes a reader; only
