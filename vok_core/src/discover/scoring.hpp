@@ -18,6 +18,7 @@
 #include <type_traits>
 
 #include "discover/columns.hpp"
+#include "interrupt.hpp"
 
 namespace vok::discover {
 
@@ -100,6 +101,9 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
             add(std::integral_constant<std::size_t, kLanes>{});
         else
             add(lanes);
+        // A cancelled level (time limit, signal) stops here, not at the end
+        // of a piece that may hold many candidates over many rows.
+        vok::interruption_point(lanes * n);
         if (first + n >= rows || !cutoff) continue;
         // The sum only grows with more rows (each term is a square or NaN),
         // and with a positive finite factor so does the error computed from
