@@ -19,9 +19,14 @@ def below_above(x):
     return [np.nextafter(x, -INF), x, np.nextafter(x, INF)]
 
 
-# NaN, infinities, signed zeros, the guard thresholds and their neighbours.
+def nan(sign, payload):
+    return np.array([sign << 63 | 0x7FF8 << 48 | payload], dtype=np.uint64).view(np.float64)[0]
+
+
+# NaNs of both signs and several payloads, infinities, signed zeros, the guard
+# thresholds and their neighbours.
 SPECIAL = np.array(
-    [NAN, INF, -INF, 0.0, -0.0, 1.0, -1.0, 710.0, -800.0, 1e308, 1e-310, -1e-310, 5e-324]
+    [NAN, nan(1, 5), nan(0, 0xBEEF), INF, -INF, 0.0, -0.0, 1.0, -1.0, 710.0, -800.0, 1e308, 1e-310, -1e-310, 5e-324]
     + below_above(709.78) + below_above(1e-300) + below_above(-1e-300) + below_above(-709.78)
 )
 
@@ -54,10 +59,15 @@ def test_unary_is_the_list_function(name):
 
 
 @pytest.mark.parametrize("name", BINARY)
-def test_binary_is_the_list_function(name):
-    a, b = np.repeat(SPECIAL, len(SPECIAL)), np.tile(SPECIAL, len(SPECIAL))  # every special pair
-    a, b = np.concatenate([a, X]), np.concatenate([b, Y])
-    assert_same(getattr(ufunc, name)(a, b), getattr(vok_core, name + "_n")(a.tolist(), b.tolist()))
+@pytest.mark.parametrize("workers", [False, True])
+def test_binary_is_the_list_function(name, workers):
+    a, b = np.repeat(SPECIAL, len(SPECIAL)), np.tile(SPECIAL, len(SPECIAL))  # every special pair, NaN pairs too
+    pairs = getattr(vok_core, name + "_n")(a.tolist(), b.tolist())  # computed on the calling thread
+    if workers:
+        a, b = np.concatenate([a, X]), np.concatenate([b, Y])
+    want = getattr(vok_core, name + "_n")(a.tolist(), b.tolist())
+    assert_same(want[: len(pairs)], pairs)  # the same NaN wherever the list function computes it
+    assert_same(getattr(ufunc, name)(a, b), want)
 
 
 @pytest.mark.parametrize("name", ["tension", "div"])
