@@ -234,6 +234,15 @@ def test_christoffel_is_christoffel_batch_n(rs):
         assert_same(ufunc.christoffel(x, lam, mu, nu, rs), vok_core.christoffel_batch_n(points, lam, mu, nu, rs))
 
 
+@pytest.mark.parametrize("n", [3, 10000])
+def test_christoffel_takes_unsigned_indices_of_any_size(n):
+    x = X[:n] / 100
+    points = [(v, 0.0) for v in x.tolist()]
+    for lam, mu, nu in [(2**63, 0, 1), (0, 2**64 - 1, 1), (1, 1, 1)]:
+        got = ufunc.christoffel(x, np.uint64(lam), np.full(n, mu, dtype=np.uint64), np.uint32(nu), 0.5)
+        assert_same(got, vok_core.christoffel_batch_n(points, lam, mu, nu, 0.5))
+
+
 def test_christoffel_indices_broadcast_and_must_not_be_negative():
     idx = np.array([0, 1])
     gamma = ufunc.christoffel(0.0, idx[:, None, None], idx[None, :, None], idx[None, None, :], 0.5)

@@ -98,6 +98,11 @@ struct Definition {
     const char* signature;  // core dimensions of a generalized ufunc, or nullptr
     std::span<const int> types;
     PyArrayMethod_StridedLoop* loop;
+    // A second loop, for operands of unsigned integer types: the promoter
+    // picks it when every operand whose type differs between the two loops
+    // is unsigned or a Python int, and at least one is unsigned.
+    std::span<const int> unsigned_types = {};
+    PyArrayMethod_StridedLoop* unsigned_loop = nullptr;
     int identity = PyUFunc_None;
     PyArrayMethod_GetReductionInitial* reduction_initial = nullptr;
     bool reorderable = false;
