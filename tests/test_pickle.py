@@ -57,3 +57,24 @@ def test_round_trip_is_bit_identical(value, how):
 def test_classes_keep_their_own_attributes():
     for cls in (vok_core.VOKPoint, vok_core.VOKPair, vok_core.VOKKnot, vok_core.PySearchResult):
         assert "__reduce__" not in vars(cls) and "__reduce_ex__" not in vars(cls)
+
+
+class Crafted:
+    """Unpickles as a call of one of the reducers' constructors with any arguments."""
+
+    def __init__(self, constructor, *args):
+        self.constructor, self.args = constructor, args
+
+    def __reduce__(self):
+        return self.constructor, self.args
+
+
+@pytest.mark.parametrize("pattern", [2**63, -2**63 - 1, 2**64, 1.5, "0", None])
+@pytest.mark.parametrize("constructor", ["_point", "_pair", "_search_result"])
+def test_a_bad_bit_pattern_is_a_value_error(constructor, pattern):
+    from vok_math import _pickle
+
+    args = {"_point": (pattern, 0), "_pair": (0, pattern), "_search_result": ("x", 0, 1, [pattern])}[constructor]
+    data = pickle.dumps(Crafted(getattr(_pickle, constructor), *args))
+    with pytest.raises(ValueError, match="not the bit pattern of a float"):
+        pickle.loads(data)
