@@ -337,6 +337,38 @@ Pool& global_pool() {
 
 std::size_t pool_size() { return global_pool().size(); }
 
+void run_detached(void (*fn)(void* ctx), void* ctx) {
+    struct Task {
+        void (*fn)(void*);
+        void* ctx;
+    };
+    auto* task = new (std::nothrow) Task{fn, ctx};
+    pthread_t thread;
+    pthread_attr_t attr;
+    int rc = task ? pthread_attr_init(&attr) : -1;
+    if (rc == 0) {
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        const sigset_t blocked = worker_signal_mask();
+        sigset_t saved;
+        pthread_sigmask(SIG_BLOCK, &blocked, &saved);
+        rc = pthread_create(
+            &thread, &attr,
+            [](void* t) -> void* {
+                const Task task = *static_cast<Task*>(t);
+                delete static_cast<Task*>(t);
+                task.fn(task.ctx);
+                return nullptr;
+            },
+            task);
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+        pthread_attr_destroy(&attr);
+    }
+    if (rc != 0) {
+        delete task;
+        fn(ctx);
+    }
+}
+
 void detail::run_range(std::size_t n, RangeFn body, void* ctx) {
     Pool& pool = global_pool();
     // A job submitted from inside another (a body on a worker, or a poll that

@@ -95,6 +95,12 @@ using RangeFn = void (*)(void* ctx, std::size_t begin, std::size_t end);
 void run_range(std::size_t n, RangeFn body, void* ctx);
 }  // namespace detail
 
+// Runs fn(ctx) on a thread of its own, which blocks asynchronous signals as
+// the workers do, and returns without waiting for it; when no thread can be
+// started, runs it here. For work a caller need not wait for: freeing the
+// gigabytes of a stopped search, which takes the system a noticeable time.
+void run_detached(void (*fn)(void* ctx), void* ctx);
+
 // Makes sure the pool exists (creating it on first use) and returns its size.
 // Throws InternalError ("The global thread pool has not been initialized. ...")
 // if the workers could not be started, on this and every later call.

@@ -184,6 +184,8 @@ std::size_t Search::generate(std::size_t fresh) {
                 }
             }
             group_by_shard(u, at);
+            // A stopped search leaves here, not at the end of the piece.
+            vok::interruption_point(offset[u + 1] - offset[u]);
         }
     });
     return n;
@@ -211,6 +213,7 @@ std::pair<std::size_t, std::size_t> Search::insert_level(std::size_t n) {
             accepted[sh] = seen_.lock_shard(sh).insert_run(
                 mine, [&](std::uint32_t k) { return &cands[k].probe; }, state, kDuplicate, kAccepted);
             fingerprinted[sh] = mine.size();
+            vok::interruption_point(mine.size());
         }
     });
     std::pair<std::size_t, std::size_t> total{0, 0};
