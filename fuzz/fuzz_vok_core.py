@@ -1,15 +1,20 @@
-"""Fuzzes every name of vok_core with hostile arguments (atheris/libFuzzer).
+"""Fuzzes every name of vok_core, and vok_math._ext, with hostile arguments
+(atheris/libFuzzer).
 
     python fuzz/fuzz_vok_core.py [libFuzzer options] [corpus dirs...]
 
 Each input picks one target (fuzz/targets.py: a batch function, find_formula,
-a constructor, a method, a property or an operator of the value classes) and
-draws its arguments from fuzz/hostile.py. A call may raise any ordinary
-exception; what fails the run is a crash or sanitizer report, a hang
-(libFuzzer's -timeout), a SystemError (a C-API contract broken: NULL without
-an exception, a result with one set), an internal failure other than the
-documented "capacity overflow", or an object of the call that outlived it (a
-reference the extension did not release).
+a constructor, a method, a property or an operator of the value classes;
+with NumPy installed also fuzz/ext_targets.py: tokens, columns and search
+options of vok_math._ext, discover()'s input validation, unpickling, and the
+ufuncs against their list functions) and draws its arguments from
+fuzz/hostile.py. A call may raise any ordinary exception; what fails the run
+is a crash or sanitizer report, a hang (libFuzzer's -timeout), a SystemError
+(a C-API contract broken: NULL without an exception, a result with one set),
+an internal failure other than the documented "capacity overflow", a ufunc
+value whose bits differ from its list function's (ext_targets.Finding), or
+an object of the call that outlived it (a reference the extension did not
+release).
 
 Coverage is that of the Python code of targets.py and hostile.py, which
 decides what is called with what. It works only without the ASan runtime
@@ -41,7 +46,14 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 with atheris.instrument_imports():
     import hostile
     import targets
+
+    try:
+        import ext_targets
+    except ImportError:  # no NumPy: vok_core's targets alone
+        ext_targets = None
 from hostile import HostileBase
+
+TARGETS = targets.TARGETS + (ext_targets.TARGETS if ext_targets else [])
 
 # ------------------------------------------------------------ the test
 
@@ -57,7 +69,7 @@ def is_expected(exc):
 
 def test_one_input(data):
     gen = hostile.Gen(atheris.FuzzedDataProvider(data))
-    target = gen.choice(targets.TARGETS)
+    target = gen.choice(TARGETS)
     try:
         target(gen)
     except BaseException as exc:  # noqa: BLE001 - judged just below

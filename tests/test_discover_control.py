@@ -2,6 +2,7 @@
 limit, interrupts, other threads, and the Pareto front."""
 
 import signal
+import subprocess
 import sys
 import threading
 import time
@@ -169,3 +170,68 @@ def test_progress_on_large_data():
     vok_math.discover({"x": x, "y": np.sin(x) * x + 0.3}, "y", max_complexity=3, beam_width=5,
                       progress=lambda level, _, best: levels.append(level))
     assert levels == [1, 2, 3]
+
+
+# A thread that calls into the library while holding the interpreter lock
+# (NumPy keeps it around a loop whose casts need it: object input; a list
+# function keeps it for its whole call) while a search on the main thread
+# polls for signals, which takes the lock, during its levels.
+LOCK_HOLDER = """
+import sys, threading
+import numpy as np
+import vok_core, vok_math
+from vok_math import ufunc
+
+x = np.linspace(1.0, 2.0, 200_000)
+done = threading.Event()
+
+def call_with_the_lock_held():
+    ufunc.exp(np.arange(100_000, dtype=object), casting="unsafe")
+    vok_core.exp_n([0.5] * 100_000)
+
+def keep_calling():
+    while not done.is_set():
+        call_with_the_lock_held()
+
+other = threading.Thread(target=keep_calling)
+if sys.argv[1] == "together":
+    other.start()
+vok_math.discover({"x": x, "y": np.sin(x) * x + 0.3}, "y", max_complexity=3, beam_width=200)
+done.set()
+if sys.argv[1] == "together":
+    other.join()
+call_with_the_lock_held()
+"""
+
+
+def test_a_search_and_a_thread_holding_the_interpreter_lock_both_finish():
+    def run(mode, timeout=None):
+        start = time.perf_counter()
+        subprocess.run([sys.executable, "-c", LOCK_HOLDER, mode], check=True, timeout=timeout)
+        return time.perf_counter() - start
+    alone = run("alone")
+    # Together the two take about as long as the search alone; a deadlock
+    # never ends, and the child is then killed.
+    try:
+        run("together", timeout=10 * alone)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"no end after {10 * alone:.1f} s; alone the same work takes {alone:.1f} s")
+
+
+def test_the_time_limit_ends_a_level_promptly():
+    # The last of few long levels (seconds over 200000 rows), timed whole,
+    # then cut a quarter in by the limit. A worker's share of a level is an
+    # eighth of it or more: the search must stop within its pieces.
+    x = np.linspace(1.0, 2.0, 200_000)
+    data = {"x": x, "y": np.sin(x) * x + 0.3}
+    options = {"max_complexity": 4, "beam_width": 500}
+    levels = []
+    start = time.perf_counter()
+    vok_math.discover(data, "y", progress=lambda *_: levels.append(time.perf_counter() - start), **options)
+    last_level = levels[-1] - levels[-2]
+    limit = levels[-2] + last_level / 4
+    start = time.perf_counter()
+    f = vok_math.discover(data, "y", time_limit=limit, **options)
+    over = time.perf_counter() - start - limit
+    assert not f.complete
+    assert over < last_level / 20, f"{over:.2f} s past the limit; the level it ended takes {last_level:.2f} s"

@@ -63,3 +63,21 @@ def test_dask_cluster(one_by_one):
 def test_bad_options_raise_at_once(options, message):
     with pytest.raises((TypeError, ValueError), match=message):
         vok_math.discover_many(problems(), executor=None, **options)
+
+
+class KillsItsWorker:
+    """Data whose unpickling kills the process that unpickles it (a worker)."""
+
+    def __reduce__(self):
+        import signal
+        return signal.raise_signal, (signal.SIGKILL,)
+
+
+def test_a_problem_that_kills_its_worker_fails_alone(one_by_one):
+    from concurrent.futures.process import BrokenProcessPool
+
+    killer = (KillsItsWorker(), [1.0])
+    good = problems()
+    results = vok_math.discover_many(good[:2] + [killer] + good[2:], **OPTIONS)
+    assert isinstance(results[2], BrokenProcessPool)
+    check(results[:2] + results[3:], one_by_one)

@@ -74,3 +74,24 @@ def test_any_variable_letter_survives_pickling():
         result = vok_core.find_formula(columns, columns[j], max_complexity=1)
         assert result.formula == chr((120 + j) % 256)
         assert fields(pickle.loads(pickle.dumps(result))) == fields(result)
+
+
+class Crafted:
+    """Unpickles as a call of one of the reducers' constructors with any arguments."""
+
+    def __init__(self, constructor, *args):
+        self.constructor, self.args = constructor, args
+
+    def __reduce__(self):
+        return self.constructor, self.args
+
+
+@pytest.mark.parametrize("pattern", [2**63, -2**63 - 1, 2**64, 1.5, "0", None])
+@pytest.mark.parametrize("constructor", ["_point", "_pair", "_search_result"])
+def test_a_bad_bit_pattern_is_a_value_error(constructor, pattern):
+    from vok_math import _pickle
+
+    args = {"_point": (pattern, 0), "_pair": (0, pattern), "_search_result": ("x", 0, 1, [pattern])}[constructor]
+    data = pickle.dumps(Crafted(getattr(_pickle, constructor), *args))
+    with pytest.raises(ValueError, match="not the bit pattern of a float"):
+        pickle.loads(data)

@@ -93,3 +93,17 @@ def test_both_modules_share_one_pool(run_python):
     """, {"RAYON_NUM_THREADS": "4", "OPENBLAS_NUM_THREADS": "1"})
     before, after = map(int, out.split())
     assert after - before == 4
+
+
+@pytest.mark.parametrize("value,warned", [("junk", True), ("12Q", True), ("", False), ("3G", False), ("1024", False)])
+def test_a_memory_limit_that_is_no_byte_size_is_said_once(value, warned, run_python):
+    code = """
+        import warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import vok_core
+            import vok_math, vok_math.ufunc
+            vok_core.find_formula([[1.0, 2.0]], [1.0, 2.0], 1, 1)
+        print(sum("VOK_MEMORY_LIMIT" in str(w.message) for w in caught))
+    """
+    assert run_python(code, {"VOK_MEMORY_LIMIT": value}).split() == ["1" if warned else "0"]

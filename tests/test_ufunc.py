@@ -19,11 +19,17 @@ def below_above(x):
     return [np.nextafter(x, -INF), x, np.nextafter(x, INF)]
 
 
+def nan(sign, payload):
+    return np.array([sign << 63 | 0x7FF8 << 48 | payload], dtype=np.uint64).view(np.float64)[0]
+
+
 # NaN, infinities, signed zeros, the guard thresholds and their neighbours.
 SPECIAL = np.array(
     [NAN, INF, -INF, 0.0, -0.0, 1.0, -1.0, 710.0, -800.0, 1e308, 1e-310, -1e-310, 5e-324]
     + below_above(709.78) + below_above(1e-300) + below_above(-1e-300) + below_above(-709.78)
 )
+# NaNs of both signs and other payloads: which one a two-NaN operation keeps.
+NANS = np.array([nan(1, 5), nan(0, 0xBEEF)])
 
 
 def sample(n, seed):
@@ -54,10 +60,16 @@ def test_unary_is_the_list_function(name):
 
 
 @pytest.mark.parametrize("name", BINARY)
-def test_binary_is_the_list_function(name):
-    a, b = np.repeat(SPECIAL, len(SPECIAL)), np.tile(SPECIAL, len(SPECIAL))  # every special pair
-    a, b = np.concatenate([a, X]), np.concatenate([b, Y])
-    assert_same(getattr(ufunc, name)(a, b), getattr(vok_core, name + "_n")(a.tolist(), b.tolist()))
+@pytest.mark.parametrize("workers", [False, True])
+def test_binary_is_the_list_function(name, workers):
+    special = np.concatenate([SPECIAL, NANS])
+    a, b = np.repeat(special, len(special)), np.tile(special, len(special))  # every special pair, NaN pairs too
+    pairs = getattr(vok_core, name + "_n")(a.tolist(), b.tolist())  # computed on the calling thread
+    if workers:
+        a, b = np.concatenate([a, X]), np.concatenate([b, Y])
+    want = getattr(vok_core, name + "_n")(a.tolist(), b.tolist())
+    assert_same(want[: len(pairs)], pairs)  # the same NaN wherever the list function computes it
+    assert_same(getattr(ufunc, name)(a, b), want)
 
 
 @pytest.mark.parametrize("name", ["tension", "div"])
@@ -222,6 +234,15 @@ def test_christoffel_is_christoffel_batch_n(rs):
     points = [(v, 0.0) for v in x.tolist()]
     for lam, mu, nu in itertools.product(range(3), repeat=3):
         assert_same(ufunc.christoffel(x, lam, mu, nu, rs), vok_core.christoffel_batch_n(points, lam, mu, nu, rs))
+
+
+@pytest.mark.parametrize("n", [3, 10000])
+def test_christoffel_takes_unsigned_indices_of_any_size(n):
+    x = X[:n] / 100
+    points = [(v, 0.0) for v in x.tolist()]
+    for lam, mu, nu in [(2**63, 0, 1), (0, 2**64 - 1, 1), (1, 1, 1)]:
+        got = ufunc.christoffel(x, np.uint64(lam), np.full(n, mu, dtype=np.uint64), np.uint32(nu), 0.5)
+        assert_same(got, vok_core.christoffel_batch_n(points, lam, mu, nu, 0.5))
 
 
 def test_christoffel_indices_broadcast_and_must_not_be_negative():

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -58,12 +59,20 @@ public:
         // thread holds the lock (the engine work done for the callback, the
         // evaluation behind a result's rmse, has interruption points).
         vok::PollScope no_poll{nullptr, nullptr};
-        explicit Held(ReleasedLock& l) : lock(l) { PyEval_RestoreThread(lock.state_); }
-        ~Held() { lock.state_ = PyEval_SaveThread(); }
+        explicit Held(ReleasedLock& l) : lock(l) {
+            PyEval_RestoreThread(lock.state_);
+            declared.emplace();
+        }
+        ~Held() {
+            declared.reset();
+            lock.state_ = PyEval_SaveThread();
+        }
+        std::optional<vok::py::InterpreterLock> declared;  // for the engine work done for the callback
     };
 
 private:
     PyThreadState* state_;
+    vok::py::InterpreterLock not_held_;  // after state_: declares no lock
 };
 
 // Adds the result-rebuilding function of engine_pickle.cpp.

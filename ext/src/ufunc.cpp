@@ -20,7 +20,22 @@ namespace {
 struct Registered {
     PyObject* ufunc;
     std::span<const int> types;
+    std::span<const int> unsigned_types;
 };
+
+// True when the inputs suit the unsigned loop (Definition::unsigned_types).
+bool wants_unsigned(const Registered& r, PyArray_DTypeMeta* const op_dtypes[]) {
+    bool any = false;
+    for (std::size_t i = 0; i < r.unsigned_types.size(); ++i) {
+        if (r.types[i] == r.unsigned_types[i]) continue;
+        PyArray_DTypeMeta* dtype = op_dtypes[i];
+        if (!dtype) return false;
+        if (dtype == &PyArray_PyLongDType) continue;
+        if (!PyTypeNum_ISUNSIGNED(dtype->type_num)) return false;
+        any = true;
+    }
+    return any;
+}
 std::array<Registered, 32> g_registry{};
 std::size_t g_registered = 0;
 
@@ -28,17 +43,17 @@ std::size_t g_registered = 0;
 // with `dtype=` or `signature=` (NumPy then reports that no loop matches).
 int promote(PyObject* ufunc, PyArray_DTypeMeta* const op_dtypes[], PyArray_DTypeMeta* const signature[],
             PyArray_DTypeMeta* new_op_dtypes[]) {
-    (void)op_dtypes;
     const auto* entry = std::find_if(g_registry.begin(), g_registry.begin() + g_registered,
                                      [ufunc](const Registered& r) { return r.ufunc == ufunc; });
     if (entry == g_registry.begin() + g_registered) {
         PyErr_SetString(PyExc_TypeError, "no loop for this ufunc");
         return -1;
     }
-    for (std::size_t i = 0; i < entry->types.size(); ++i) {
+    const std::span<const int> types = wants_unsigned(*entry, op_dtypes) ? entry->unsigned_types : entry->types;
+    for (std::size_t i = 0; i < types.size(); ++i) {
         PyArray_DTypeMeta* dtype = signature[i];
         if (!dtype) {
-            PyArray_Descr* descr = PyArray_DescrFromType(entry->types[i]);
+            PyArray_Descr* descr = PyArray_DescrFromType(types[i]);
             dtype = NPY_DTYPE(descr);
             Py_INCREF(dtype);
             Py_DECREF(descr);
@@ -111,6 +126,30 @@ int loop_error(PyObject* type, const std::string& message) {
     return -1;
 }
 
+namespace {
+
+int add_loop(PyObject* uf, const Definition& def, std::span<const int> types, PyArrayMethod_StridedLoop* loop) {
+    std::array<PyArray_DTypeMeta*, 8> dtypes{};
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        PyArray_Descr* descr = PyArray_DescrFromType(types[i]);
+        dtypes[i] = NPY_DTYPE(descr);
+        Py_DECREF(descr);  // DType classes of builtin types live as long as NumPy
+    }
+    PyType_Slot slots[] = {
+        {NPY_METH_strided_loop, reinterpret_cast<void*>(loop)},
+        {def.reduction_initial ? NPY_METH_get_reduction_initial : 0, reinterpret_cast<void*>(def.reduction_initial)},
+        {0, nullptr},
+    };
+    int flags = NPY_METH_NO_FLOATINGPOINT_ERRORS;
+    if (def.reorderable) flags |= NPY_METH_IS_REORDERABLE;
+    PyArrayMethod_Spec method = {
+        def.name, def.nin, def.nout, NPY_NO_CASTING, static_cast<NPY_ARRAYMETHOD_FLAGS>(flags), dtypes.data(), slots,
+    };
+    return PyUFunc_AddLoopFromSpec(uf, &method);
+}
+
+}  // namespace
+
 int add_ufunc(PyObject* dict, const Definition& def) {
     if (g_registered == g_registry.size()) {
         PyErr_SetString(PyExc_RuntimeError, "too many ufuncs");
@@ -120,23 +159,8 @@ int add_ufunc(PyObject* dict, const Definition& def) {
                                                        def.name, def.doc, 0, def.signature);
     if (!uf) return -1;
 
-    std::array<PyArray_DTypeMeta*, 8> dtypes{};
-    for (std::size_t i = 0; i < def.types.size(); ++i) {
-        PyArray_Descr* descr = PyArray_DescrFromType(def.types[i]);
-        dtypes[i] = NPY_DTYPE(descr);
-        Py_DECREF(descr);  // DType classes of builtin types live as long as NumPy
-    }
-    PyType_Slot slots[] = {
-        {NPY_METH_strided_loop, reinterpret_cast<void*>(def.loop)},
-        {def.reduction_initial ? NPY_METH_get_reduction_initial : 0, reinterpret_cast<void*>(def.reduction_initial)},
-        {0, nullptr},
-    };
-    int flags = NPY_METH_NO_FLOATINGPOINT_ERRORS;
-    if (def.reorderable) flags |= NPY_METH_IS_REORDERABLE;
-    PyArrayMethod_Spec method = {
-        def.name, def.nin, def.nout, NPY_NO_CASTING, static_cast<NPY_ARRAYMETHOD_FLAGS>(flags), dtypes.data(), slots,
-    };
-    int rc = PyUFunc_AddLoopFromSpec(uf, &method);
+    int rc = add_loop(uf, def, def.types, def.loop);
+    if (rc == 0 && def.unsigned_loop) rc = add_loop(uf, def, def.unsigned_types, def.unsigned_loop);
 
     // The promoter matches any DTypes (None) and sends them to the loop's.
     PyObject* any = rc < 0 ? nullptr : PyTuple_New(def.nin + def.nout);
@@ -144,7 +168,7 @@ int add_ufunc(PyObject* dict, const Definition& def) {
         any ? PyCapsule_New(reinterpret_cast<void*>(&promote), "numpy._ufunc_promoter", nullptr) : nullptr;
     if (capsule) {
         for (int i = 0; i < def.nin + def.nout; ++i) PyTuple_SET_ITEM(any, i, Py_NewRef(Py_None));
-        g_registry[g_registered++] = {uf, def.types};
+        g_registry[g_registered++] = {uf, def.types, def.unsigned_types};
         rc = PyUFunc_AddPromoter(uf, any, capsule);
     } else {
         rc = -1;

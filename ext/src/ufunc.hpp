@@ -38,6 +38,7 @@
 #include <type_traits>
 
 #include "pool.hpp"
+#include "py_error.hpp"
 
 namespace vok::ufunc {
 
@@ -73,8 +74,11 @@ int run_outer(npy_intp n, npy_intp parallel_from, bool independent_elements, Bod
         return 0;
     }
     try {
-        // Threads calling ufuncs at once queue in the pool, which runs
-        // one job at a time, without the interpreter lock.
+        // Threads calling ufuncs at once queue in the pool, which runs one
+        // job at a time. NumPy keeps the interpreter lock around a loop whose
+        // casts need it (object inputs): declared, it is given up while this
+        // thread waits for another thread's job.
+        const py::InterpreterLock lock_state;
         parallel_for(static_cast<std::size_t>(n), std::remove_cvref_t<Body>(body));
     } catch (const std::bad_alloc&) {
         return loop_error(PyExc_MemoryError, "out of memory");
@@ -94,6 +98,11 @@ struct Definition {
     const char* signature;  // core dimensions of a generalized ufunc, or nullptr
     std::span<const int> types;
     PyArrayMethod_StridedLoop* loop;
+    // A second loop, for operands of unsigned integer types: the promoter
+    // picks it when every operand whose type differs between the two loops
+    // is unsigned or a Python int, and at least one is unsigned.
+    std::span<const int> unsigned_types = {};
+    PyArrayMethod_StridedLoop* unsigned_loop = nullptr;
     int identity = PyUFunc_None;
     PyArrayMethod_GetReductionInitial* reduction_initial = nullptr;
     bool reorderable = false;

@@ -4,6 +4,7 @@
 // it: the formula is the kernel's own (elementwise.hpp, metric.hpp).
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 
 #include "elementwise.hpp"
 #include "metric.hpp"
@@ -60,7 +61,11 @@ int product_initial(PyArrayMethod_Context*, npy_bool, void* initial) {
 }
 
 // christoffel(x, lam, mu, nu, rs): the indices are counts, as in the list
-// function; a negative one fails the call with the same OverflowError.
+// function; a negative one fails the call with the same OverflowError. Index
+// arrays of unsigned types have a loop of their own (Index = std::uint64_t),
+// so that indices from 2^63 up are taken as they are, as the list function
+// takes them.
+template <class Index>
 int christoffel_loop(PyArrayMethod_Context*, char* const* data, const npy_intp* dims, const npy_intp* steps,
                      NpyAuxData*) {
     const npy_intp n = dims[0];
@@ -71,9 +76,8 @@ int christoffel_loop(PyArrayMethod_Context*, char* const* data, const npy_intp* 
     const bool split = independent({{x, s[0]}, {lam, s[1]}, {mu, s[2]}, {nu, s[3]}, {rs, s[4]}}, {{out, s[5]}}, n);
     const int rc = run_outer(n, kParallelFrom, split, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) {
-            const std::int64_t l = load<std::int64_t>(lam, s[1], i), m = load<std::int64_t>(mu, s[2], i),
-                               v = load<std::int64_t>(nu, s[3], i);
-            if (l < 0 || m < 0 || v < 0) {
+            const Index l = load<Index>(lam, s[1], i), m = load<Index>(mu, s[2], i), v = load<Index>(nu, s[3], i);
+            if (std::is_signed_v<Index> && (l < 0 || m < 0 || v < 0)) {
                 negative.store(true, std::memory_order_relaxed);
                 return;
             }
@@ -90,6 +94,7 @@ int christoffel_loop(PyArrayMethod_Context*, char* const* data, const npy_intp* 
 constexpr int kD1[] = {NPY_DOUBLE, NPY_DOUBLE};
 constexpr int kD2[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
 constexpr int kChristoffelTypes[] = {NPY_DOUBLE, NPY_INT64, NPY_INT64, NPY_INT64, NPY_DOUBLE, NPY_DOUBLE};
+constexpr int kChristoffelUnsignedTypes[] = {NPY_DOUBLE, NPY_UINT64, NPY_UINT64, NPY_UINT64, NPY_DOUBLE, NPY_DOUBLE};
 
 Definition unary(const char* name, const char* doc, PyArrayMethod_StridedLoop* loop) {
     return {name, doc, 1, 1, nullptr, kD1, loop};
@@ -128,7 +133,8 @@ int add_elementwise_ufuncs(PyObject* dict) {
          "x is the first coordinate of christoffel_batch_n's points (the log of the radius); for an array of\n"
          "points p of shape (..., 2) pass p[..., 0]. lam, mu and nu are non-negative integers and broadcast\n"
          "like every other argument.",
-         5, 1, nullptr, kChristoffelTypes, &christoffel_loop},
+         5, 1, nullptr, kChristoffelTypes, &christoffel_loop<std::int64_t>, kChristoffelUnsignedTypes,
+         &christoffel_loop<std::uint64_t>},
     };
     for (const Definition& def : defs)
         if (add_ufunc(dict, def) < 0) return -1;

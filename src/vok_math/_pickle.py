@@ -17,7 +17,10 @@ def _bits(v: float) -> int:
 
 
 def _float(bits: int) -> float:
-    return struct.unpack("<d", struct.pack("<q", bits))[0]
+    try:
+        return struct.unpack("<d", struct.pack("<q", bits))[0]
+    except struct.error:  # a crafted pickle: not a signed 64-bit integer
+        raise ValueError(f"not the bit pattern of a float: {bits!r:.100}") from None
 
 
 def _point(x: int, y: int) -> vok_core.VOKPoint:

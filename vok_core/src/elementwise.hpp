@@ -14,9 +14,12 @@ inline constexpr double kDivisorNaN = std::numeric_limits<double>::quiet_NaN();
 
 inline double exp(double x) { return std::exp(exponent_guard(x)); }
 inline double ln(double y) { return std::log(log_guard(y)); }
-inline double add(double a, double b) { return a + b; }
+// With two NaN operands the result is the first one, quieted, wherever the
+// compiler puts the operands of a commutative operation (the processor keeps
+// its first operand's NaN, and the compiler may swap a + b into b + a).
+inline double add(double a, double b) { return std::isnan(a) ? a + a : a + b; }
 inline double sub(double a, double b) { return a - b; }
-inline double mul(double a, double b) { return a * b; }
+inline double mul(double a, double b) { return std::isnan(a) ? a * a : a * b; }
 inline double div(double a, double b) { return std::fabs(b) < kLogFloor ? kDivisorNaN : a / b; }
 inline double sqrt(double x) { return std::sqrt(std::fabs(x)); }
 inline double sin(double x) { return std::sin(x); }

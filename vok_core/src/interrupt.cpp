@@ -22,6 +22,12 @@ PollScope::~PollScope() {
     s.next_poll = saved_next_;
 }
 
+HeldLockScope::HeldLockScope(const HeldLock* lock) noexcept : saved_(detail::t_interrupt.held_lock) {
+    detail::t_interrupt.held_lock = lock;
+}
+
+HeldLockScope::~HeldLockScope() { detail::t_interrupt.held_lock = saved_; }
+
 namespace detail {
 
 void check_interrupt() {

@@ -64,6 +64,30 @@ private:
     std::chrono::steady_clock::time_point saved_next_;
 };
 
+// A lock the calling thread holds while it is in the library (for Python,
+// the interpreter lock). The pool gives it up while the thread waits for
+// another thread's job to end, and takes it back before the thread polls or
+// runs its own job. So no thread waits for the pool while it holds the lock,
+// and a poll that takes the lock (while its thread's job runs) always gets it.
+struct HeldLock {
+    void (*release)(void* ctx) noexcept;
+    void (*acquire)(void* ctx) noexcept;  // may wait for the lock
+    void* ctx;
+};
+
+// Declares `lock` held by the calling thread until the scope ends (null:
+// the thread holds none); the previous declaration is restored then.
+class HeldLockScope {
+public:
+    explicit HeldLockScope(const HeldLock* lock) noexcept;
+    ~HeldLockScope();
+    HeldLockScope(const HeldLockScope&) = delete;
+    HeldLockScope& operator=(const HeldLockScope&) = delete;
+
+private:
+    const HeldLock* saved_;
+};
+
 namespace detail {
 
 // Work (in element-operations: roughly one floating-point operation with its
@@ -78,6 +102,7 @@ struct InterruptState {
     void* ctx = nullptr;
     std::chrono::steady_clock::time_point next_poll{};  // poll no earlier than this
     const std::atomic<bool>* cancelled = nullptr;       // on a worker: the current job's flag
+    const HeldLock* held_lock = nullptr;                // a lock the thread holds (HeldLockScope)
 };
 
 inline thread_local constinit InterruptState t_interrupt;

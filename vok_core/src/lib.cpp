@@ -4,6 +4,7 @@
 #include <span>
 
 #include "elementwise.hpp"
+#include "machine.hpp"
 #include "pool.hpp"
 #include "py_bind.hpp"
 #include "py_result.hpp"
@@ -208,6 +209,13 @@ PyObject* vok_runtime_init_vok_core() {
     }
     if (g_module) return Py_NewRef(g_module);
     return py::guarded([]() -> PyObject* {
+        // Said once, when the module is first imported (an error where warnings are).
+        if (const char* text = vok::machine::ignored_memory_limit())
+            if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                 "VOK_MEMORY_LIMIT=%s is not a byte size (digits, optionally followed by K, M or "
+                                 "G): it is ignored and the measured memory is used",
+                                 text) < 0)
+                throw py::Error{};
         py::Ref module(py::check(PyModule_Create2(&g_module_def, PYTHON_API_VERSION)));
         register_all(module.get());
         g_module = Py_NewRef(module.get());

@@ -170,6 +170,11 @@ std::optional<std::uint64_t> memory_from_files(const ReadFile& read) {
     return best;
 }
 
+const char* ignored_memory_limit() {
+    const char* text = std::getenv("VOK_MEMORY_LIMIT");
+    return text && *text && !parse_byte_size(text) ? text : nullptr;
+}
+
 }  // namespace machine
 
 std::size_t available_cpus() {

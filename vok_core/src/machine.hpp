@@ -100,6 +100,10 @@ std::optional<std::size_t> parse_cpu_max(std::string_view text);
 // VOK_MEMORY_LIMIT's value: digits with an optional K, M or G (either case).
 std::optional<std::uint64_t> parse_byte_size(const char* text);
 
+// VOK_MEMORY_LIMIT's text when it is neither empty nor a byte size (it is
+// then ignored, and the measured memory used), else null.
+const char* ignored_memory_limit();
+
 // The measurements of available_cpus() and available_memory() over any file
 // system: the group's CPU quota (0 when none), and the memory the files
 // allow (ignoring VOK_MEMORY_LIMIT).

@@ -100,7 +100,7 @@ public:
         bool stopped_by_poll = false;
         std::unique_lock<std::mutex> lock(mutex_);
         // Jobs run one at a time; a later submitter waits for the pool.
-        if (!wait_polling(lock, [&] { return job_ == nullptr; })) throw Interrupted();
+        if (!wait_turn(lock)) throw Interrupted();
         workers_[0]->pieces.push_back(Piece{0, n, size()});  // may fail: nothing is published yet
         pending_ = 1;
         job_ = &job;
@@ -170,6 +170,25 @@ private:
             lock.lock();
             if (stop) return false;
         }
+    }
+
+    // Waits under `lock` until no job is current, as wait_polling does, but
+    // without the lock the thread declared held (HeldLockScope): that is
+    // given up while the thread waits and taken back, without the pool's
+    // mutex, before each poll and before the thread's own job starts.
+    bool wait_turn(std::unique_lock<std::mutex>& lock) {
+        const HeldLock* held = detail::t_interrupt.held_lock;
+        if (!held) return wait_polling(lock, [&] { return job_ == nullptr; });
+        while (job_ != nullptr) {
+            held->release(held->ctx);
+            job_over_.wait_for(lock, kPollInterval, [&] { return job_ == nullptr; });
+            lock.unlock();
+            held->acquire(held->ctx);
+            const bool stop = detail::poll_now();
+            lock.lock();
+            if (stop) return false;
+        }
+        return true;
     }
 
     // Under mutex_. Own queue from the back (most recent, smallest half),
@@ -317,6 +336,38 @@ Pool& global_pool() {
 }  // namespace
 
 std::size_t pool_size() { return global_pool().size(); }
+
+void run_detached(void (*fn)(void* ctx), void* ctx) {
+    struct Task {
+        void (*fn)(void*);
+        void* ctx;
+    };
+    auto* task = new (std::nothrow) Task{fn, ctx};
+    pthread_t thread;
+    pthread_attr_t attr;
+    int rc = task ? pthread_attr_init(&attr) : -1;
+    if (rc == 0) {
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        const sigset_t blocked = worker_signal_mask();
+        sigset_t saved;
+        pthread_sigmask(SIG_BLOCK, &blocked, &saved);
+        rc = pthread_create(
+            &thread, &attr,
+            [](void* t) -> void* {
+                const Task task = *static_cast<Task*>(t);
+                delete static_cast<Task*>(t);
+                task.fn(task.ctx);
+                return nullptr;
+            },
+            task);
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+        pthread_attr_destroy(&attr);
+    }
+    if (rc != 0) {
+        delete task;
+        fn(ctx);
+    }
+}
 
 void detail::run_range(std::size_t n, RangeFn body, void* ctx) {
     Pool& pool = global_pool();

@@ -14,7 +14,8 @@
 // pieces and the count of workers holding a piece of the job ("readers").
 //   - A submitter publishes a job under the mutex, only when no job is
 //     current: jobs from several threads run one after another, and a
-//     submitter that waits for its turn still polls (interrupt.hpp).
+//     submitter that waits for its turn still polls (interrupt.hpp) and
+//     gives up the lock it declared held (HeldLockScope) meanwhile.
 //   - Under the mutex a worker may look at the current job freely. It takes
 //     a piece, under the mutex, only while the job is current and not over
 //     (over = every element done, or cancelled), and becomes a reader; only
@@ -93,6 +94,12 @@ namespace detail {
 using RangeFn = void (*)(void* ctx, std::size_t begin, std::size_t end);
 void run_range(std::size_t n, RangeFn body, void* ctx);
 }  // namespace detail
+
+// Runs fn(ctx) on a thread of its own, which blocks asynchronous signals as
+// the workers do, and returns without waiting for it; when no thread can be
+// started, runs it here. For work a caller need not wait for: freeing the
+// gigabytes of a stopped search, which takes the system a noticeable time.
+void run_detached(void (*fn)(void* ctx), void* ctx);
 
 // Makes sure the pool exists (creating it on first use) and returns its size.
 // Throws InternalError ("The global thread pool has not been initialized. ...")

@@ -73,12 +73,32 @@ void set_internal_error(const char* text);
 // raised, its exception then being set.
 inline bool signals_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
 
+// Declares for the length of the scope (HeldLockScope) the interpreter lock
+// when the calling thread holds it, and no lock when it does not: the pool
+// gives the lock up while this thread waits for another thread's job, whose
+// poll may be waiting for the lock. Every scope that takes or releases the
+// lock around library work declares its state anew.
+class InterpreterLock {
+public:
+    InterpreterLock() noexcept = default;
+    InterpreterLock(const InterpreterLock&) = delete;
+    InterpreterLock& operator=(const InterpreterLock&) = delete;
+
+private:
+    static void release(void* self) noexcept { static_cast<InterpreterLock*>(self)->state_ = PyEval_SaveThread(); }
+    static void acquire(void* self) noexcept { PyEval_RestoreThread(static_cast<InterpreterLock*>(self)->state_); }
+    PyThreadState* state_ = nullptr;
+    const HeldLock lock_{release, acquire, this};
+    HeldLockScope scope_{PyThreadState_GetUnchecked() ? &lock_ : nullptr};
+};
+
 // Runs an entry body and maps C++ exceptions to Python exceptions. A long
 // call stops when a signal handler raises (Ctrl-C): its exception is what
 // the caller sees.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
     try {
+        InterpreterLock held;
         PollScope poll(signals_raised, nullptr);
         return body();
     } catch (const Error&) {

@@ -24,6 +24,7 @@ void unlocked(Work&& work) {
         return stop;
     };
     try {
+        InterpreterLock not_held;
         PollScope scope(poll, &released);
         work();
     } catch (...) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "discover/expr.hpp"
+#include "discover/fingerprint.hpp"
 #include "poll_probe.hpp"
 #include "interrupt.hpp"
 #include "knot.hpp"
@@ -78,7 +79,13 @@ TEST(Interrupt, LongKernelsStopWhenAsked) {
     expr.tokens.resize(2001, d::Token{d::TokenKind::Op, d::OpCode::Sin, 0, 0.0});
     const std::vector<std::vector<double>> columns{std::vector<double>(1 << 20, 0.5)};
     EXPECT_THROW(d::eval_batch(expr, columns, {}), vok::Interrupted);
-    EXPECT_GE(stop.calls, 3);
+    // Growing a shard of a search's seen set to 2^25 slots (1.5 GiB); the
+    // set stays as it was.
+    d::FingerprintSet seen;
+    EXPECT_FALSE(seen.insert(d::Fingerprint{}));
+    EXPECT_THROW(seen.lock_shard(0).reserve(std::size_t{1} << 24), vok::Interrupted);
+    EXPECT_TRUE(seen.insert(d::Fingerprint{}));
+    EXPECT_GE(stop.calls, 4);
 }
 
 TEST(Interrupt, APollThatSaysGoOnLeavesTheValuesAlone) {

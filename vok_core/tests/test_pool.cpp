@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <new>
 #include <cmath>
 #include <cstdlib>
@@ -230,6 +231,50 @@ TEST(PoolInterrupt, ASubmitterWaitingForThePoolStillPolls) {
     EXPECT_EQ(stop.calls, 1);
     release = true;
     holder.join();
+}
+
+// One thread's job runs under a poll that needs a lock (as a Python poll
+// needs the interpreter lock); another thread holds that lock while it waits
+// for the pool. The waiter gives the lock up, so the poll gets it and the
+// job (which runs until then) ends.
+TEST(PoolInterrupt, ASubmitterWaitingForThePoolGivesUpTheLockItHolds) {
+    struct Shared {
+        std::mutex lock;
+        std::atomic<bool> waiter_holds{false}, polled_with_lock{false};
+        int refused = 0;  // polls that found the lock taken
+    } shared;
+    constexpr int kMaxRefused = 100;
+    const vok::PollFn poll = [](void* ctx) noexcept {
+        auto& s = *static_cast<Shared*>(ctx);
+        if (!s.waiter_holds) return false;
+        if (s.lock.try_lock()) {
+            s.lock.unlock();
+            s.polled_with_lock = true;
+        } else if (++s.refused == kMaxRefused) {
+            s.polled_with_lock = true;  // ends the job: the lock never came
+        }
+        return false;
+    };
+    std::atomic<bool> running{false};
+    std::thread holder([&] {
+        vok::PollScope scope(poll, &shared);
+        vok::parallel_for(2, [&](std::size_t, std::size_t) {
+            running = true;
+            while (!shared.polled_with_lock) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+    });
+    while (!running) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    {
+        std::unique_lock<std::mutex> held(shared.lock);
+        const vok::HeldLock declared{[](void* m) noexcept { static_cast<std::mutex*>(m)->unlock(); },
+                                     [](void* m) noexcept { static_cast<std::mutex*>(m)->lock(); }, &shared.lock};
+        vok::HeldLockScope scope(&declared);
+        shared.waiter_holds = true;
+        auto out = vok::ordered_map<std::size_t>(100, [](std::size_t i) { return i; });
+        EXPECT_EQ(out[99], 99u);
+    }
+    holder.join();
+    EXPECT_LT(shared.refused, kMaxRefused);
 }
 
 TEST(Pool, SeveralSubmittingThreadsGetTheirOwnExactResults) {

@@ -6,6 +6,7 @@ import multiprocessing
 import os
 from collections.abc import Iterable
 from concurrent.futures import Executor, ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from typing import Any
 
 from .. import _ext, vok_core  # noqa: F401  (the engine must be importable before work is sent out)
@@ -40,7 +41,10 @@ def discover_many(problems: Iterable[tuple[Any, Any]], *, executor: Executor | N
 
     Returns one entry per problem, in input order: the Formula (or None), or
     the exception that problem raised; one failing problem does not stop
-    the others. Invalid options raise at once; progress is not available.
+    the others. A problem whose worker process dies (a crash, an out-of-memory
+    kill) gets the pool's BrokenProcessPool; the problems the dead pool had
+    not finished run again on fresh processes. Invalid options raise at
+    once; progress is not available.
     """
     if "progress" in options:
         raise TypeError("discover_many() does not take progress")
@@ -55,23 +59,60 @@ def discover_many(problems: Iterable[tuple[Any, Any]], *, executor: Executor | N
 
     problems = list(problems)
     results: list[Any] = [None] * len(problems)
+    pending = {}
+    for i, problem in enumerate(problems):
+        try:
+            X, y = problem
+            pending[i] = (X, y)
+        except Exception as exc:
+            results[i] = exc
+    unfinished = _run(pending, executor, options, results)
+    # A worker process died (a crash, an out-of-memory kill) and took every
+    # queued problem with it: those run again, one at a time on fresh
+    # processes, so that a problem that kills its worker again is the only
+    # one to report it, and each runs at most twice.
+    fresh = None
+    try:
+        for i in unfinished:
+            fresh = fresh or default_executor(1)
+            if _run({i: pending[i]}, fresh, options, results):
+                fresh.shutdown()
+                fresh = None
+    finally:
+        if fresh is not None:
+            fresh.shutdown()
+    return results
+
+
+def _run(problems: dict, executor: Executor | None, options: dict, results: list) -> list[int]:
+    """Runs the problems on the executor (a fresh default one when None),
+    filling results; returns the problems a broken process pool left
+    unfinished (their results hold its error)."""
+    unfinished: list[int] = []
     own = executor is None
+    if not problems:
+        return unfinished
     if own:
         executor = default_executor(len(problems))
     try:
         futures = {}
-        for i, problem in enumerate(problems):
+        for i, (X, y) in problems.items():
             try:
-                X, y = problem
                 futures[i] = executor.submit(_solve, X, y, options)
+            except BrokenProcessPool as exc:
+                results[i] = exc
+                unfinished.append(i)
             except Exception as exc:
                 results[i] = exc
         for i, future in futures.items():
             try:
                 results[i] = future.result()
+            except BrokenProcessPool as exc:
+                results[i] = exc
+                unfinished.append(i)
             except Exception as exc:
                 results[i] = exc
     finally:
         if own:
             executor.shutdown()
-    return results
+    return unfinished

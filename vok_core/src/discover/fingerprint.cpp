@@ -1,5 +1,6 @@
 #include "discover/fingerprint.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <mutex>
 
@@ -100,9 +101,19 @@ void FingerprintSet::Shard::reserve(std::size_t total) {
     std::size_t cap = slots.empty() ? 1024 : slots.size();
     while (2 * total > cap) cap *= 2;
     if (cap == slots.size()) return;
-    std::vector<Slot> grown(cap);
+    // A table may take a good part of a second to build: it is built in
+    // steps with interruption points, and replaces the old one only whole.
+    constexpr std::size_t kStep = std::size_t{1} << 14;
+    std::vector<Slot> grown;
+    grown.reserve(cap);
+    while (grown.size() < cap) {
+        grown.resize(std::min(cap, grown.size() + kStep));
+        vok::interruption_point(kStep);
+    }
     const std::size_t mask = cap - 1;
-    for (const Slot& old : slots) {
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (i % kStep == kStep - 1) vok::interruption_point(kStep);
+        const Slot& old = slots[i];
         if (!old.tag) continue;
         // The tag lost the hash's lowest bit: the key gives it back.
         std::size_t j = hash_probe_bits(old.key) & mask;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "discover/expr.hpp"
+#include "interrupt.hpp"
 
 namespace vok::discover {
 
@@ -124,6 +125,9 @@ public:
                 const bool dup = insert(bits, run[q].hash);
                 mark[run[q].index] = dup ? duplicate : fresh;
                 added += !dup;
+                // A shard's run may hold millions of keys; a stopped search
+                // leaves within a few thousand (about 16 operations each).
+                if (q % 256 == 255) vok::interruption_point(256 * 16);
             }
             return added;
         }

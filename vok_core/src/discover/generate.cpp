@@ -196,6 +196,8 @@ std::size_t Search::generate(std::size_t fresh) {
                 }
             }
             group_by_shard(u, at);
+            // A stopped search leaves here, not at the end of the piece.
+            vok::interruption_point(offset[u + 1] - offset[u]);
         }
     });
     return n;
@@ -228,6 +230,7 @@ std::pair<std::size_t, std::size_t> Search::insert_level(std::size_t n) {
                                       mine, [&](std::uint32_t k) { return &cands[k].probe; }, state, kDuplicate,
                                       kAccepted);
             fingerprinted[sh] = mine.size();
+            vok::interruption_point(mine.size());
         }
     });
     std::pair<std::size_t, std::size_t> total{0, 0};

@@ -20,6 +20,7 @@
 
 #include "discover/columns.hpp"
 #include "discover/fit.hpp"
+#include "interrupt.hpp"
 
 namespace vok::discover {
 
@@ -102,6 +103,9 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
             add(std::integral_constant<std::size_t, kLanes>{});
         else
             add(lanes);
+        // A cancelled level (time limit, signal) stops here, not at the end
+        // of a piece that may hold many candidates over many rows.
+        vok::interruption_point(lanes * n);
         if (first + n >= rows || !cutoff) continue;
         // The sum only grows with more rows (each term is a square or NaN),
         // and with a positive finite factor so does the error computed from
@@ -163,6 +167,7 @@ void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lan
             add(std::integral_constant<std::size_t, kLanes>{});
         else
             add(lanes);
+        vok::interruption_point(lanes * n);
         if (first + n >= rows || !cutoff || end <= first) continue;
         const double count = static_cast<double>(end);
         const double cyy = fit.cyy[end - 1];

@@ -5,10 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <exception>
+#include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "discover/search_state.hpp"
 #include "interrupt.hpp"
+#include "pool.hpp"
 
 namespace vok::discover {
 
@@ -289,10 +293,35 @@ std::optional<SearchResult> Search::run() {
     return finish();
 }
 
+namespace {
+
+// Owns a search; one that was stopped is freed on a thread of its own, so
+// that the stop reaches the caller without waiting for the system to take
+// back the search's memory (a few tenths of a second for a gigabyte).
+class SearchOwner {
+public:
+    template <class... Args>
+    explicit SearchOwner(Args&&... args) : search_(std::make_unique<Search>(std::forward<Args>(args)...)) {}
+    SearchOwner(const SearchOwner&) = delete;
+    SearchOwner& operator=(const SearchOwner&) = delete;
+    ~SearchOwner() {
+        if (stopped_ || std::uncaught_exceptions() > 0)
+            vok::run_detached([](void* s) { delete static_cast<Search*>(s); }, search_.release());
+    }
+    Search* operator->() const { return search_.get(); }
+    void stopped(bool yes) { stopped_ = yes; }
+
+private:
+    std::unique_ptr<Search> search_;
+    bool stopped_ = false;
+};
+
+}  // namespace
+
 std::optional<SearchResult> search_with(Columns columns, std::span<const double> targets, std::size_t n_vars,
                                         const SearchOptions& options, const SearchInternals& internals) {
-    Search s(columns, targets, n_vars, options, internals);
-    return s.run();
+    SearchOwner s(columns, targets, n_vars, options, internals);
+    return s->run();
 }
 
 std::optional<SearchResult> search(Columns columns, std::span<const double> targets, std::size_t n_vars,
@@ -303,8 +332,10 @@ std::optional<SearchResult> search(Columns columns, std::span<const double> targ
 SearchOutcome search_controlled(Columns columns, std::span<const double> targets, std::size_t n_vars,
                                 const SearchOptions& options, const SearchHooks& hooks,
                                 const SearchInternals& internals) {
-    Search s(columns, targets, n_vars, options, internals, &hooks);
-    return s.run_controlled();
+    SearchOwner s(columns, targets, n_vars, options, internals, &hooks);
+    SearchOutcome outcome = s->run_controlled();
+    s.stopped(outcome.reason == StopReason::Interrupted);
+    return outcome;
 }
 
 SearchOutcome search_controlled(Columns columns, std::span<const double> targets, std::size_t n_vars,
