@@ -131,6 +131,8 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     _data.check_options(max_complexity, beam_width, precision_goal, complexity_penalty, use_trig, use_vok,
                         time_limit, progress)
     _data.check_fit_options(constants, selection, snap, _select.RULES)
+    # The time limit covers the whole call: snapping tries nothing after it.
+    deadline = None if time_limit is None else time.monotonic() + float(time_limit)
     target = _target_name(y)
     names, columns, targets = _data.read_table(X, y, names)
     columns, targets = _data.finite_rows(names, columns, targets, drop_nonfinite)
@@ -173,8 +175,9 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     chosen = dataclasses.replace(chosen, complete=complete, front=front_formulas)
     fraction = (_SNAP_FRACTION if snap else None) if isinstance(snap, (bool, np.bool_)) else float(snap)
     if fraction is not None and chosen.params:
-        allowance = max(floor, chosen.rmse + _SNAP_SPREAD * problem.unit) if constants else floor
-        snapped = _snap.snap(chosen.tokens, chosen.params, chosen.rmse, columns, targets, fraction, allowance)
+        structural = chosen.rmse + _SNAP_SPREAD * problem.unit if constants else 0.0
+        snapped = _snap.snap(chosen.tokens, chosen.params, chosen.rmse, columns, targets, fraction, floor,
+                             structural, deadline)
         if snapped is not None:
             tokens, params, removed = snapped
             chosen = problem.rescored(chosen, tokens, params, chosen.complexity - removed)

@@ -9,6 +9,7 @@ formula together with their operator, so 1.0 * (R * I) + 0.0 becomes R * I.
 from __future__ import annotations
 
 import math
+import time
 from collections.abc import Sequence
 from fractions import Fraction
 
@@ -92,17 +93,25 @@ def _renumber(tokens: list[tuple], params: Sequence[float]) -> tuple[tuple[tuple
 
 
 def snap(tokens: Sequence[tuple], params: Sequence[float], rmse: float, columns: list[np.ndarray],
-         targets: np.ndarray, fraction: float, floor: float) -> tuple[tuple, tuple[float, ...], int] | None:
+         targets: np.ndarray, fraction: float, floor: float, structural: float = 0.0,
+         deadline: float | None = None) -> tuple[tuple, tuple[float, ...], int] | None:
     """Snaps what it can of params. Returns (tokens, params, shape tokens
     removed) when anything was snapped, else None. A snap is kept when the
-    refitted rmse stays within max(rmse * (1 + fraction), floor)."""
+    refitted rmse stays within max(rmse * (1 + fraction), floor); a snap that
+    simplifies the shape (an offset to 0, an inner constant to a simple
+    number) also within `structural`, while the outer scale and a nonzero
+    offset, which carry the target's units, only snap within the first.
+    No new snap is tried after `deadline` (time.monotonic())."""
     limit = max(rmse * (1.0 + fraction), floor)
+    loose = max(limit, structural)
     scale, offset = _outer(tokens, len(params))
     order = [i for i in (offset, scale) if i is not None]
     order += [i for i in range(len(params)) if i not in order]
     current = [float(p) for p in params]
     fixed: dict[int, float] = {}
     for i in order:
+        if deadline is not None and time.monotonic() >= deadline:
+            break
         for c in candidates(current[i], scale=i == scale):
             trial = current.copy()
             trial[i] = c
@@ -114,7 +123,7 @@ def snap(tokens: Sequence[tuple], params: Sequence[float], rmse: float, columns:
                     fitted, error = tuple(trial), _ext.rmse(tokens, trial, columns, targets)
             except ValueError:  # some row fails at the snapped value
                 continue
-            if error <= limit:
+            if error <= (loose if i not in (scale, offset) or (i == offset and c == 0.0) else limit):
                 current, fixed[i] = [float(p) for p in fitted], c
                 current[i] = c
                 break
