@@ -3,7 +3,8 @@
 #
 #   scripts/stage.sh NAME CMD [ARGS...]
 #       runs CMD with its whole output in build/logs/NAME.log and prints
-#       "NAME: <counts> (<seconds> s)"; when CMD fails, the line says FAILED
+#       "NAME: <counts> (<seconds> s, cpu <seconds> s)", the CPU time being
+#       user plus system time of CMD and its children; when CMD fails, the line says FAILED
 #       and the log's sanitizer verdicts (if any) and last lines follow. Always exits 0, so that every stage
 #       runs; the outcome goes to build/logs/stages.tsv.
 #   scripts/stage.sh --reset      forgets the stages recorded so far
@@ -60,11 +61,13 @@ case "${1:-}" in
 --summary)
     echo "== summary (logs in $logs/) =="
     total_passed=0 total_failed=0 total_skipped=0 bad=0 last_pytest=""
-    while IFS=$'\t' read -r name status passed failed skipped secs text; do
+    total_secs=0 total_cpu=0
+    while IFS=$'\t' read -r name status passed failed skipped secs cpu text; do
+        total_secs=$((total_secs + secs)) total_cpu=$((total_cpu + cpu))
         if [ "$status" = 0 ]; then
-            printf '%-13s %s (%s s)\n' "$name:" "${text:-ok}" "$secs"
+            printf '%-13s %s (%s s, cpu %s s)\n' "$name:" "${text:-ok}" "$secs" "$cpu"
         else
-            printf '%-13s FAILED (exit %s)%s (%s s)\n' "$name:" "$status" "${text:+, $text}" "$secs"
+            printf '%-13s FAILED (exit %s)%s (%s s, cpu %s s)\n' "$name:" "$status" "${text:+, $text}" "$secs" "$cpu"
             bad=1
         fi
         if [ $((passed + failed + skipped)) -eq 0 ]; then  # a stage without test counts
@@ -80,7 +83,7 @@ case "${1:-}" in
     [ -n "$last_pytest" ] && echo "$last_pytest"
     skipped_text=""
     [ "$total_skipped" -gt 0 ] && skipped_text=", $total_skipped skipped"
-    echo "total: $total_passed passed, $total_failed failed$skipped_text"
+    echo "total: $total_passed passed, $total_failed failed$skipped_text ($total_secs s, cpu $total_cpu s)"
     exit $bad
     ;;
 esac
@@ -88,16 +91,22 @@ esac
 name=$1
 shift
 log=$logs/$name.log
-start=$(date +%s)
-"$@" >"$log" 2>&1 </dev/null
+# bash's `time` reports the wall time and the CPU time (user + system) of the
+# command and every child it waited for: the CPU time stays meaningful on a
+# machine shared with other jobs, where the wall time does not.
+TIMEFORMAT='%R %U %S'
+{ time "$@" >"$log" 2>&1 </dev/null; } 2>"$log.time"
 status=$?
-secs=$(($(date +%s) - start))
+read -r wall user sys <"$log.time"
+rm -f "$log.time"
+secs=$(printf '%.0f' "$wall")
+cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN {printf "%.0f", u + s}')
 IFS=$'\t' read -r passed failed skipped text < <(counts "$log")
-printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$name" "$status" "$passed" "$failed" "$skipped" "$secs" "$text" >>"$table"
+printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$name" "$status" "$passed" "$failed" "$skipped" "$secs" "$cpu" "$text" >>"$table"
 if [ "$status" = 0 ]; then
-    printf '%-13s %s (%s s)\n' "$name:" "${text:-ok}" "$secs"
+    printf '%-13s %s (%s s, cpu %s s)\n' "$name:" "${text:-ok}" "$secs" "$cpu"
 else
-    printf '%-13s FAILED (exit %s)%s (%s s); the end of %s:\n' "$name:" "$status" "${text:+, $text}" "$secs" "$log"
+    printf '%-13s FAILED (exit %s)%s (%s s, cpu %s s); the end of %s:\n' "$name:" "$status" "${text:+, $text}" "$secs" "$cpu" "$log"
     # A sanitizer's verdict comes well before the end of its report.
     verdicts=$(grep -m 5 -E '==[0-9]+== ?ERROR: |^SUMMARY: |runtime error: ' "$log")
     [ -n "$verdicts" ] && sed 's/^/    /; $a\    ...' <<<"$verdicts"

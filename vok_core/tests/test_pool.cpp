@@ -171,6 +171,14 @@ TEST(Pool, WorkersLeaveAsynchronousSignalsToOtherThreads) {
 
 using Clock = std::chrono::steady_clock;
 
+// Sleeps until `flag` holds: jobs that must outlast a poll wait for the poll
+// itself, however slowly a loaded machine runs them. The bound only keeps a
+// pool that never polls from hanging the test (which then fails on the count).
+template <class Flag>
+void sleep_until_set(const Flag& flag) {
+    const auto give_up = Clock::now() + std::chrono::seconds(60);
+    while (!flag.load() && Clock::now() < give_up) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 
 // Decrements a counter when a body leaves, by return or by exception.
 struct Inside {
@@ -202,15 +210,23 @@ TEST(PoolInterrupt, AStoppedJobEndsWithNoWorkerInsideAndTakesNoFurtherPieces) {
 }
 
 TEST(PoolInterrupt, APollThatSaysGoOnIsAskedOnTheSubmittingThreadAndChangesNothing) {
-    Poll go_on(false);
-    vok::PollScope scope(Poll::ask, &go_on);
-    const auto until = Clock::now() + 4 * vok::kPollInterval;
-    auto out = vok::ordered_map<double>(64, [until](std::size_t i) {
-        while (Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    struct GoOn {
+        std::atomic<int> calls{0};
+        std::thread::id thread;
+        static bool ask(void* ctx) noexcept {
+            auto* p = static_cast<GoOn*>(ctx);
+            p->thread = std::this_thread::get_id();
+            ++p->calls;
+            return false;
+        }
+    } go_on;
+    vok::PollScope scope(GoOn::ask, &go_on);
+    auto out = vok::ordered_map<double>(64, [&go_on](std::size_t i) {
+        sleep_until_set(go_on.calls);
         return std::sqrt(static_cast<double>(i));
     });
     for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], std::sqrt(static_cast<double>(i)));
-    EXPECT_GE(go_on.calls, 1);
+    EXPECT_GE(go_on.calls.load(), 1);
     EXPECT_EQ(go_on.thread, std::this_thread::get_id());
 }
 
@@ -308,7 +324,7 @@ TEST(Pool, AJobSubmittedFromInsideAJobRunsWhereItIsSubmitted) {
     // From the submitter's poll (Python code run by a signal handler may call
     // the library again).
     struct Nested {
-        std::size_t total = 0;
+        std::atomic<std::size_t> total{0};
         static bool ask(void* ctx) noexcept {
             auto out = vok::ordered_map<std::size_t>(1000, [](std::size_t k) { return k; });
             static_cast<Nested*>(ctx)->total = std::accumulate(out.begin(), out.end(), std::size_t{0});
@@ -316,11 +332,8 @@ TEST(Pool, AJobSubmittedFromInsideAJobRunsWhereItIsSubmitted) {
         }
     } nested;
     vok::PollScope scope(Nested::ask, &nested);
-    const auto until = Clock::now() + 3 * vok::kPollInterval;
-    vok::parallel_for(8, [until](std::size_t, std::size_t) {
-        while (Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
-    EXPECT_EQ(nested.total, 999u * 1000u / 2);
+    vok::parallel_for(8, [&nested](std::size_t, std::size_t) { sleep_until_set(nested.total); });
+    EXPECT_EQ(nested.total.load(), 999u * 1000u / 2);
 }
 
 // The start-failure fact needs a process without a pool yet: the death-test
