@@ -210,6 +210,16 @@ class _Python(_Style):
         return self.names[index]
 
 
+def _pop_operands(stack: list, code: int) -> tuple[Operator, list]:
+    """The operator of code and its operands, taken off the top of stack."""
+    op = operator(code)
+    if len(stack) < op.arity:
+        raise ValueError("malformed expression: an operator lacks operands")
+    args = stack[len(stack) - op.arity:]
+    del stack[len(stack) - op.arity:]
+    return op, args
+
+
 def _write(tokens: Sequence[tuple], params: Sequence[float], style: _Style) -> str:
     # Each stack entry: (rope, binding, (kind, value) when a number leaf, the
     # operand's entry when a reciprocal).
@@ -217,11 +227,7 @@ def _write(tokens: Sequence[tuple], params: Sequence[float], style: _Style) -> s
     names = getattr(style, "names", ())
     for kind, code, index, value in tokens:
         if kind == OP:
-            op = operator(code)
-            if len(stack) < op.arity:
-                raise ValueError("malformed expression: an operator lacks operands")
-            args = stack[len(stack) - op.arity:]
-            del stack[len(stack) - op.arity:]
+            op, args = _pop_operands(stack, code)
             if style.display:
                 op, args = _for_reading(op, args, style)
             rope, binding = _apply(style.form(op), args, style, style.display and op.associative)
@@ -320,11 +326,7 @@ def to_sympy(tokens: Sequence[tuple], names: Sequence[str], params: Sequence[flo
     stack: list = []
     for kind, code, index, value in tokens:
         if kind == OP:
-            op = operator(code)
-            if len(stack) < op.arity:
-                raise ValueError("malformed expression: an operator lacks operands")
-            args = stack[len(stack) - op.arity:]
-            del stack[len(stack) - op.arity:]
+            op, args = _pop_operands(stack, code)
             stack.append(functions[op.sympy](*args))
         elif kind == VAR:
             if not 0 <= index < len(symbols):

@@ -60,6 +60,33 @@ inline double penalty_factor(std::size_t complexity, double penalty) {
     return (static_cast<double>(complexity) * penalty) + 1.0;
 }
 
+// Fetches the values of rows [first, first + n) for every lane still
+// scored (see score_lanes); a lane whose row fails becomes kFailed. A lane
+// that is out reads zeros, which it sums into its own sums, later dropped.
+// False when no lane is left.
+template <class Values>
+inline bool fetch_lanes(Values& values, std::size_t lanes, std::size_t first, std::size_t n, std::uint8_t* state,
+                        std::array<const double*, kLanes>& v) {
+    static constexpr std::array<double, kScoreRows> kZeroRows{};
+    bool any = false;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        if (state[l] == kScored && !(v[l] = values(l, first, n))) state[l] = kFailed;
+        if (state[l] != kScored) v[l] = kZeroRows.data();
+        any = any || state[l] == kScored;
+    }
+    return any;
+}
+
+// Calls add(count) with count = lanes, a compile-time constant when every
+// lane is in use (the common case, whose loops then unroll).
+template <class Add>
+inline void with_lane_count(std::size_t lanes, Add&& add) {
+    if (lanes == kLanes)
+        add(std::integral_constant<std::size_t, kLanes>{});
+    else
+        add(lanes);
+}
+
 // Scores lanes (at most kLanes) candidates. values(l, first, n) gives lane
 // l's values on rows [first, first + n), n <= kScoreRows, or null when a row
 // fails; the pointer is read before the next call for that lane. factor[l]
@@ -70,7 +97,6 @@ inline double penalty_factor(std::size_t complexity, double penalty) {
 template <class Values>
 void score_lanes(const Data& data, std::size_t lanes, const double* factor, const double* cutoff, Values&& values,
                  std::uint8_t* state, double* error) {
-    static constexpr std::array<double, kScoreRows> kZeroRows{};
     std::array<double, kLanes> sum;
     std::array<const double*, kLanes> v;
     sum.fill(-0.0);
@@ -80,14 +106,7 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
     const std::size_t rows = data.rows();
     for (std::size_t first = 0; first < rows; first += kScoreRows) {
         const std::size_t n = std::min(kScoreRows, rows - first);
-        bool any = false;
-        for (std::size_t l = 0; l < lanes; ++l) {
-            if (state[l] == kScored && !(v[l] = values(l, first, n))) state[l] = kFailed;
-            // A lane that is out sums zeros into its own sum, which is dropped.
-            if (state[l] != kScored) v[l] = kZeroRows.data();
-            any = any || state[l] == kScored;
-        }
-        if (!any) break;
+        if (!fetch_lanes(values, lanes, first, n, state, v)) break;
         const std::size_t end = std::min(first + n, data.scored_rows);
         auto add = [&](auto count) {
             for (std::size_t r = first; r < end; ++r) {
@@ -98,10 +117,7 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
                 }
             }
         };
-        if (lanes == kLanes)
-            add(std::integral_constant<std::size_t, kLanes>{});
-        else
-            add(lanes);
+        with_lane_count(lanes, add);
         if (first + n >= rows || !cutoff) continue;
         // The sum only grows with more rows (each term is a square or NaN),
         // and with a positive finite factor so does the error computed from
@@ -135,7 +151,6 @@ double rmse(const Expr& expr, Columns columns, std::span<const double> targets);
 template <class Values>
 void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lanes, const double* factor,
                         const double* cutoff, Values&& values, std::uint8_t* state, double* error) {
-    static constexpr std::array<double, kScoreRows> kZeroRows{};
     constexpr double kSlack = 1e-9;
     std::array<FitSums, kLanes> sums{};
     std::array<const double*, kLanes> v;
@@ -145,13 +160,7 @@ void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lan
     const std::size_t rows = data.rows();
     for (std::size_t first = 0; first < rows; first += kScoreRows) {
         const std::size_t n = std::min(kScoreRows, rows - first);
-        bool any = false;
-        for (std::size_t l = 0; l < lanes; ++l) {
-            if (state[l] == kScored && !(v[l] = values(l, first, n))) state[l] = kFailed;
-            if (state[l] != kScored) v[l] = kZeroRows.data();
-            any = any || state[l] == kScored;
-        }
-        if (!any) break;
+        if (!fetch_lanes(values, lanes, first, n, state, v)) break;
         const std::size_t end = std::min(first + n, data.scored_rows);
         if (first == 0 && end > 0)
             for (std::size_t l = 0; l < lanes; ++l) sums[l].shift = v[l][0];
@@ -159,10 +168,7 @@ void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lan
             for (std::size_t r = first; r < end; ++r)
                 for (std::size_t l = 0; l < count; ++l) sums[l].add(v[l][r - first], inv[r], t[r]);
         };
-        if (lanes == kLanes)
-            add(std::integral_constant<std::size_t, kLanes>{});
-        else
-            add(lanes);
+        with_lane_count(lanes, add);
         if (first + n >= rows || !cutoff || end <= first) continue;
         const double count = static_cast<double>(end);
         const double cyy = fit.cyy[end - 1];
