@@ -176,13 +176,11 @@ PyObject* result_to_py(const d::SearchResult& r, d::Columns columns, std::span<c
 }
 
 // The fitted search's options from the `fit` dict: top_k, seed, restarts
-// (all optional).
+// (all optional; their defaults are _ext.FIT_DEFAULTS).
 d::FitOptions read_fit(PyObject* dict) {
     if (!PyDict_Check(dict)) raise(PyExc_TypeError, "fit must be a dict or None");
-    d::FitOptions fit;
+    d::FitOptions fit;  // kFitDefaults where the dict is silent
     fit.enabled = true;
-    fit.top_k = 8;
-    fit.restarts = 2;
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(dict, &pos, &key, &value)) {
