@@ -222,6 +222,12 @@ def test_defaults_are_the_engines():
     assert typed({a.arg: ast.literal_eval(d) for a, d in zip(args, node.args.defaults)}) == expected
     args = cli.parser().parse_args(["discover", "data.csv", "--target", "y"])
     assert args.max_complexity == _ext.DEFAULTS["max_complexity"]
+    # The fitted search's defaults are what an empty fit dict gets.
+    X, y = problem(1, 2)
+    cols = [np.ascontiguousarray(c) for c in X.T]
+    runs = [_ext.search(cols, y, 5, 200, 1e-10, 0.001, True, True, None, None, fit)
+            for fit in ({}, dict(_ext.FIT_DEFAULTS))]
+    assert runs[0] == runs[1]
 
 
 def gravity(rows=50, G=6.674e-11):

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from vok_math import Formula
-from vok_math.discovery._ops import CONST, OP, OPERATORS, PARAM, VAR, VOK
+from vok_math.discovery._ops import ADD, CONST, EXP, LN, MUL, OP, OPERATORS, PARAM, VAR, VOK
 
 NAMES = ("x", "y", "z")
 
@@ -127,6 +127,32 @@ def test_text_constants_and_target():
 def test_brackets_only_where_they_matter(tokens, text, latex):
     f = Formula(tuple(tokens), ("x", "y"), 0.0, len(tokens), 0.0)
     assert (str(f), f.to_latex()) == (text, latex)
+
+
+X, Y = (VAR, 0, 0, 0.0), (VAR, 0, 1, 0.0)
+
+
+def op(code):
+    return (OP, code, 0, 0.0)
+
+
+@pytest.mark.parametrize("tokens,params,text,latex", [
+    # The engine's power: x, ln, c, mul, exp.
+    ([X, op(LN), (CONST, 0, 0, 0.75), op(MUL), op(EXP)], (), "x**(3/4)", r"x^{\frac{3}{4}}"),
+    ([(PARAM, 0, 0, 0.7512345), X, Y, op(ADD), op(LN), op(MUL), op(EXP)], (0.7512345,),
+     "(x + y)**0.7512", r"\left(x + y\right)^{0.7512}"),
+    ([X, op(LN), (CONST, 0, 0, -0.5), op(MUL), op(EXP), (PARAM, 0, 0, 2.5), op(MUL)], (2.5,),
+     "2.5 * x**(-1/2)", r"2.5 \cdot x^{-\frac{1}{2}}"),
+    ([X, op(LN), op(LN), (CONST, 0, 0, 2.0), op(MUL), op(EXP), op(LN), (CONST, 0, 0, 3.0), op(MUL), op(EXP)], (),
+     "(ln(x)**2)**3", r"\left(\ln\left(x\right)^{2}\right)^{3}"),
+])
+def test_powers_read_as_powers(tokens, params, text, latex):
+    f = Formula(tuple(tokens), ("x", "y"), 0.0, len(tokens), 0.0, params=params)
+    assert (str(f), f.to_latex()) == (text, latex)
+    data = np.random.default_rng(2).uniform(1.5, 3.0, (30, 2))
+    namespace = {}
+    exec(f.to_python(), namespace)
+    assert [bits(namespace["f"](*row)) for row in data.tolist()] == [bits(v) for v in f.predict(data).tolist()]
 
 
 @pytest.mark.parametrize("name,latex", [

@@ -145,12 +145,6 @@ PyObject* doubles_to_tuple(std::span<const double> values) {
     return out.release();
 }
 
-// The rmse of a result with parameters: that of its tokens evaluated with them.
-double rmse_with(const d::Expr& expr, d::Columns columns, std::span<const double> targets,
-                 std::span<const double> params) {
-    const d::ColumnPointers cols(columns, "rmse");
-    return d::rmse_on(expr, cols.view(), targets, params);
-}
 
 }  // namespace vok::ext
 
@@ -162,27 +156,23 @@ using vok::ext::read_doubles;
 using vok::ext::read_params;
 using vok::ext::read_tokens;
 using vok::ext::ReleasedLock;
-using vok::ext::rmse_with;
 using vok::ext::tokens_to_py;
 
 // (tokens, error, complexity, rmse, params)
 PyObject* result_to_py(const d::SearchResult& r, d::Columns columns, std::span<const double> targets) {
     Ref tokens(tokens_to_py(r.expr));
     Ref params(doubles_to_tuple(r.params));
-    const double rmse =
-        r.params.empty() ? d::rmse(r.expr, columns, targets) : rmse_with(r.expr, columns, targets, r.params);
+    const double rmse = d::rmse(r.expr, columns, targets, r.params);
     return check(Py_BuildValue("(OdndO)", tokens.get(), r.error, static_cast<Py_ssize_t>(r.complexity), rmse,
                                params.get()));
 }
 
 // The fitted search's options from the `fit` dict: top_k, seed, restarts
-// (all optional).
+// (all optional; their defaults are _ext.FIT_DEFAULTS).
 d::FitOptions read_fit(PyObject* dict) {
     if (!PyDict_Check(dict)) raise(PyExc_TypeError, "fit must be a dict or None");
-    d::FitOptions fit;
+    d::FitOptions fit;  // kFitDefaults where the dict is silent
     fit.enabled = true;
-    fit.top_k = 8;
-    fit.restarts = 2;
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(dict, &pos, &key, &value)) {
@@ -396,7 +386,7 @@ PyObject* rmse(PyObject*, PyObject* args) {
         const std::vector<double> params = read_params(py_params);
         const auto targets = read_doubles(py_targets);
         double value = 0.0;
-        vok::py::unlocked([&] { value = rmse_with(expr, columns, targets, params); });
+        vok::py::unlocked([&] { value = d::rmse(expr, columns, targets, params); });
         return PyFloat_FromDouble(value);
     });
 }

@@ -40,9 +40,6 @@ discover::Expr read_tokens(PyObject* seq, std::size_t n_vars);
 std::vector<double> read_params(PyObject* seq);
 PyObject* tokens_to_py(const discover::Expr& expr);
 PyObject* doubles_to_tuple(std::span<const double> values);
-// The rmse a fitted result reports (its tokens evaluated with params).
-double rmse_with(const discover::Expr& expr, discover::Columns columns, std::span<const double> targets,
-                 std::span<const double> params);
 
 // Releases the interpreter lock while the engine works; a Held scope takes
 // it back on this thread for a little Python work (signals, the callback).

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "discover/lm.hpp"
+#include "discover/scoring.hpp"
 #include "engine.hpp"
 #include "py_unlocked.hpp"
 
@@ -61,7 +62,7 @@ PyObject* fit(PyObject*, PyObject* args) {
         vok::py::unlocked([&] {
             d::FitScratch scratch;
             result = d::fit_direct(expr, d::FitData{cols.view(), targets}, params, {free.get(), m}, {}, scratch);
-            if (result) rmse = vok::ext::rmse_with(expr, columns, targets, result->params);
+            if (result) rmse = d::rmse(expr, columns, targets, result->params);
         });
         if (!result) raise(PyExc_ValueError, "the formula cannot be evaluated on every row at the given constants");
         Ref out(vok::ext::doubles_to_tuple(result->params));

@@ -1,10 +1,12 @@
 // The engine's declaration tables as module attributes, so that vok_math
 // reads them instead of keeping copies (read-only mappings):
 //   DEFAULTS     {setting: default} of a search (kSearchDefaults)
+//   FIT_DEFAULTS {setting: default} of the fitted search's fit dict (kFitDefaults)
 //   TOKEN_KINDS  {kind name: code}
 //   OPERATORS    ((code, name, arity), ...) in code order
 #include <cstddef>
 #include <iterator>
+#include <span>
 #include <string_view>
 
 #include "discover/defaults.hpp"
@@ -36,11 +38,15 @@ void set_item(PyObject* dict, const char* key, PyObject* value) {
     if (PyDict_SetItemString(dict, key, held.get()) < 0) throw PyErrorSet{};
 }
 
-PyObject* defaults() {
+PyObject* settings(std::span<const d::SettingDefault> table) {
     Ref out(check(PyDict_New()));
-    for (const d::SettingDefault& s : d::kSearchDefaults) set_item(out.get(), s.name, literal_object(s.text));
+    for (const d::SettingDefault& s : table) set_item(out.get(), s.name, literal_object(s.text));
     return check(PyDictProxy_New(out.get()));
 }
+
+PyObject* defaults() { return settings(d::kSearchDefaults); }
+
+PyObject* fit_defaults() { return settings(d::kFitDefaults); }
 
 PyObject* token_kinds() {
     Ref out(check(PyDict_New()));
@@ -66,7 +72,10 @@ int add_engine_tables(PyObject* module) {
     static constexpr struct {
         const char* name;
         PyObject* (*make)();
-    } kTables[] = {{"DEFAULTS", defaults}, {"TOKEN_KINDS", token_kinds}, {"OPERATORS", operators}};
+    } kTables[] = {{"DEFAULTS", defaults},
+                   {"FIT_DEFAULTS", fit_defaults},
+                   {"TOKEN_KINDS", token_kinds},
+                   {"OPERATORS", operators}};
     Ref done(guarded([module]() -> PyObject* {
         for (const auto& t : kTables)
             if (PyModule_Add(module, t.name, t.make()) < 0) throw PyErrorSet{};

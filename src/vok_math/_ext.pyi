@@ -10,6 +10,7 @@ _Token = tuple[int, int, int, float]
 
 # The engine's declaration tables.
 DEFAULTS: Mapping[str, int | float | bool]
+FIT_DEFAULTS: Mapping[str, int]
 TOKEN_KINDS: Mapping[str, int]
 OPERATORS: tuple[tuple[int, str, int], ...]
 # (tokens, error, complexity, rmse, params)

@@ -293,9 +293,8 @@ TEST(FittedSearch, FindsAScaledLawWithItsConstants) {
     ASSERT_EQ(best.params.size(), 2u);
     EXPECT_NEAR(best.params[0], 6.674e-11, 1e-22);
     EXPECT_NEAR(best.params[1], 0.0, 1e-24);
-    const std::vector<std::vector<double>> data{m1, m2, r};  // outlives the pointers to it
-    const ColumnPointers cols(data, "test");
-    EXPECT_EQ(bits(rmse_on(best.expr, cols.view(), y, best.params)), bits(rmse_on(best.expr, cols.view(), y, {})));
+    const std::vector<std::vector<double>> data{m1, m2, r};
+    EXPECT_EQ(bits(rmse(best.expr, data, y, best.params)), bits(rmse(best.expr, data, y)));
 }
 
 // A constant target: the constant, exactly.

@@ -23,9 +23,9 @@ NEG, RECIP, EXP, LN, SQRT, SIN, COS, ABS, VOK, ADD, SUB, MUL, DIV = (
     _CODES[n] for n in ("neg", "recip", "exp", "ln", "sqrt", "sin", "cos", "abs", "vok", "add", "sub", "mul", "div"))
 
 # Binding strength of a rendered piece: a sum binds loosest, then a product,
-# a prefix minus (and a negative number), and an atom (a name, a call, a
-# bracketed or braced form).
-SUM, PRODUCT, PREFIX, ATOM = 1, 2, 3, 4
+# a prefix minus (and a negative number), a power, and an atom (a name, a
+# call, a bracketed or braced form).
+SUM, PRODUCT, PREFIX, POWER, ATOM = 1, 2, 3, 4, 5
 
 
 @dataclass(frozen=True, slots=True)
@@ -85,6 +85,11 @@ OPERATORS: tuple[Operator, ...] = (
              _infix(" / ", PRODUCT), "div"),
 )
 OPERATORS = tuple(sorted(OPERATORS, key=lambda op: op.code))
+
+# m ** c, which the reading forms write for exp(c * ln(m)): no engine
+# operator (its code is none of theirs); Python source keeps the exp and ln.
+POWER_OP = Operator(-1, "power", 2, False, Form((0, "**", 1), POWER), Form((0, "^{", 1, "}"), POWER),
+                    Form((0, "**", 1), POWER), "pow")
 assert [(op.code, op.name, op.arity) for op in OPERATORS] == [tuple(t) for t in _ENGINE_OPERATORS]
 
 

@@ -7,7 +7,8 @@ A Param token reads its value from the formula's params.
 
 Plain text and LaTeX are for reading: they leave out brackets that change
 nothing in exact arithmetic (a * (b / c) is written a * b / c), write a
-constant factor first and a negative added constant as a subtraction. The
+constant factor first, a negative added constant as a subtraction, and
+exp(c * ln(m)) with a number c (the engine's power) as m**c. The
 Python source keeps the engine's order of operations exactly, so that it
 computes the values the engine computes.
 """
@@ -21,7 +22,8 @@ import unicodedata
 from collections.abc import Callable, Sequence
 from fractions import Fraction
 
-from ._ops import ADD, ATOM, CONST, DIV, MUL, OP, PARAM, PREFIX, PRODUCT, RECIP, SUB, VAR, VOK, Form, Operator, operator
+from ._ops import (ADD, ATOM, CONST, DIV, EXP, LN, MUL, OP, PARAM, POWER, POWER_OP, PREFIX, PRODUCT, RECIP, SUB, VAR,
+                   VOK, Form, Operator, operator)
 
 Rope = list  # nested lists of strings, joined once by _join
 
@@ -210,22 +212,30 @@ class _Python(_Style):
         return self.names[index]
 
 
+def _pop_operands(stack: list, code: int) -> tuple[Operator, list]:
+    """The operator of code and its operands, taken off the top of stack."""
+    op = operator(code)
+    if len(stack) < op.arity:
+        raise ValueError("malformed expression: an operator lacks operands")
+    args = stack[len(stack) - op.arity:]
+    del stack[len(stack) - op.arity:]
+    return op, args
+
+
 def _write(tokens: Sequence[tuple], params: Sequence[float], style: _Style) -> str:
-    # Each stack entry: (rope, binding, (kind, value) when a number leaf, the
-    # operand's entry when a reciprocal).
+    # Each stack entry: (rope, binding, (kind, value) when a number leaf, its
+    # shape: (RECIP, a) for 1 / a, (LN, a) for ln(a), (EXP, m, c) for c * ln(m)
+    # or ln(m) * c with a number c (whose exp is m ** c), else None).
     stack: list[tuple] = []
     names = getattr(style, "names", ())
     for kind, code, index, value in tokens:
         if kind == OP:
-            op = operator(code)
-            if len(stack) < op.arity:
-                raise ValueError("malformed expression: an operator lacks operands")
-            args = stack[len(stack) - op.arity:]
-            del stack[len(stack) - op.arity:]
+            op, args = _pop_operands(stack, code)
+            shape = _shape(op.code, args)
             if style.display:
                 op, args = _for_reading(op, args, style)
             rope, binding = _apply(style.form(op), args, style, style.display and op.associative)
-            stack.append((rope, binding, None, args[0] if op.code == RECIP else None))
+            stack.append((rope, binding, None, shape))
         elif kind == VAR:
             if not 0 <= index < len(names):
                 raise ValueError(f"variable index {index} out of range for {len(names)} names")
@@ -241,12 +251,33 @@ def _write(tokens: Sequence[tuple], params: Sequence[float], style: _Style) -> s
     return _join(stack[0][0])
 
 
+def _shape(code: int, args: list) -> tuple | None:
+    """The shape of an operator's entry (see _write) from its operands'."""
+    if code in (RECIP, LN):
+        return code, args[0]
+    if code == MUL:
+        for number, other in (args, args[::-1]):
+            if number[2] is not None and other[3] is not None and other[3][0] == LN:
+                return EXP, other[3][1], number
+    return None
+
+
+def _operand_of(entry: tuple, code: int) -> tuple | None:
+    """The operand of entry when its shape is code's (RECIP: 1 / a gives a)."""
+    shape = entry[3]
+    return shape[1] if shape is not None and shape[0] == code else None
+
+
 def _for_reading(op: Operator, args: list, style: _Style) -> tuple[Operator, list]:
     """The same value written for reading: a * (1 / b) as a / b, a constant
-    factor first, and an added negative constant as a subtraction."""
+    factor first, an added negative constant as a subtraction, and
+    exp(c * ln(m)) as m ** c."""
+    if op.code == EXP and _operand_of(args[0], EXP) is not None:
+        return POWER_OP, list(args[0][3][1:])
     if op.arity == 1:
         return op, args
-    (_, _, left, left_recip), (_, _, right, right_recip) = args
+    (_, _, left, _), (_, _, right, _) = args
+    left_recip, right_recip = _operand_of(args[0], RECIP), _operand_of(args[1], RECIP)
     if op.code == MUL and (left_recip or right_recip):
         return operator(DIV), ([args[0], right_recip] if right_recip else [args[1], left_recip])
     if op.code == MUL and right is not None and left is None:
@@ -268,8 +299,8 @@ def _apply(form: Form, args: list, style: _Style, associative: bool) -> tuple[Ro
         if pos == last:  # a leading minus after an infix operator is bracketed too: x - (-y)
             bracket = binding < form.binding or (binding == form.binding and not associative) or (
                 binding == PREFIX and form.binding < PREFIX)
-        else:
-            bracket = pos == 0 and binding < form.binding
+        else:  # and a power as the base of a power: (x**2)**3
+            bracket = pos == 0 and (binding < form.binding or binding == form.binding == POWER)
         rope.append([style.open, operand, style.close] if bracket else operand)
     return rope, form.binding
 
@@ -320,11 +351,7 @@ def to_sympy(tokens: Sequence[tuple], names: Sequence[str], params: Sequence[flo
     stack: list = []
     for kind, code, index, value in tokens:
         if kind == OP:
-            op = operator(code)
-            if len(stack) < op.arity:
-                raise ValueError("malformed expression: an operator lacks operands")
-            args = stack[len(stack) - op.arity:]
-            del stack[len(stack) - op.arity:]
+            op, args = _pop_operands(stack, code)
             stack.append(functions[op.sympy](*args))
         elif kind == VAR:
             if not 0 <= index < len(symbols):

@@ -4,7 +4,8 @@
 // what the signatures show (vok_core.find_formula's text signature, and
 // vok_math.discover's defaults, which come from _ext.DEFAULTS); SearchOptions
 // reads its initial values from the same texts at compile time. A new
-// setting is one more row of kSearchDefaults.
+// setting is one more row of kSearchDefaults (kFitDefaults for the fitted
+// search's).
 #pragma once
 
 #include <cstddef>
@@ -29,6 +30,14 @@ inline constexpr SettingDefault kSearchDefaults[] = {
     {"complexity_penalty", "0.001"},
     {"use_trig", "True"},
     {"use_vok", "True"},
+};
+
+// The fitted search's settings (FitOptions), passed apart from the search's
+// own: the keys of _ext.search's fit dict.
+inline constexpr SettingDefault kFitDefaults[] = {
+    {"top_k", "8"},
+    {"restarts", "2"},
+    {"seed", "0"},
 };
 // clang-format on
 
@@ -84,10 +93,12 @@ constexpr double literal_value(std::string_view text) {
     return scale < 0 ? d / power : d * power;
 }
 
-// The text of a setting's default; a name not in the table does not compile
-// where evaluated at compile time.
+// The text of a setting's default (of the search or of its fitted mode); a
+// name in neither table does not compile where evaluated at compile time.
 consteval const char* default_text(std::string_view name) {
     for (const SettingDefault& d : kSearchDefaults)
+        if (name == d.name) return d.text;
+    for (const SettingDefault& d : kFitDefaults)
         if (name == d.name) return d.text;
     throw std::invalid_argument("no such setting");
 }

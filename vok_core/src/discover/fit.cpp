@@ -166,21 +166,5 @@ Scaled scale_shape(Expr shape, const ColumnView& data, std::span<const double> t
     return s;
 }
 
-double rmse_on(const Expr& expr, const ColumnView& data, std::span<const double> targets,
-               std::span<const double> params) {
-    const std::size_t n = std::min(data.rows, targets.size());
-    BlockEvaluator ev;
-    double sum = -0.0;
-    for (std::size_t first = 0; first < data.rows; first += kBlockRows) {
-        const std::size_t rows = std::min(kBlockRows, data.rows - first);
-        const double* v = ev.eval(expr.tokens, data, params, first, rows);
-        if (!v) return std::numeric_limits<double>::quiet_NaN();
-        for (std::size_t r = first; r < std::min(first + rows, n); ++r) {
-            const double d = v[r - first] - targets[r];
-            sum += d * d;
-        }
-    }
-    return std::sqrt(sum / static_cast<double>(targets.size()));
-}
 
 }  // namespace vok::discover

@@ -121,11 +121,5 @@ struct Scaled {
 };
 Scaled scale_shape(Expr shape, const ColumnView& data, std::span<const double> targets);
 
-// The root-mean-square error of the expression's values (Param i reading
-// params[i]) against the targets: squared differences summed in row order
-// from -0.0 over the shorter of rows and targets, divided by the target
-// count; NaN when a row fails. The error every fitted result reports.
-double rmse_on(const Expr& expr, const ColumnView& data, std::span<const double> targets,
-               std::span<const double> params);
 
 }  // namespace vok::discover

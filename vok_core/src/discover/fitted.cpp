@@ -15,7 +15,7 @@ namespace vok::discover {
 SearchResult Search::fitted_result(Expr shape, double scored_error) const {
     const std::size_t c = shape.complexity();
     Scaled s = scale_shape(std::move(shape), data_.view(), data_.targets);
-    const double rmse = rmse_on(s.expr, data_.view(), data_.targets, s.params);
+    const double rmse = discover::rmse(data_, s.expr, s.params);
     double error = rmse / fit_->spread * penalty_factor(c, opt_.complexity_penalty);
     if (std::isnan(error)) error = scored_error;  // the line itself overflows: keep the score
     std::string text = to_string(s.expr);

@@ -106,6 +106,24 @@ void run(std::vector<double>& p, std::span<const std::size_t> free, Linearisatio
     }
 }
 
+// Fills out's A = J'J and g = J'r from the m columns of the Jacobian J (column
+// k at J + k * rows) and the residuals r over the first n rows.
+void normal_equations(const double* J, std::size_t rows, std::size_t n, std::size_t m, const double* r,
+                      Linearisation& out) {
+    for (std::size_t k = 0; k < m; ++k) {
+        const double* jk = J + k * rows;
+        double s = 0.0;
+        for (std::size_t i = 0; i < n; ++i) s += jk[i] * r[i];
+        out.g[k] = s;
+        for (std::size_t l = 0; l <= k; ++l) {
+            const double* jl = J + l * rows;
+            double t = 0.0;
+            for (std::size_t i = 0; i < n; ++i) t += jk[i] * jl[i];
+            out.A[k * m + l] = out.A[l * m + k] = t;
+        }
+    }
+}
+
 // The derivative column of each Param index: free ones numbered in order.
 std::vector<std::size_t> columns_of(std::span<const std::size_t> free, std::size_t n_params) {
     std::vector<std::size_t> column(n_params, kFixed);
@@ -173,18 +191,7 @@ std::optional<ScaledFit> fit_scaled(const Expr& f, const FitData& data, std::spa
                 for (std::size_t r = 0; r < n; ++r) g[r] = -(b * (g[r] - (t * v[r])));
             }
             out.sse = sse;
-            for (std::size_t k = 0; k < m; ++k) {
-                const double* gk = G.data() + k * rows;
-                double s = 0.0;
-                for (std::size_t r = 0; r < n; ++r) s += gk[r] * res[r];
-                out.g[k] = s;
-                for (std::size_t l = 0; l <= k; ++l) {
-                    const double* gl = G.data() + l * rows;
-                    double t = 0.0;
-                    for (std::size_t r = 0; r < n; ++r) t += gk[r] * gl[r];
-                    out.A[k * m + l] = out.A[l * m + k] = t;
-                }
-            }
+            normal_equations(G.data(), rows, n, m, res.data(), out);
             return true;
         };
         std::vector<double> c = start;
@@ -217,24 +224,12 @@ std::optional<DirectFit> fit_direct(const Expr& g, const FitData& data, std::vec
         if (!eval_dual_rows(g, data.view, q, dirs, scratch.ev, v, G)) return false;
         double sse = 0.0;
         for (std::size_t r = 0; r < n; ++r) {
-            v[r] = y[r] - v[r];  // the residual; its Jacobian is -G
+            v[r] = v[r] - y[r];  // the residual, model minus target: its Jacobian is G
             sse += v[r] * v[r];
         }
         if (!is_finite_value(sse)) return false;
         out.sse = sse;
-        const std::size_t rows = data.view.rows;
-        for (std::size_t k = 0; k < m; ++k) {
-            const double* gk = G.data() + k * rows;
-            double s = 0.0;
-            for (std::size_t r = 0; r < n; ++r) s -= gk[r] * v[r];
-            out.g[k] = s;
-            for (std::size_t l = 0; l <= k; ++l) {
-                const double* gl = G.data() + l * rows;
-                double t = 0.0;
-                for (std::size_t r = 0; r < n; ++r) t += gk[r] * gl[r];
-                out.A[k * m + l] = out.A[l * m + k] = t;
-            }
-        }
+        normal_equations(G.data(), data.view.rows, n, m, v.data(), out);
         return true;
     };
     Linearisation cur;

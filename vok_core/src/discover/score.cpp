@@ -20,17 +20,22 @@ const double kNoCutoff = kNaN;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 }  // namespace
 
-double rmse(const Expr& expr, Columns columns, std::span<const double> targets) {
-    const Data data(columns, targets);
+double rmse(const Data& data, const Expr& expr, std::span<const double> params) {
     const double factor = 1.0;
     std::uint8_t state = kFailed;
     double error = kNaN;
     BlockEvaluator ev;
     score_lanes(
         data, 1, &factor, nullptr,
-        [&](std::size_t, std::size_t first, std::size_t n) { return ev.eval(expr.tokens, data.view(), {}, first, n); },
+        [&](std::size_t, std::size_t first, std::size_t n) {
+            return ev.eval(expr.tokens, data.view(), params, first, n);
+        },
         &state, &error);
     return state == kScored ? error : kNaN;
+}
+
+double rmse(const Expr& expr, Columns columns, std::span<const double> targets, std::span<const double> params) {
+    return rmse(Data(columns, targets), expr, params);
 }
 
 // The order of the level's sort: ascending error, equal errors in candidate

@@ -61,6 +61,33 @@ inline double penalty_factor(std::size_t complexity, double penalty) {
     return (static_cast<double>(complexity) * penalty) + 1.0;
 }
 
+// Fetches the values of rows [first, first + n) for every lane still
+// scored (see score_lanes); a lane whose row fails becomes kFailed. A lane
+// that is out reads zeros, which it sums into its own sums, later dropped.
+// False when no lane is left.
+template <class Values>
+inline bool fetch_lanes(Values& values, std::size_t lanes, std::size_t first, std::size_t n, std::uint8_t* state,
+                        std::array<const double*, kLanes>& v) {
+    static constexpr std::array<double, kScoreRows> kZeroRows{};
+    bool any = false;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        if (state[l] == kScored && !(v[l] = values(l, first, n))) state[l] = kFailed;
+        if (state[l] != kScored) v[l] = kZeroRows.data();
+        any = any || state[l] == kScored;
+    }
+    return any;
+}
+
+// Calls add(count) with count = lanes, a compile-time constant when every
+// lane is in use (the common case, whose loops then unroll).
+template <class Add>
+inline void with_lane_count(std::size_t lanes, Add&& add) {
+    if (lanes == kLanes)
+        add(std::integral_constant<std::size_t, kLanes>{});
+    else
+        add(lanes);
+}
+
 // Scores lanes (at most kLanes) candidates. values(l, first, n) gives lane
 // l's values on rows [first, first + n), n <= kScoreRows, or null when a row
 // fails; the pointer is read before the next call for that lane. factor[l]
@@ -71,7 +98,6 @@ inline double penalty_factor(std::size_t complexity, double penalty) {
 template <class Values>
 void score_lanes(const Data& data, std::size_t lanes, const double* factor, const double* cutoff, Values&& values,
                  std::uint8_t* state, double* error) {
-    static constexpr std::array<double, kScoreRows> kZeroRows{};
     std::array<double, kLanes> sum;
     std::array<const double*, kLanes> v;
     sum.fill(-0.0);
@@ -81,14 +107,7 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
     const std::size_t rows = data.rows();
     for (std::size_t first = 0; first < rows; first += kScoreRows) {
         const std::size_t n = std::min(kScoreRows, rows - first);
-        bool any = false;
-        for (std::size_t l = 0; l < lanes; ++l) {
-            if (state[l] == kScored && !(v[l] = values(l, first, n))) state[l] = kFailed;
-            // A lane that is out sums zeros into its own sum, which is dropped.
-            if (state[l] != kScored) v[l] = kZeroRows.data();
-            any = any || state[l] == kScored;
-        }
-        if (!any) break;
+        if (!fetch_lanes(values, lanes, first, n, state, v)) break;
         const std::size_t end = std::min(first + n, data.scored_rows);
         auto add = [&](auto count) {
             for (std::size_t r = first; r < end; ++r) {
@@ -99,10 +118,7 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
                 }
             }
         };
-        if (lanes == kLanes)
-            add(std::integral_constant<std::size_t, kLanes>{});
-        else
-            add(lanes);
+        with_lane_count(lanes, add);
         // A cancelled level (time limit, signal) stops here, not at the end
         // of a piece that may hold many candidates over many rows.
         vok::interruption_point(lanes * n);
@@ -120,11 +136,14 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
         if (state[l] == kScored) error[l] = std::sqrt(sum[l] / n_targets) * factor[l];
 }
 
-// The root-mean-square error of expr against the targets exactly as a search
-// forms it before the complexity penalty (score_lanes with a factor of 1);
-// NaN when a row fails to evaluate. Throws std::out_of_range when the
-// columns' shape is wrong.
-double rmse(const Expr& expr, Columns columns, std::span<const double> targets);
+// The root-mean-square error of expr (Param i reading params[i]) against the
+// targets exactly as a search forms it before the complexity penalty
+// (score_lanes with a factor of 1): the error a contract search scores and
+// every fitted result reports. NaN when a row fails to evaluate. The second
+// form throws std::out_of_range when the columns' shape is wrong.
+double rmse(const Data& data, const Expr& expr, std::span<const double> params = {});
+double rmse(const Expr& expr, Columns columns, std::span<const double> targets,
+            std::span<const double> params = {});
 
 // score_lanes for the fitted search: lane l's error is
 //     sqrt(S / fit.norm) * factor[l],
@@ -139,7 +158,6 @@ double rmse(const Expr& expr, Columns columns, std::span<const double> targets);
 template <class Values>
 void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lanes, const double* factor,
                         const double* cutoff, Values&& values, std::uint8_t* state, double* error) {
-    static constexpr std::array<double, kScoreRows> kZeroRows{};
     constexpr double kSlack = 1e-9;
     std::array<FitSums, kLanes> sums{};
     std::array<const double*, kLanes> v;
@@ -149,13 +167,7 @@ void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lan
     const std::size_t rows = data.rows();
     for (std::size_t first = 0; first < rows; first += kScoreRows) {
         const std::size_t n = std::min(kScoreRows, rows - first);
-        bool any = false;
-        for (std::size_t l = 0; l < lanes; ++l) {
-            if (state[l] == kScored && !(v[l] = values(l, first, n))) state[l] = kFailed;
-            if (state[l] != kScored) v[l] = kZeroRows.data();
-            any = any || state[l] == kScored;
-        }
-        if (!any) break;
+        if (!fetch_lanes(values, lanes, first, n, state, v)) break;
         const std::size_t end = std::min(first + n, data.scored_rows);
         if (first == 0 && end > 0)
             for (std::size_t l = 0; l < lanes; ++l) sums[l].shift = v[l][0];
@@ -163,10 +175,7 @@ void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lan
             for (std::size_t r = first; r < end; ++r)
                 for (std::size_t l = 0; l < count; ++l) sums[l].add(v[l][r - first], inv[r], t[r]);
         };
-        if (lanes == kLanes)
-            add(std::integral_constant<std::size_t, kLanes>{});
-        else
-            add(lanes);
+        with_lane_count(lanes, add);
         vok::interruption_point(lanes * n);
         if (first + n >= rows || !cutoff || end <= first) continue;
         const double count = static_cast<double>(end);

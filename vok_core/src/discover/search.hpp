@@ -41,12 +41,13 @@ using FitHook = std::function<std::vector<Expr>(const FitLevel&)>;
 // are told apart modulo scale and offset at probe points drawn per variable,
 // and a value that depends on a tension guard fails. Results carry b and a
 // as parameters (fit.hpp has the numerics).
+// The defaults of seed, top_k and restarts are kFitDefaults' (defaults.hpp).
 struct FitOptions {
     bool enabled = false;
-    std::uint64_t seed = 0;    // the probe points
-    std::size_t top_k = 0;     // results of each level handed to refine
-    std::size_t restarts = 0;  // for refine's own use
-    FitHook refine;            // may be empty
+    std::uint64_t seed = default_count("seed");        // the probe points
+    std::size_t top_k = default_count("top_k");        // results of each level handed to refine
+    std::size_t restarts = default_count("restarts");  // for refine's own use
+    FitHook refine;                                    // may be empty
 };
 
 struct SearchOptions {
