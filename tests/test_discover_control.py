@@ -245,4 +245,6 @@ def test_the_time_limit_ends_a_level_promptly():
     f = vok_math.discover(data, "y", time_limit=limit, **options)
     over = time.perf_counter() - start - limit
     assert not f.complete
-    assert over < last_level / 20, f"{over:.2f} s past the limit; the level it ended takes {last_level:.2f} s"
+    # A tenth: the results of the levels before still have their rmse
+    # computed on every row after the stop.
+    assert over < last_level / 10, f"{over:.2f} s past the limit; the level it ended takes {last_level:.2f} s"
