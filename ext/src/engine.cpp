@@ -145,7 +145,6 @@ PyObject* doubles_to_tuple(std::span<const double> values) {
     return out.release();
 }
 
-
 }  // namespace vok::ext
 
 namespace {
@@ -163,8 +162,8 @@ PyObject* result_to_py(const d::SearchResult& r, d::Columns columns, std::span<c
     Ref tokens(tokens_to_py(r.expr));
     Ref params(doubles_to_tuple(r.params));
     const double rmse = d::rmse(r.expr, columns, targets, r.params);
-    return check(Py_BuildValue("(OdndO)", tokens.get(), r.error, static_cast<Py_ssize_t>(r.complexity), rmse,
-                               params.get()));
+    return check(
+        Py_BuildValue("(OdndO)", tokens.get(), r.error, static_cast<Py_ssize_t>(r.complexity), rmse, params.get()));
 }
 
 // The fitted search's options from the `fit` dict: top_k, seed, restarts

@@ -72,10 +72,8 @@ int add_engine_tables(PyObject* module) {
     static constexpr struct {
         const char* name;
         PyObject* (*make)();
-    } kTables[] = {{"DEFAULTS", defaults},
-                   {"FIT_DEFAULTS", fit_defaults},
-                   {"TOKEN_KINDS", token_kinds},
-                   {"OPERATORS", operators}};
+    } kTables[] = {
+        {"DEFAULTS", defaults}, {"FIT_DEFAULTS", fit_defaults}, {"TOKEN_KINDS", token_kinds}, {"OPERATORS", operators}};
     Ref done(guarded([module]() -> PyObject* {
         for (const auto& t : kTables)
             if (PyModule_Add(module, t.name, t.make()) < 0) throw PyErrorSet{};

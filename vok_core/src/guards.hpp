@@ -39,9 +39,7 @@ inline double frame_space(double y) { return std::log(log_guard(y)); }
 inline double strict_frame_time(double x) {
     return x > kExponentThreshold ? std::numeric_limits<double>::quiet_NaN() : std::exp(x);
 }
-inline double strict_frame_space(double y) {
-    return y > 0.0 ? std::log(y) : std::numeric_limits<double>::quiet_NaN();
-}
+inline double strict_frame_space(double y) { return y > 0.0 ? std::log(y) : std::numeric_limits<double>::quiet_NaN(); }
 
 // vok(x, y) = exp(e(x)) - ln(l(y)); the exponential term is evaluated first.
 inline double tension(double x, double y) {

@@ -194,7 +194,7 @@ struct FitRun {
 };
 
 FitRun run_fitted(const std::vector<std::vector<double>>& cols, const std::vector<double>& y, const SearchOptions& o,
-               Executor ex = serial_executor, std::size_t budget = kDefaultCacheBudget, bool early_stop = true) {
+                  Executor ex = serial_executor, std::size_t budget = kDefaultCacheBudget, bool early_stop = true) {
     FitRun r;
     r.trace.record_candidates = true;
     SearchInternals in{ex, &r.trace, budget, 0};
@@ -375,8 +375,8 @@ TEST(FittedSearch, RefinedShapesJoinTheSearch) {
     bool combined = false;
     for (const auto& level : all.trace.levels)
         for (const Expr& e : level)
-            combined = combined || (e.complexity() > 4 && std::count(e.tokens.begin(), e.tokens.end(),
-                                                                     Token::param(9, 0.7)) == 1);
+            combined = combined ||
+                       (e.complexity() > 4 && std::count(e.tokens.begin(), e.tokens.end(), Token::param(9, 0.7)) == 1);
     EXPECT_TRUE(combined);
     for (Executor ex : {threaded_executor, pool_executor}) expect_same_run(run_fitted({x}, y, o, ex), all);
     // A leaf that meets the goal ends the search before any refinement.

@@ -166,5 +166,4 @@ Scaled scale_shape(Expr shape, const ColumnView& data, std::span<const double> t
     return s;
 }
 
-
 }  // namespace vok::discover

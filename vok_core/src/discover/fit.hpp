@@ -121,5 +121,4 @@ struct Scaled {
 };
 Scaled scale_shape(Expr shape, const ColumnView& data, std::span<const double> targets);
 
-
 }  // namespace vok::discover

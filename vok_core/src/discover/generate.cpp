@@ -224,11 +224,11 @@ std::pair<std::size_t, std::size_t> Search::insert_level(std::size_t n) {
                 mine.insert(mine.end(), entries_.get() + slices_[u * stride + sh],
                             entries_.get() + slices_[u * stride + sh + 1]);
             auto run = seen_.lock_shard(sh);
-            accepted[sh] = keys ? run.insert_run(
-                                      mine, [&](std::uint32_t k) { return &keys[k]; }, state, kDuplicate, kAccepted)
-                                : run.insert_run(
-                                      mine, [&](std::uint32_t k) { return &cands[k].probe; }, state, kDuplicate,
-                                      kAccepted);
+            accepted[sh] =
+                keys ? run.insert_run(
+                           mine, [&](std::uint32_t k) { return &keys[k]; }, state, kDuplicate, kAccepted)
+                     : run.insert_run(
+                           mine, [&](std::uint32_t k) { return &cands[k].probe; }, state, kDuplicate, kAccepted);
             fingerprinted[sh] = mine.size();
             vok::interruption_point(mine.size());
         }

@@ -142,8 +142,7 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
 // every fitted result reports. NaN when a row fails to evaluate. The second
 // form throws std::out_of_range when the columns' shape is wrong.
 double rmse(const Data& data, const Expr& expr, std::span<const double> params = {});
-double rmse(const Expr& expr, Columns columns, std::span<const double> targets,
-            std::span<const double> params = {});
+double rmse(const Expr& expr, Columns columns, std::span<const double> targets, std::span<const double> params = {});
 
 // score_lanes for the fitted search: lane l's error is
 //     sqrt(S / fit.norm) * factor[l],
