@@ -30,7 +30,9 @@ using vok::py::Ref;
 // handler that raises stops the call.
 using vok::py::guarded;
 
-// ---- Conversions and scores (engine.cpp) ----
+// ---- Conversions (engine_convert.cpp) ----
+// Sets a Python exception of this type and message and throws PyErrorSet.
+[[noreturn]] void raise(PyObject* type, const char* message);
 // Data as contiguous float64 buffers; columns of at least the first's length.
 std::vector<double> read_doubles(PyObject* obj);
 std::vector<std::vector<double>> read_columns(PyObject* seq);

@@ -23,10 +23,7 @@ using vok::ext::Ref;
 // equations grow with their square, the Jacobian with rows times their count.
 constexpr std::size_t kMaxFree = 32;
 
-[[noreturn]] void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw PyErrorSet{};
-}
+using vok::ext::raise;
 
 // fit(tokens, params, columns, targets, free=None) -> (params, rmse)
 PyObject* fit(PyObject*, PyObject* args) {
