@@ -97,12 +97,16 @@ def test_groups_are_dimensionless_independent_and_the_targets_own(units, target,
     assert np.allclose(D @ np.array([float(e) for e in own]), b)
 
 
-def test_groups_prefer_small_exponents():
-    groups, own = _units.reduce([_units.parse(u) for u in ["C", "V/m", "T", "m/s", "1"]], _units.parse("N"),
-                                ["q", "Ef", "B", "v", "theta"])
+@pytest.mark.parametrize("units,target,own,groups", [
     # F = q Ef f(B v / Ef, theta): no exponent beyond 1
-    assert own == (1, 1, 0, 0, 0)
-    assert {tuple(map(abs, g)) for g in groups} == {(0, 1, 1, 1, 0), (0, 0, 0, 0, 1)}
+    (["C", "V/m", "T", "m/s", "1"], "N", (1, 1, 0, 0, 0), {(0, -1, 1, 1, 0), (0, 0, 0, 0, 1)}),
+    # heat flow through a wall (kappa, T1, T2, A, d): kappa T1 d rather than kappa T1 sqrt(A)
+    (["W/(m K)", "K", "K", "m^2", "m"], "W", (1, 1, 0, 0, 1), {(0, 1, -1, 0, 0), (0, 0, 0, -1, 2)}),
+])
+def test_groups_prefer_small_exponents(units, target, own, groups):
+    found, found_own = _units.reduce([_units.parse(u) for u in units], _units.parse(target), ["a"] * len(units))
+    assert found_own == own
+    assert {g if g in groups else tuple(-e for e in g) for g in found} == groups
 
 
 def test_units_that_do_not_balance():

@@ -261,15 +261,17 @@ def _cost(v: Sequence[Fraction]) -> tuple:
     return sum(x.denominator != 1 for x in v), sum(map(abs, v)), max(map(abs, v), default=0)
 
 
-def _shorten(v: tuple[Fraction, ...], basis: Sequence[tuple[Fraction, ...]]) -> tuple[Fraction, ...]:
-    """v plus or minus vectors of basis while that makes its exponents simpler
-    (fewer fractions, then a smaller sum and largest size)."""
+def _shorten(v: tuple[Fraction, ...], basis: Sequence[tuple[Fraction, ...]],
+             steps: Sequence[int] = (1,)) -> tuple[Fraction, ...]:
+    """v plus or minus basis vectors divided by one of steps, while that makes
+    its exponents simpler (fewer fractions, then a smaller sum and largest
+    size)."""
     improved = True
     while improved:
         improved = False
         for u in basis:
-            for sign in (1, -1):
-                w = tuple(x + sign * y for x, y in zip(v, u))
+            for step in (Fraction(sign, k) for k in steps for sign in (1, -1)):
+                w = tuple(x + step * y for x, y in zip(v, u))
                 if _cost(w) < _cost(v):
                     v, improved = w, True
     return v
@@ -305,4 +307,6 @@ def reduce(units: Sequence[Unit], target: Unit, names: Sequence[str]) -> tuple[l
     own = [Fraction(0)] * n
     for row, p in zip(reduced, pivots):
         own[p] = row[n]
-    return groups, _shorten(tuple(own), groups)
+    # Any rational multiple of a group keeps y / prod x ** own dimensionless:
+    # a half of one can clear a square root (kappa T sqrt(A) -> kappa T d).
+    return groups, _shorten(tuple(own), groups, steps=(1, 2, 3, 4))
