@@ -31,10 +31,21 @@ def _op(code: int) -> Token:
     return (OP, code, 0, 0.0)
 
 
-def _product(indices: list[int]) -> list[Token]:
+# Powers up to this are written as products (x * x * x); higher ones as
+# exp(k * ln(x)), which the text forms write x**k.
+_REPEAT = 4
+
+
+def _factor(i: int, k: int) -> list[Token]:
+    if k <= _REPEAT:
+        return [(VAR, 0, i, 0.0)] + [(VAR, 0, i, 0.0), _op(MUL)] * (k - 1)
+    return [(VAR, 0, i, 0.0), _op(LN), (CONST, 0, 0, float(k)), _op(MUL), _op(EXP)]
+
+
+def _product(powers: list[tuple[int, int]]) -> list[Token]:
     tokens: list[Token] = []
-    for k, i in enumerate(indices):
-        tokens += [(VAR, 0, i, 0.0)] + ([_op(MUL)] if k else [])
+    for n, (i, k) in enumerate(powers):
+        tokens += _factor(i, k) + ([_op(MUL)] if n else [])
     return tokens
 
 
@@ -44,8 +55,8 @@ def power_tokens(exponents: Sequence[Fraction]) -> list[Token]:
     empty for the product 1."""
     q = math.lcm(*(e.denominator for e in exponents))
     whole = [int(e * q) for e in exponents]
-    up = _product([i for i, e in enumerate(whole) for _ in range(max(e, 0))])
-    down = _product([i for i, e in enumerate(whole) for _ in range(max(-e, 0))])
+    up = _product([(i, e) for i, e in enumerate(whole) if e > 0])
+    down = _product([(i, -e) for i, e in enumerate(whole) if e < 0])
     tokens = up + down + [_op(DIV)] if up and down else up or (down + [_op(RECIP)] if down else [])
     if q == 2:
         tokens += [_op(SQRT)]
@@ -69,8 +80,8 @@ def _finite_rows(values: list[np.ndarray], labels: list[str], drop: bool) -> np.
     if not ok.all() and not drop:
         row = int(np.flatnonzero(~ok)[0])
         label = next(lab for lab, v in zip(labels, values) if not math.isfinite(v[row]))
-        raise ValueError(f"the dimensionless group {label} is not finite at row {row} (a division by zero or a "
-                         f"root of a negative product); pass drop_nonfinite=True to leave out such rows")
+        raise ValueError(f"{label} is not finite at row {row} (a division by zero, an overflow "
+                         f"or a root of a negative number); pass drop_nonfinite=True to leave out such rows")
     return ok
 
 
@@ -101,8 +112,9 @@ def search(discover: Callable[..., Formula | None], names: Sequence[str], column
     values = [np.frombuffer(_ext.evaluate(t, columns), dtype=np.float64) for t in group_tokens]
     size = np.frombuffer(_ext.evaluate(scale, columns), dtype=np.float64) if scale else np.ones(len(targets))
     ratio = targets / np.where(size == 0, np.nan, size)
-    ok = _finite_rows([*values, size, ratio], [*(f"π{j}" for j in range(1, len(groups) + 1)), scale_text,
-                                              f"{y_name} / ({scale_text})"], options["drop_nonfinite"])
+    labels = [*(f"the group π{j} = {t}" for j, t in enumerate(texts, 1)), f"the target's scale {scale_text}",
+              f"the target's group {y_name} / ({scale_text})"]
+    ok = _finite_rows([*values, size, ratio], labels, options["drop_nonfinite"])
     if not ok.any():
         raise ValueError("no row has finite dimensionless groups")
     if not ok.all():

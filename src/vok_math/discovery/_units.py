@@ -277,6 +277,9 @@ def _shorten(v: tuple[Fraction, ...], basis: Sequence[tuple[Fraction, ...]],
     return v
 
 
+_SHORTEN_GROUPS = 32
+
+
 def reduce(units: Sequence[Unit], target: Unit, names: Sequence[str]) -> tuple[list[tuple], tuple]:
     """(groups, own): integer exponent vectors over the variables, one per
     dimensionless group (a basis of the null-space of the dimension matrix,
@@ -297,7 +300,9 @@ def reduce(units: Sequence[Unit], target: Unit, names: Sequence[str]) -> tuple[l
         for row, p in zip(reduced, pivots):
             v[p] = -row[free]
         groups.append(_integral(v))
-    changed = True
+    # Pairwise shortening costs groups squared per pass: beyond a few dozen
+    # groups the basis stays as the echelon form gives it.
+    changed = len(groups) <= _SHORTEN_GROUPS
     while changed:
         changed = False
         for i, g in enumerate(groups):
