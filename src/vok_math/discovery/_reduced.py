@@ -107,7 +107,7 @@ def search(discover: Callable[..., Formula | None], names: Sequence[str], column
     if not scale and all(sum(map(abs, g)) == 1 for g in groups):
         step = "units: every variable and the target are dimensionless, nothing to reduce"
         found = discover(dict(zip(names, columns)), targets, **options)
-        return None if found is None else _with_target(found, target, (step, *found.path))
+        return None if found is None else dataclasses.replace(found, target=target, path=(step, *found.path))
 
     values = [np.frombuffer(_ext.evaluate(t, columns), dtype=np.float64) for t in group_tokens]
     size = np.frombuffer(_ext.evaluate(scale, columns), dtype=np.float64) if scale else np.ones(len(targets))
@@ -123,7 +123,7 @@ def search(discover: Callable[..., Formula | None], names: Sequence[str], column
     constants = options["constants"]
     time_limit = None if deadline is None else max(deadline - time.monotonic(), 1e-3)
 
-    from ._search import _Problem
+    from ._search import _Problem, pareto  # here: _search imports this module
     problem = _Problem(names, columns, targets, target, bool(constants), float(options["complexity_penalty"]))
     if groups:
         inner = discover({f"π{j}": np.ascontiguousarray(v) for j, v in enumerate(values, 1)}, ratio,
@@ -144,7 +144,6 @@ def search(discover: Callable[..., Formula | None], names: Sequence[str], column
         chosen = _refit(problem, chosen, options, deadline)
     path = (step, *inner.path, "mapped back to the variables" + (", constants refitted on all rows"
                                                                  if inner.params else ""))
-    from ._search import pareto
     return dataclasses.replace(chosen, front=pareto(list(front)), path=path)
 
 
@@ -158,7 +157,7 @@ def _refit(problem: Any, f: Formula, options: dict[str, Any], deadline: float | 
     refitted = problem.rescored(f, f.tokens, tuple(params), f.complexity)
     if not refitted.rmse <= f.rmse:
         refitted = f
-    from ._search import _SNAP_FRACTION
+    from ._search import _SNAP_FRACTION  # here: _search imports this module
     snap = options["snap"]
     fraction = (_SNAP_FRACTION if snap else None) if isinstance(snap, (bool, np.bool_)) else float(snap)
     if fraction is None or not refitted.params:
@@ -170,7 +169,3 @@ def _refit(problem: Any, f: Formula, options: dict[str, Any], deadline: float | 
         return refitted
     tokens, params, removed = snapped
     return problem.rescored(refitted, tokens, params, refitted.complexity - removed)
-
-
-def _with_target(f: Formula, target: str | None, path: tuple[str, ...]) -> Formula:
-    return dataclasses.replace(f, target=target, path=path)
