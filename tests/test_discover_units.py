@@ -73,6 +73,14 @@ def test_unit_as_exponents():
         _units.read_unit((math.pi,), "u")
 
 
+def test_units_from_a_command_line():
+    assert _units.mapping("L=m, g = m s^-2,T=s,") == {"L": "m", "g": "m s^-2", "T": "s"}
+    for text, message in [("L=m,g", "'g' is not NAME=UNIT"), ("L=m,L=s", "'L' is given twice"),
+                          ("L=mile", "unknown symbol 'mile'")]:
+        with pytest.raises(ValueError, match=message):
+            _units.mapping(text)
+
+
 # (units of the variables, the target's unit, how many groups)
 CASES = [
     (["m", "m/s^2", "kg"], "s", 0),  # a pendulum's period: the mass has no partner

@@ -315,3 +315,19 @@ def reduce(units: Sequence[Unit], target: Unit, names: Sequence[str]) -> tuple[l
     # Any rational multiple of a group keeps y / prod x ** own dimensionless:
     # a half of one can clear a square root (kappa T sqrt(A) -> kappa T d).
     return groups, _shorten(tuple(own), groups, steps=(1, 2, 3, 4))
+
+
+def mapping(text: str) -> dict[str, str]:
+    """Units given on a command line, "NAME=UNIT,NAME=UNIT,...", as the
+    mapping discover takes (each unit read at once, so that a wrong one is
+    refused with its name)."""
+    out: dict[str, str] = {}
+    for item in filter(str.strip, text.split(",")):
+        name, sep, unit = item.partition("=")
+        if not sep or not name.strip():
+            raise ValueError(f"units: {item.strip()!r} is not NAME=UNIT")
+        if name.strip() in out:
+            raise ValueError(f"units: {name.strip()!r} is given twice")
+        parse(unit)
+        out[name.strip()] = unit.strip()
+    return out
