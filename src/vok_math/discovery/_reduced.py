@@ -67,6 +67,8 @@ def power_tokens(exponents: Sequence[Fraction]) -> list[Token]:
 
 def _substitute(tokens: Sequence[Token], groups: list[list[Token]], scale: list[Token]) -> list[Token]:
     """The formula over the groups written over the variables, times scale."""
+    if scale and tuple(tokens) == ((CONST, 0, 0, 1.0),):
+        return list(scale)
     out: list[Token] = list(scale)
     for token in tokens:
         out += groups[token[2]] if token[0] == VAR else [token]
@@ -136,7 +138,9 @@ def search(discover: Callable[..., Formula | None], names: Sequence[str], column
 
     def back(f: Formula) -> Formula:
         tokens = _substitute(f.tokens, group_tokens, scale)
-        return problem.rescored(f, tuple(tokens), f.params, f.complexity + len(tokens) - len(f.tokens))
+        # Without groups the shape is the scale alone (its constant factor is not counted).
+        complexity = f.complexity + len(tokens) - len(f.tokens) if groups else len(scale)
+        return problem.rescored(f, tuple(tokens), f.params, complexity)
 
     front = tuple(back(f) for f in inner.front)
     chosen = back(inner)
