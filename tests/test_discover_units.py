@@ -63,7 +63,7 @@ def test_parse_refuses(text, message):
 
 
 def test_unit_as_exponents():
-    assert _units.read_unit((1, -2), "u") == vector(m=1, s=-2)
+    assert _units.read_unit((1, -2), "u") == _units.read_unit(np.array([1, -2]), "u") == vector(m=1, s=-2)
     assert _units.read_unit([0, 0.5, Fraction(-1, 3)], "u") == vector(s=Fraction(1, 2), kg=Fraction(-1, 3))
     with pytest.raises(ValueError, match="1 to 7 entries"):
         _units.read_unit((0,) * 8, "u")

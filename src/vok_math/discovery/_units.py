@@ -20,6 +20,8 @@ from collections.abc import Mapping, Sequence
 from fractions import Fraction
 from typing import Any
 
+import numpy as np
+
 # The base units, in the order of an exponent vector.
 BASE = ("m", "s", "kg", "K", "A", "mol", "cd")
 Unit = tuple[Fraction, ...]
@@ -168,7 +170,9 @@ def read_unit(value: Any, what: str) -> Unit:
     is padded with zeros)."""
     if isinstance(value, str):
         return parse(value)
-    if isinstance(value, (Sequence,)) and not isinstance(value, (bytes, bytearray)):
+    if isinstance(value, np.ndarray) and value.ndim == 1:
+        value = value.tolist()
+    if isinstance(value, Sequence) and not isinstance(value, (bytes, bytearray)):
         if not 0 < len(value) <= len(BASE):
             raise ValueError(f"{what}: an exponent vector has 1 to {len(BASE)} entries ({', '.join(BASE)}); "
                              f"got {len(value)}")
@@ -217,6 +221,8 @@ def read_units(units: Any, target_units: Any, names: Sequence[str],
             if target_units is not None and read_unit(target_units, "target_units") != own:
                 raise ValueError(f"target_units and units[{target!r}] differ")
             return found, own
+    elif isinstance(units, np.ndarray) and units.ndim in (1, 2):
+        return read_units(units.tolist(), target_units, names, target)
     elif isinstance(units, Sequence) and not isinstance(units, (str, bytes, bytearray)):
         if len(units) != len(names) or any(isinstance(u, numbers.Real) for u in units):
             raise ValueError(f"units must give one unit per variable ({len(names)}); got {len(units)} entries")
