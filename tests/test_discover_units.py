@@ -110,6 +110,8 @@ def test_groups_are_dimensionless_independent_and_the_targets_own(units, target,
     (["C", "V/m", "T", "m/s", "1"], "N", (1, 1, 0, 0, 0), {(0, -1, 1, 1, 0), (0, 0, 0, 0, 1)}),
     # heat flow through a wall (kappa, T1, T2, A, d): kappa T1 d rather than kappa T1 sqrt(A)
     (["W/(m K)", "K", "K", "m^2", "m"], "W", (1, 1, 0, 0, 1), {(0, 1, -1, 0, 0), (0, 0, 0, -1, 2)}),
+    # kinetic energy (m, v, u, w): m v**2 rather than m v u
+    (["kg", "m/s", "m/s", "m/s"], "J", (1, 2, 0, 0), {(0, -1, 1, 0), (0, -1, 0, 1)}),
 ])
 def test_groups_prefer_small_exponents(units, target, own, groups):
     found, found_own = _units.reduce([_units.parse(u) for u in units], _units.parse(target), ["a"] * len(units))

@@ -264,14 +264,14 @@ def _integral(v: list[Fraction]) -> tuple[Fraction, ...]:
 
 
 def _cost(v: Sequence[Fraction]) -> tuple:
-    return sum(x.denominator != 1 for x in v), sum(map(abs, v)), max(map(abs, v), default=0)
+    return sum(x.denominator != 1 for x in v), sum(map(abs, v)), sum(x != 0 for x in v)
 
 
 def _shorten(v: tuple[Fraction, ...], basis: Sequence[tuple[Fraction, ...]],
              steps: Sequence[int] = (1,)) -> tuple[Fraction, ...]:
     """v plus or minus basis vectors divided by one of steps, while that makes
-    its exponents simpler (fewer fractions, then a smaller sum and largest
-    size)."""
+    its exponents simpler: fewer fractions, then a smaller sum of sizes, then
+    fewer variables (m v**2 rather than m v u)."""
     improved = True
     while improved:
         improved = False
