@@ -15,6 +15,7 @@ import numpy as np
 from .. import _ext
 from . import _data, _select, _snap
 from ._formula import Formula
+from ._options import Option, choice, integer, real, switch_or_real
 
 # The rmse may grow by this fraction when constants are snapped (snap=True),
 # or by this share of the targets' spread, whichever allows more: a measured
@@ -93,6 +94,24 @@ def _target_name(y: Any) -> str | None:
     return name if isinstance(name, str) else None
 
 
+# discover's keyword options but `names`, one row each (the command line's
+# flags are built from it; defaults are read from the signature below).
+OPTIONS: tuple[Option, ...] = (
+    Option("constants", bool, "fit constants (--no-constants: find_formula's search on 0 and 1)"),
+    Option("selection", choice(_select.RULES), f"how the formula is chosen from the front: {', '.join(_select.RULES)}"),
+    Option("snap", switch_or_real, "snap constants to simple numbers: yes, no, or the rmse's allowed growth"),
+    Option("max_complexity", integer, "the largest number of tokens searched"),
+    Option("beam_width", integer, "candidates kept per level"),
+    Option("precision_goal", real, "stop once the error is below this"),
+    Option("complexity_penalty", real, "error factor per token: error * (1 + complexity * penalty)"),
+    Option("use_trig", bool, "search sin and cos"),
+    Option("use_vok", bool, "search the tension vok(a, b)"),
+    Option("time_limit", real, "seconds; the best formula so far is kept"),
+    Option("progress", bool, "a progress bar on stderr (default: when stderr is a terminal)"),
+    Option("drop_nonfinite", bool, "drop rows holding NaN or an infinity instead of refusing them"),
+)
+
+
 def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: bool = True,
              selection: str | None = None, snap: bool | float = True,
              max_complexity: int = _DEFAULT["max_complexity"], beam_width: int = _DEFAULT["beam_width"],
@@ -135,7 +154,7 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     deadline = None if time_limit is None else time.monotonic() + float(time_limit)
     target = _target_name(y)
     names, columns, targets = _data.read_table(X, y, names)
-    columns, targets = _data.finite_rows(names, columns, targets, drop_nonfinite)
+    columns, targets = _data.finite_rows(names, columns, targets, drop_nonfinite, _data.lines_of(X))
     problem = _Problem(names, columns, targets, target, bool(constants), float(complexity_penalty))
 
     bar = TextProgress(max_complexity) if progress is True else None
