@@ -132,19 +132,27 @@ class _Interrupts:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line on argv (default: sys.argv[1:]) and returns its
+    exit status."""
     try:
         from .discovery import _search
     except ImportError as exc:  # --version and --help still work
-        parser().parse_known_args(argv)
+        try:
+            parser().parse_known_args(argv)
+        except SystemExit as done:
+            return done.code
         return _fail(MISSING_PACKAGE, str(exc))
     defaults = inspect.signature(_search.discover).parameters
-    args = parser(_search.OPTIONS, defaults).parse_args(argv)
+    try:
+        args = parser(_search.OPTIONS, defaults).parse_args(argv)
+    except SystemExit as done:  # --help, --version, or a usage error (already reported)
+        return done.code
     options = {o.name: getattr(args, o.name) for o in _search.OPTIONS if hasattr(args, o.name)}
     options.setdefault("progress", sys.stderr.isatty())
     if args.plot or args.report:
         try:
             from . import _optional
-            _optional.require("matplotlib", "--plot and --report")
+            _optional.require("matplotlib", "--report" if args.report else "--plot")
         except ImportError as exc:
             return _fail(MISSING_PACKAGE, str(exc))
         from .discovery import _plot
@@ -188,7 +196,7 @@ def _search_file(args: argparse.Namespace, options: dict, search: Any) -> tuple[
     except TimeoutError as exc:
         return _fail(NOT_FOUND, f"{args.file}: {exc}"), None, None
     except MemoryError as exc:
-        return _fail(NOT_FOUND, f"{args.file}: {exc or 'out of memory'}"), None, None
+        return _fail(NOT_FOUND, f"{args.file}: {str(exc) or 'out of memory'}"), None, None
     if f is None:
         return _fail(NOT_FOUND, f"{args.file}: no formula could be scored"), None, None
     return OK, f, data

@@ -233,7 +233,9 @@ def finite_rows(names: Sequence[str], columns: list[np.ndarray], targets: np.nda
             break
     else:
         where = (f"y row {row}" if line is None else f"{line(row)}: the target") + f" is {targets[row]}"
-    raise ValueError(f"{where}; pass drop_nonfinite=True to drop rows that are not finite")
+    hint = ("pass drop_nonfinite=True to drop rows that are not finite" if line is None
+            else "drop_nonfinite=True (--drop-nonfinite) drops rows that are not finite")
+    raise ValueError(f"{where}; {hint}")
 
 
 def predictors(X: Any, names: Sequence[str]) -> list[np.ndarray]:
