@@ -73,14 +73,18 @@ def parser(options: Sequence[Any] = (), defaults: Any = None) -> argparse.Argume
     d.add_argument("--report", metavar="FILE", help="write a self-contained HTML report (needs matplotlib)")
     search = d.add_argument_group("search options (the keywords of vok_math.discover)")
     for o in options:
-        default = defaults[o.name].default
-        if o.parse is bool:
-            search.add_argument(o.flag, action=argparse.BooleanOptionalAction, default=argparse.SUPPRESS,
-                                help=f"{o.help} (default: {'yes' if default else 'no'})".replace("%", "%%"))
-        else:
-            search.add_argument(o.flag, type=_typed(o.parse), default=argparse.SUPPRESS, metavar=o.name.upper(),
-                                help=f"{o.help} (default: {default})".replace("%", "%%"))
+        text = o.help if "(default:" in o.help else f"{o.help} (default: {_default(defaults[o.name].default)})"
+        # Only the flags given reach discover: its own defaults apply to the others.
+        kind = {"action": argparse.BooleanOptionalAction} if o.parse is bool else \
+            {"type": _typed(o.parse), "metavar": o.metavar}
+        search.add_argument(o.flag, default=argparse.SUPPRESS, help=text.replace("%", "%%"), **kind)
     return p
+
+
+def _default(value: Any) -> str:
+    if value is None or isinstance(value, bool):
+        return {True: "yes", False: "no", None: "none"}[value]
+    return str(value)
 
 
 def _fail(code: int, message: str) -> int:

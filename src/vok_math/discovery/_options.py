@@ -17,11 +17,14 @@ class Option:
     parse  reads the value from the flag's text, raising ValueError with a
            message when it cannot; `bool` makes a --name / --no-name switch
     help   one line for --help; the default comes from discover's signature
+           unless the line says "(default: ...)"
+    metavar  the value's name in --help
     """
 
     name: str
     parse: Callable[[str], Any]
     help: str
+    metavar: str = "VALUE"
 
     @property
     def flag(self) -> str:

@@ -98,15 +98,17 @@ def _target_name(y: Any) -> str | None:
 # flags are built from it; defaults are read from the signature below).
 OPTIONS: tuple[Option, ...] = (
     Option("constants", bool, "fit constants (--no-constants: find_formula's search on 0 and 1)"),
-    Option("selection", choice(_select.RULES), f"how the formula is chosen from the front: {', '.join(_select.RULES)}"),
-    Option("snap", switch_or_real, "snap constants to simple numbers: yes, no, or the rmse's allowed growth"),
-    Option("max_complexity", integer, "the largest number of tokens searched"),
-    Option("beam_width", integer, "candidates kept per level"),
-    Option("precision_goal", real, "stop once the error is below this"),
-    Option("complexity_penalty", real, "error factor per token: error * (1 + complexity * penalty)"),
+    Option("selection", choice(_select.RULES), "how the formula is chosen from the front: "
+           f"{', '.join(_select.RULES)} (default: mdl, or penalty with --no-constants)", "RULE"),
+    Option("snap", switch_or_real, "snap constants to simple numbers: yes, no, or the rmse's allowed growth",
+           "YES|NO|X"),
+    Option("max_complexity", integer, "the largest number of tokens searched", "N"),
+    Option("beam_width", integer, "candidates kept per level", "N"),
+    Option("precision_goal", real, "stop once the error is below this", "X"),
+    Option("complexity_penalty", real, "error factor per token: error * (1 + complexity * penalty)", "X"),
     Option("use_trig", bool, "search sin and cos"),
     Option("use_vok", bool, "search the tension vok(a, b)"),
-    Option("time_limit", real, "seconds; the best formula so far is kept"),
+    Option("time_limit", real, "seconds; the best formula so far is kept", "SECONDS"),
     Option("progress", bool, "a progress bar on stderr (default: when stderr is a terminal)"),
     Option("drop_nonfinite", bool, "drop rows holding NaN or an infinity instead of refusing them"),
 )
