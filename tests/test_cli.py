@@ -82,6 +82,12 @@ def test_every_option_of_discover_is_a_flag():
     assert {o.name for o in _search.OPTIONS} == keywords - {"names"}
 
 
+def test_the_docs_name_every_flag():
+    from vok_math.discovery import _search
+    text = (EXAMPLES.parent / "docs" / "cli.rst").read_text()
+    assert [o.flag for o in _search.OPTIONS if f"``{o.flag}" not in text] == []
+
+
 def test_flags_reach_discover(capsys):
     flags = ["--no-use-trig", "--no-use-vok", "--beam-width", "30", "--max-complexity", "5", "--snap", "no",
              "--precision-goal", "1e-3", "--complexity-penalty", "0.01", "--selection", "holdout", "--drop-nonfinite"]
