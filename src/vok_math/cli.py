@@ -151,6 +151,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = parser(_search.OPTIONS, defaults).parse_args(argv)
     except SystemExit as done:  # --help, --version, or a usage error (already reported)
         return done.code
+    try:
+        return _run(args, _search, defaults)
+    except KeyboardInterrupt:  # before the search found a formula, or while writing
+        return _fail(INTERRUPTED, "interrupted")
+
+
+def _run(args: argparse.Namespace, _search: Any, defaults: Any) -> int:
     options = {o.name: getattr(args, o.name) for o in _search.OPTIONS if hasattr(args, o.name)}
     options.setdefault("progress", sys.stderr.isatty())
     if args.plot or args.report:
@@ -191,8 +198,6 @@ def _search_file(args: argparse.Namespace, options: dict, search: Any) -> tuple[
     try:
         data = _data.read_csv(args.file, args.target, args.columns)
         f = search.discover(data, args.target, **options)
-    except KeyboardInterrupt:
-        return _fail(INTERRUPTED, "interrupted"), None, None
     except KeyError as exc:
         return _fail(BAD_INPUT, str(exc.args[0]) if exc.args else "a column is missing"), None, None
     except (ValueError, TypeError) as exc:

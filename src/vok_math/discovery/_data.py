@@ -189,7 +189,7 @@ def _selected(path: str, line: int, header: list[str], target: str, columns: Seq
     if target in names:
         raise ValueError(f"{path}: the target {shown(target)} cannot also be a variable")
     if not all(names):
-        raise ValueError(f"{path}:{line}: a variable column has no name in the header")
+        raise ValueError(f"{path}: an empty name among the variable columns")
     return [known(name) for name in [*names, target]]
 
 

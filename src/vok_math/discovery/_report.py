@@ -49,19 +49,22 @@ def _png(fig: Any) -> str:
 
 def _maths(formula: Any) -> str:
     """The formula as an SVG drawn by mathtext, or its LaTeX as text where
-    mathtext cannot draw it."""
+    mathtext cannot draw it (a name written as \\text{...}, which mathtext
+    lacks)."""
     from matplotlib import mathtext
     from matplotlib.font_manager import FontProperties
 
     latex = formula.to_latex()
     if formula.target is not None:
         latex = f"{latex_name(formula.target)} = {latex}"
-    buffer = io.BytesIO()
-    try:
-        mathtext.math_to_image(f"${latex}$", buffer, prop=FontProperties(size=20), format="svg")
-    except ValueError:
-        return f'<pre class="latex">{html.escape(latex)}</pre>'
-    return f'<img alt="{html.escape(str(formula))}" src="{_data_url("image/svg+xml", buffer.getvalue())}">'
+    if r"\text{" not in latex:
+        buffer = io.BytesIO()
+        try:
+            mathtext.math_to_image(f"${latex}$", buffer, prop=FontProperties(size=20), format="svg")
+            return f'<img alt="{html.escape(str(formula))}" src="{_data_url("image/svg+xml", buffer.getvalue())}">'
+        except ValueError:
+            pass
+    return f'<pre class="latex">{html.escape(latex)}</pre>'
 
 
 def _number(v: float) -> str:
