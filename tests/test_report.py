@@ -49,6 +49,17 @@ def test_plots_say_what_to_install_without_matplotlib(gas, monkeypatch):
         gas[1].plot_front()
 
 
+def test_command_line_plot_writes_one_image(tmp_path, capsys):
+    from PIL import Image  # matplotlib's own dependency
+    from vok_math import cli
+
+    path = tmp_path / "fit.png"
+    assert cli.main(["discover", str(EXAMPLES / "ideal_gas.csv"), "--target", "P", "--plot", str(path)]) == 0
+    pixels = np.asarray(Image.open(path).convert("RGB"))
+    height, width, _ = pixels.shape
+    assert width > 3 * height and len(np.unique(pixels.reshape(-1, 3), axis=0)) > 100  # three panels, drawn
+
+
 def test_report_needs_nothing_from_elsewhere(gas, tmp_path):
     data, f = gas
     text = report(f, data, "P", tmp_path / "r.html", options={"beam_width": 2000})

@@ -160,17 +160,16 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _run(args: argparse.Namespace, _search: Any, defaults: Any) -> int:
     options = {o.name: getattr(args, o.name) for o in _search.OPTIONS if hasattr(args, o.name)}
     options.setdefault("progress", sys.stderr.isatty())
-    if args.plot or args.report:
-        try:
-            from . import _optional
-            _optional.require("matplotlib", "--report" if args.report else "--plot")
-        except ImportError as exc:
-            return _fail(MISSING_PACKAGE, str(exc))
+    if args.plot or args.report:  # checked before the search, not after it
+        from . import _optional
         from .discovery import _plot
         try:
             _plot.check_path(args.plot or "a.png")
+            _optional.require("matplotlib", "--report" if args.report else "--plot")
         except ValueError as exc:
             return _fail(BAD_INPUT, str(exc))
+        except ImportError as exc:
+            return _fail(MISSING_PACKAGE, str(exc))
     with _Interrupts() as interrupts, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         code, f, data = _search_file(args, options, _search)
