@@ -116,7 +116,8 @@ def test_time_limit_before_any_formula_exits_1(tmp_path, capsys):
     path = tmp_path / "big.csv"
     np.savetxt(path, table, delimiter=",", header="a,b,c,y", comments="")
     code, out, err = run(capsys, path, "--target", "y", "--time-limit", "1e-9")
-    assert (code, out) == (1, "") and err == f"vok-math: {path}: the time limit of 1e-09 s passed before any formula was scored\n"
+    assert (code, out) == (1, "")
+    assert err == f"vok-math: {path}: the time limit of 1e-09 s passed before any formula was scored\n"
 
 
 @pytest.mark.parametrize("error,code,message", [

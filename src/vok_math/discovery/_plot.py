@@ -29,10 +29,13 @@ def figure(width: float, height: float, feature: str) -> Any:
     return fig
 
 
+def short(text: str, limit: int) -> str:
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
 def plain(text: str, limit: int = 90) -> str:
     """text for a label: shortened, and with $ kept from starting mathtext."""
-    text = text if len(text) <= limit else text[:limit - 3] + "..."
-    return text.replace("$", r"\$")
+    return short(text, limit).replace("$", r"\$")
 
 
 def observed_predicted(formula: Any, X: Any, y: Any) -> tuple[np.ndarray, np.ndarray]:

@@ -114,19 +114,21 @@ def render(formula: Any, X: Any, y: Any, *, options: Mapping[str, Any] | None = 
            source: str | None = None) -> str:
     """The report's HTML text (see report)."""
     observed, predicted = _plot.observed_predicted(formula, X, y)
-    title = html.escape(_plot.plain(str(formula), 200).replace(r"\$", "$"))
+    title = html.escape(_plot.short(str(formula), 200))
     scores = [["rmse", formula.rmse], ["R² (search)", formula.r2],
               ["R² (these rows)", _plot.r2(observed, predicted)], ["error (search's score)", formula.error],
-              ["complexity", formula.complexity], ["complete search", "yes" if formula.complete else "no (stopped early)"],
+              ["complexity", formula.complexity],
+              ["complete search", "yes" if formula.complete else "no (stopped early)"],
               *[[f"constant {i}", repr(p)] for i, p in enumerate(formula.params)]]
+    fit, front = _png(_plot.plot_fit(formula, X, observed)), _png(_plot.plot_front(formula))
     parts = [
         "<!DOCTYPE html>", '<html lang="en">', "<head>", '<meta charset="utf-8">',
         f"<title>{title}</title>", f"<style>{_STYLE}</style>", "</head>", "<body>",
         f"<h1>{title}</h1>",
         f'<div class="maths">{_maths(formula)}</div>',
         _table(["", "value"], scores, {0}),
-        "<h2>Fit</h2>", f'<img alt="observed against predicted, and residuals" src="{_png(_plot.plot_fit(formula, X, observed))}">',
-        "<h2>Front</h2>", f'<img alt="error against complexity" src="{_png(_plot.plot_front(formula))}">',
+        "<h2>Fit</h2>", f'<img alt="observed against predicted, and residuals" src="{fit}">',
+        "<h2>Front</h2>", f'<img alt="error against complexity" src="{front}">',
         _front(formula),
         "<h2>Data</h2>", f"<p>Read from {html.escape(os.fspath(source))}.</p>" if source is not None else "",
         _summary(formula, X, observed),
