@@ -1,6 +1,6 @@
 """The command line: vok-math discover data.csv --target COLUMN [options].
 
-The file is read by vok_math.discovery's read_csv and searched by discover
+The file is read by discovery._file.read_csv and searched by discover
 itself; every keyword option of discover is a flag, built from the table
 next to discover's signature (discovery._search.OPTIONS). Every failure is
 one line on stderr and an exit status (EXIT_CODES).
@@ -193,9 +193,9 @@ def _run(args: argparse.Namespace, _search: Any, defaults: Any) -> int:
 
 def _search_file(args: argparse.Namespace, options: dict, search: Any) -> tuple[int, Any, Any]:
     """(exit status, formula or None, the columns read) of the search on the file."""
-    from .discovery import _data
+    from .discovery import _file
     try:
-        data = _data.read_csv(args.file, args.target, args.columns)
+        data = _file.read_csv(args.file, args.target, args.columns)
         f = search.discover(data, args.target, **options)
     except KeyError as exc:
         return _fail(BAD_INPUT, str(exc.args[0]) if exc.args else "a column is missing"), None, None
