@@ -82,9 +82,6 @@ def _draw_front(ax: Any, formula: Any) -> None:
     complexity = [g.complexity for g in front]
     rmse = [g.rmse for g in front]
     ax.plot(complexity, rmse, "o-", color="C0", label="front: best rmse per complexity")
-    for g in front:
-        ax.annotate(plain(g.formula, 40), (g.complexity, g.rmse), textcoords="offset points", xytext=(4, 4),
-                    fontsize=7, color="0.3")
     ax.plot([formula.complexity], [formula.rmse], "*", markersize=16, color="C3",
             label=plain(f"selected: {formula.formula}", 50))
     values = [*rmse, formula.rmse]
