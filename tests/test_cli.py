@@ -155,9 +155,10 @@ def test_interrupt_prints_the_best_so_far_and_exits_130():
     command = [sys.executable, "-P", "-m", "vok_math", "discover", EXAMPLES / "damped_oscillation.csv",
                "--target", "x", "--max-complexity", str(10**6), "--progress"]
     child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    shown = b""
-    while b"best" not in shown:  # a formula was scored
-        shown += child.stderr.read1(4096)
+    shown, chunk = b"", b"-"
+    while b"best" not in shown and chunk:  # until a formula was scored
+        chunk = child.stderr.read1(4096)
+        shown += chunk
     child.send_signal(signal.SIGINT)
     out, err = child.communicate()
     assert child.returncode == 130 and out.decode().startswith("x = ")
