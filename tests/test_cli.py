@@ -4,6 +4,7 @@ import functools
 import inspect
 import json
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -97,6 +98,20 @@ def test_flags_reach_discover(capsys):
                           max_complexity=5, snap=False, precision_goal=1e-3, complexity_penalty=0.01,
                           selection="holdout", drop_nonfinite=True)
     assert code == 0 and (json.loads(out)["formula"], json.loads(out)["params"]) == (f.formula, list(f.params))
+
+
+@pytest.mark.parametrize("parse,text,value", [
+    ("switch_or_real", "No", False), ("switch_or_real", "0.05", 0.05), ("words", "arcsin, tanh", ("arcsin", "tanh")),
+    ("pairs", "P=Pa, V = m^3", {"P": "Pa", "V": "m^3"}), ("words", "a,,b", "'a,,b' has an empty name"),
+    ("pairs", "P=Pa,V", "'V' is not name=value"), ("switch_or_real", "maybe", "'maybe' is neither yes/no nor a number"),
+])
+def test_option_values_read_from_text(parse, text, value):
+    from vok_math.discovery import _options
+    if isinstance(value, str):
+        with pytest.raises(ValueError, match=re.escape(value)):
+            getattr(_options, parse)(text)
+    else:
+        assert getattr(_options, parse)(text) == value
 
 
 def test_byte_order_mark_and_only_the_selected_columns_read(tmp_path, capsys):

@@ -62,3 +62,22 @@ def switch_or_real(text: str) -> bool | float:
         return float(text)
     except ValueError:
         raise ValueError(f"{text!r} is neither yes/no nor a number") from None
+
+
+def words(text: str) -> tuple[str, ...]:
+    """a,b,c: a sequence of names."""
+    items = tuple(w.strip() for w in text.split(","))
+    if not all(items):
+        raise ValueError(f"{text!r} has an empty name (write a,b,c)")
+    return items
+
+
+def pairs(text: str) -> dict[str, str]:
+    """name=value,name=value: a mapping of names to text."""
+    out = {}
+    for item in text.split(","):
+        name, sep, value = item.partition("=")
+        if not sep or not name.strip():
+            raise ValueError(f"{item.strip()!r} is not name=value")
+        out[name.strip()] = value.strip()
+    return out
