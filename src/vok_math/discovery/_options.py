@@ -1,6 +1,6 @@
-"""discover's keyword options as rows of a table, with how each is read from
-text: the command line builds its flags from that table (_search.OPTIONS), so
-an option of discover is one row there and one flag here."""
+"""discover's keyword options as rows of a table (_search.OPTIONS), with how
+each value is read from text: the command line builds a flag from each row,
+so a new option of discover is one row there."""
 
 from __future__ import annotations
 
