@@ -56,13 +56,14 @@ ASAN_PY_ENV = LD_PRELOAD="$(shell g++ -print-file-name=libasan.so) $(shell g++ -
 # - against the normal install, the files below, whose subject is the
 #   installed package or whole processes rather than the boundary's memory:
 #   the console script and the README's commands from the checkout's root,
+#   the plots and the HTML report (matplotlib, and the report in Chromium),
 #   the docstrings, the pool's size, start and start failure in fresh
 #   interpreters and across fork (the pool's memory and threads are the C++
 #   suites' under ASan and TSan), executors and Dask clusters, and the
 #   comparison of the search with a plain Python search (the engine's memory
 #   is the ASan C++ suite's; in Python it is mostly the reference's time).
 # A new test file runs under ASan unless it is added here.
-PLAIN_PYTEST := tests/test_cli.py tests/test_readme.py tests/test_docstrings.py tests/test_pool.py \
+PLAIN_PYTEST := tests/test_cli.py tests/test_report.py tests/test_readme.py tests/test_docstrings.py tests/test_pool.py \
 	tests/test_discover_many.py tests/test_dask_arrays.py tests/test_find_formula_reference.py
 
 # libFuzzer options of every fuzz run; crash inputs land in build/fuzz/.

@@ -212,7 +212,7 @@ def test_defaults_are_the_engines():
     import ast
     import inspect
     import pathlib
-    from vok_math import _ext, cli
+    from vok_math import _ext
     expected = {k: (type(v), v) for k, v in _ext.DEFAULTS.items()}
 
     def typed(defaults):
@@ -224,8 +224,6 @@ def test_defaults_are_the_engines():
     (node,) = [n for n in stub.body if isinstance(n, ast.FunctionDef) and n.name == "find_formula"]
     args = node.args.args[len(node.args.args) - len(node.args.defaults):]
     assert typed({a.arg: ast.literal_eval(d) for a, d in zip(args, node.args.defaults)}) == expected
-    args = cli.parser().parse_args(["discover", "data.csv", "--target", "y"])
-    assert args.max_complexity == _ext.DEFAULTS["max_complexity"]
     # The fitted search's defaults are what an empty fit dict gets.
     X, y = problem(1, 2)
     cols = [np.ascontiguousarray(c) for c in X.T]

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -100,10 +100,37 @@ def read_table(X: Any, y: Any, names: Sequence[str] | None) -> tuple[list[str], 
     return list(names), columns, targets
 
 
+def shown(text: str, limit: int = 40) -> str:
+    """A cell or name of the user's file for a message: quoted with control
+    characters escaped, and cut to `limit` characters saying its length."""
+    if len(text) <= limit:
+        return repr(text)
+    return f"{text[:limit]!r}... ({len(text):,} characters)"
+
+
+class FileColumns(dict):
+    """Columns read from a file by _file.read_csv (name -> float64 array, the
+    target last), with each row's line in the file, by which discover's
+    messages name a row."""
+
+    def __init__(self, columns: dict[str, np.ndarray], path: str, lines: list[int]):
+        super().__init__(columns)
+        self.path, self.lines = path, lines
+
+    def line(self, row: int) -> str:
+        return f"{self.path}:{self.lines[row]}"
+
+
+def lines_of(X: Any) -> Callable[[int], str] | None:
+    """How a message names a row of X: by its line in the file it was read from."""
+    return X.line if isinstance(X, FileColumns) else None
+
+
 def finite_rows(names: Sequence[str], columns: list[np.ndarray], targets: np.ndarray,
-                drop: bool) -> tuple[list[np.ndarray], np.ndarray]:
-    """Refuses NaN and infinities, naming the first such cell, or (drop=True)
-    keeps only the rows where every value is finite."""
+                drop: bool, line: Callable[[int], str] | None = None) -> tuple[list[np.ndarray], np.ndarray]:
+    """Refuses NaN and infinities, naming the first such cell (by line(row)
+    when given), or (drop=True) keeps only the rows where every value is
+    finite."""
     ok = np.isfinite(targets)
     for col in columns:
         ok &= np.isfinite(col)
@@ -116,11 +143,14 @@ def finite_rows(names: Sequence[str], columns: list[np.ndarray], targets: np.nda
     row = int(np.flatnonzero(~ok)[0])
     for name, col in zip(names, columns):
         if not math.isfinite(col[row]):
-            where = f"X row {row}, column {name!r} is {col[row]}"
+            where = (f"X row {row}, column {name!r}" if line is None else f"{line(row)}: column {shown(name)}")
+            where += f" is {col[row]}"
             break
     else:
-        where = f"y row {row} is {targets[row]}"
-    raise ValueError(f"{where}; pass drop_nonfinite=True to drop rows that are not finite")
+        where = (f"y row {row}" if line is None else f"{line(row)}: the target") + f" is {targets[row]}"
+    hint = ("pass drop_nonfinite=True to drop rows that are not finite" if line is None
+            else "drop_nonfinite=True (--drop-nonfinite) drops rows that are not finite")
+    raise ValueError(f"{where}; {hint}")
 
 
 def predictors(X: Any, names: Sequence[str]) -> list[np.ndarray]:

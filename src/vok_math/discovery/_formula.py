@@ -155,3 +155,16 @@ class Formula:
         precision, snapped ones Rationals (times pi); vok(a, b) becomes
         exp(a) - log(b)."""
         return _render.to_sympy(self.tokens, self.names, self.params)
+
+    def plot(self, X: Any, y: Any) -> Any:
+        """Observed against predicted and the residuals at the rows of X (y:
+        the observed values, or the name of X's column holding them): a
+        matplotlib Figure (needs matplotlib; drawn on the Agg canvas)."""
+        from . import _plot
+        return _plot.plot_fit(self, X, y)
+
+    def plot_front(self) -> Any:
+        """The search's front, rmse against complexity, with this formula
+        marked: a matplotlib Figure (needs matplotlib)."""
+        from . import _plot
+        return _plot.plot_front(self)

@@ -13,8 +13,9 @@ from typing import Any, TextIO
 import numpy as np
 
 from .. import _ext
-from . import _data, _reduced, _select, _snap
+from . import _data, _reduced, _select, _snap, _units
 from ._formula import Formula
+from ._options import Option, choice, integer, real, switch_or_real
 
 # The rmse may grow by this fraction when constants are snapped (snap=True),
 # or by this share of the targets' spread, whichever allows more: a measured
@@ -93,6 +94,29 @@ def _target_name(y: Any) -> str | None:
     return name if isinstance(name, str) else None
 
 
+# discover's keyword options but `names`, one row each (the command line's
+# flags are built from it; defaults are read from the signature below).
+OPTIONS: tuple[Option, ...] = (
+    Option("constants", bool, "fit constants (--no-constants: find_formula's search on 0 and 1)"),
+    Option("selection", choice(_select.RULES), "how the formula is chosen from the front: "
+           f"{', '.join(_select.RULES)} (default: mdl, or penalty with --no-constants)", "RULE"),
+    Option("snap", switch_or_real, "snap constants to simple numbers: yes, no, or the rmse's allowed growth",
+           "YES|NO|X"),
+    Option("max_complexity", integer, "the largest number of tokens searched", "N"),
+    Option("beam_width", integer, "candidates kept per level", "N"),
+    Option("precision_goal", real, "stop once the error is below this", "X"),
+    Option("complexity_penalty", real, "error factor per token: error * (1 + complexity * penalty)", "X"),
+    Option("use_trig", bool, "search sin and cos"),
+    Option("use_vok", bool, "search the tension vok(a, b)"),
+    Option("time_limit", real, "seconds; the best formula so far is kept", "SECONDS"),
+    Option("progress", bool, "a progress bar on stderr (default: when stderr is a terminal)"),
+    Option("drop_nonfinite", bool, "drop rows holding NaN or an infinity instead of refusing them"),
+    Option("units", _units.mapping, "the columns' units, NAME=UNIT,... (e.g. L=m,g=m/s^2,T=s; the target's too)",
+           "UNITS"),
+    Option("target_units", str, "the target's unit, when --units does not name it", "UNIT"),
+)
+
+
 def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: bool = True,
              selection: str | None = None, snap: bool | float = True,
              max_complexity: int = _DEFAULT["max_complexity"], beam_width: int = _DEFAULT["beam_width"],
@@ -146,7 +170,7 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     deadline = None if time_limit is None else time.monotonic() + float(time_limit)
     target = _target_name(y)
     names, columns, targets = _data.read_table(X, y, names)
-    columns, targets = _data.finite_rows(names, columns, targets, drop_nonfinite)
+    columns, targets = _data.finite_rows(names, columns, targets, drop_nonfinite, _data.lines_of(X))
     if units is not None or target_units is not None:
         return _reduced.search(discover, names, columns, targets, target, units, target_units, options)
     problem = _Problem(names, columns, targets, target, bool(constants), float(complexity_penalty))
