@@ -26,3 +26,5 @@ fi
 # Test and example dependencies of the package's Python layer: DataFrames,
 # SymPy renderings, and Dask on a local cluster (arrays and discover_many).
 .venv/bin/python -m pip install -q pandas sympy "dask[distributed]"
+# The estimator's checks and examples.
+.venv/bin/python -m pip install -q "scikit-learn>=1.6"
