@@ -2,11 +2,7 @@
 docstrings, with the signatures taken from its type stubs."""
 
 import ast
-import importlib
 import pathlib
-
-from docutils import nodes
-from docutils.parsers.rst import Directive
 
 import vok_math
 
@@ -63,36 +59,20 @@ def _signature(app, what, name, obj, options, signature, return_annotation):
     return None
 
 
-# The module's docstrings are plain text with their own line breaks (and
+# The package's docstrings are plain text with their own line breaks (and
 # characters such as |x| or as_ that reStructuredText would read as markup):
-# show each as a line block of escaped text.
+# show each as a line block of escaped text, a blank line as an empty line.
 def _plain_docstring(app, what, name, obj, options, lines):
-    if not name.startswith("vok_core."):
+    if not name.startswith(("vok_core.", "vok_math.")):
         return
-    text = [line for line in lines if line.strip()]
+    text = [line for line in lines if line.strip()] if name.startswith("vok_core.") else list(lines)
+    while text and not text[-1].strip():
+        text.pop()
     for ch in "\\*|_`[":
         text = [line.replace(ch, "\\" + ch) for line in text]
-    lines[:] = ["| " + line for line in text] + [""] if text else []
-
-
-class OptionalModule(Directive):
-    """``.. optional-module:: name``: the module's automodule reference when
-    it is importable in this build, else a note that it is not part of it."""
-
-    required_arguments = 1
-
-    def run(self):
-        name = self.arguments[0]
-        try:
-            importlib.import_module(name)
-        except ImportError:
-            note = nodes.paragraph(text=f"The module {name} is not part of this build.")
-            return [nodes.note("", note)]
-        self.state_machine.insert_input([f".. automodule:: {name}", "   :members:", ""], self.state_machine.input_lines.source(0))
-        return []
+    lines[:] = [("| " + line) if line.strip() else "|" for line in text] + [""] if text else []
 
 
 def setup(app):
     app.connect("autodoc-process-signature", _signature)
     app.connect("autodoc-process-docstring", _plain_docstring)
-    app.add_directive("optional-module", OptionalModule)

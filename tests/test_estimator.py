@@ -50,13 +50,13 @@ def test_fit_is_discover_and_predict_its_formula():
     assert est.score(X, y) == pytest.approx(est.formula_.r2, abs=1e-12)
 
 
-def test_dataframe_columns_name_the_variables_and_the_front_table_marks_the_formula():
+def test_dataframe_columns_name_the_variables_and_the_series_the_target():
     pd = pytest.importorskip("pandas")
     X, y = gas()
     frame = pd.DataFrame(X, columns=["n", "T", "V"])
-    est = SymbolicRegressor().fit(frame, y)
+    est = SymbolicRegressor().fit(frame, pd.Series(y, name="P"))
     assert list(est.feature_names_in_) == ["n", "T", "V"] and est.n_features_in_ == 3
-    assert est.formula_.names == ("n", "T", "V")
+    assert est.formula_ == vok_math.discover(frame.assign(P=y), "P")
     table = est.equations_
     assert table.loc[table.selected, "formula"].tolist() == [est.formula_.formula]
 

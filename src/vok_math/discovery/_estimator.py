@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import inspect
 from typing import Any
 
@@ -14,7 +15,7 @@ _validation = require("sklearn.utils.validation", "vok_math.SymbolicRegressor")
 
 from . import _data  # noqa: E402
 from ._formula import Formula  # noqa: E402
-from ._search import discover  # noqa: E402
+from ._search import _target_name, discover  # noqa: E402
 
 # The estimator's parameters are discover's keyword options, with its
 # defaults: an option discover gains is a parameter here with nothing to add.
@@ -56,6 +57,7 @@ class SymbolicRegressor(_base.RegressorMixin, _base.BaseEstimator):
 
     def fit(self, X: Any, y: Any) -> SymbolicRegressor:
         """Searches a formula for y from the columns of X; returns self."""
+        target = _target_name(y)  # a Series' name, before y becomes an array
         if self.drop_nonfinite:  # rows with NaN or an infinity, in X or y, are discover's to drop
             X = _validation.validate_data(self, X, dtype=np.float64, ensure_all_finite=False)
             y = _validation.column_or_1d(_validation.check_array(
@@ -69,6 +71,9 @@ class SymbolicRegressor(_base.RegressorMixin, _base.BaseEstimator):
         formula = discover(X, y, **options)
         if formula is None:
             raise ValueError("no formula could be scored on this data (every candidate fails on some row)")
+        if target is not None:
+            front = tuple(dataclasses.replace(g, target=target) for g in formula.front)
+            formula = dataclasses.replace(formula, target=target, front=front)
         self.formula_: Formula = formula
         return self
 
