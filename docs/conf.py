@@ -2,7 +2,10 @@
 docstrings, with the signatures taken from its type stubs."""
 
 import ast
+import importlib
 import pathlib
+
+from docutils.parsers.rst import Directive
 
 import vok_math
 
@@ -73,6 +76,27 @@ def _plain_docstring(app, what, name, obj, options, lines):
     lines[:] = [("| " + line) if line.strip() else "|" for line in text] + [""] if text else []
 
 
+class ModuleReference(Directive):
+    """``.. module-reference:: name``: the automodule reference (with its
+    members) of a module of the package, which must import: a wrong name or
+    a module that fails to import fails the build. (automodule alone would
+    document a function of the same dotted name, vok_math.discover, as the
+    module.)"""
+
+    required_arguments = 1
+
+    def run(self):
+        name = self.arguments[0]
+        try:
+            importlib.import_module(name)
+        except ImportError as e:
+            raise self.error(f"the documented module {name} does not import: {e}")
+        self.state_machine.insert_input([f".. automodule:: {name}", "   :members:", ""],
+                                        self.state_machine.input_lines.source(0))
+        return []
+
+
 def setup(app):
     app.connect("autodoc-process-signature", _signature)
     app.connect("autodoc-process-docstring", _plain_docstring)
+    app.add_directive("module-reference", ModuleReference)
