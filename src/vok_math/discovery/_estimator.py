@@ -81,7 +81,8 @@ class SymbolicRegressor(_base.RegressorMixin, _base.BaseEstimator):
         """The fitted formula's values at the rows of X (NaN where an operator
         leaves its domain)."""
         _validation.check_is_fitted(self)
-        X = _validation.validate_data(self, X, dtype=np.float64, reset=False)
+        X = _validation.validate_data(self, X, dtype=np.float64, reset=False,
+                                      ensure_all_finite=not self.drop_nonfinite)
         return self.formula_.predict(X)
 
     @property
