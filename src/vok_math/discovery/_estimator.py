@@ -87,4 +87,5 @@ class SymbolicRegressor(_base.RegressorMixin, _base.BaseEstimator):
 
     @property
     def equations_(self) -> Any:
+        """The front of formula_ as a DataFrame (Formula.front_table)."""
         return self.formula_.front_table()
