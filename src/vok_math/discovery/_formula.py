@@ -127,12 +127,14 @@ class Formula:
         """R^2 of the formula's values at the rows of X against y: 1 - the sum
         of squared residuals over the sum of squares about y's mean. y is
         the targets, or the name of a column of X, as for discover. NaN
-        when y is constant or a value is NaN (an operator outside its
-        domain); on the data the search saw it is .r2."""
+        when y is constant or empty or a value is NaN (an operator outside
+        its domain); on the data the search saw it is .r2."""
         targets = _data.target_values(X, y)
         values = self.predict(X)
         if len(values) != len(targets):
             raise ValueError(f"y has {len(targets)} values but X has {len(values)} rows")
+        if not len(targets):
+            return math.nan
         spread = float(np.sum((targets - targets.mean()) ** 2))
         return 1.0 - float(np.sum((targets - values) ** 2)) / spread if spread > 0 else math.nan
 
