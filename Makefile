@@ -61,10 +61,15 @@ ASAN_PY_ENV = LD_PRELOAD="$(shell g++ -print-file-name=libasan.so) $(shell g++ -
 #   interpreters and across fork (the pool's memory and threads are the C++
 #   suites' under ASan and TSan), executors and Dask clusters, and the
 #   comparison of the search with a plain Python search (the engine's memory
-#   is the ASan C++ suite's; in Python it is mostly the reference's time).
+#   is the ASan C++ suite's; in Python it is mostly the reference's time),
+#   and scikit-learn's estimator checks (scikit-learn and SciPy's own native
+#   code under the sanitizers' interposition; the data reach discover as the
+#   float arrays that test_discover*.py give it under ASan), and Sphinx
+#   building a page of the documentation.
 # A new test file runs under ASan unless it is added here.
 PLAIN_PYTEST := tests/test_cli.py tests/test_report.py tests/test_readme.py tests/test_docstrings.py tests/test_pool.py \
-	tests/test_discover_many.py tests/test_dask_arrays.py tests/test_find_formula_reference.py
+	tests/test_discover_many.py tests/test_dask_arrays.py tests/test_find_formula_reference.py \
+	tests/test_estimator.py tests/test_docs.py
 
 # libFuzzer options of every fuzz run; crash inputs land in build/fuzz/.
 FUZZ := $(PY) fuzz/fuzz_vok_core.py -timeout=20 -rss_limit_mb=4096 -detect_leaks=0 -artifact_prefix=build/fuzz/

@@ -5,7 +5,6 @@ import ast
 import importlib
 import pathlib
 
-from docutils import nodes
 from docutils.parsers.rst import Directive
 
 import vok_math
@@ -63,21 +62,26 @@ def _signature(app, what, name, obj, options, signature, return_annotation):
     return None
 
 
-# The module's docstrings are plain text with their own line breaks (and
+# The package's docstrings are plain text with their own line breaks (and
 # characters such as |x| or as_ that reStructuredText would read as markup):
-# show each as a line block of escaped text.
+# show each as a line block of escaped text, a blank line as an empty line.
 def _plain_docstring(app, what, name, obj, options, lines):
-    if not name.startswith("vok_core."):
+    if not name.startswith(("vok_core.", "vok_math.")):
         return
-    text = [line for line in lines if line.strip()]
+    text = [line for line in lines if line.strip()] if name.startswith("vok_core.") else list(lines)
+    while text and not text[-1].strip():
+        text.pop()
     for ch in "\\*|_`[":
         text = [line.replace(ch, "\\" + ch) for line in text]
-    lines[:] = ["| " + line for line in text] + [""] if text else []
+    lines[:] = [("| " + line) if line.strip() else "|" for line in text] + [""] if text else []
 
 
-class OptionalModule(Directive):
-    """``.. optional-module:: name``: the module's automodule reference when
-    it is importable in this build, else a note that it is not part of it."""
+class ModuleReference(Directive):
+    """``.. module-reference:: name``: the automodule reference (with its
+    members) of a module of the package, which must import: a wrong name or
+    a module that fails to import fails the build. (automodule alone would
+    document a function of the same dotted name, vok_math.discover, as the
+    module.)"""
 
     required_arguments = 1
 
@@ -85,14 +89,14 @@ class OptionalModule(Directive):
         name = self.arguments[0]
         try:
             importlib.import_module(name)
-        except ImportError:
-            note = nodes.paragraph(text=f"The module {name} is not part of this build.")
-            return [nodes.note("", note)]
-        self.state_machine.insert_input([f".. automodule:: {name}", "   :members:", ""], self.state_machine.input_lines.source(0))
+        except ImportError as e:
+            raise self.error(f"the documented module {name} does not import: {e}")
+        self.state_machine.insert_input([f".. automodule:: {name}", "   :members:", ""],
+                                        self.state_machine.input_lines.source(0))
         return []
 
 
 def setup(app):
     app.connect("autodoc-process-signature", _signature)
     app.connect("autodoc-process-docstring", _plain_docstring)
-    app.add_directive("optional-module", OptionalModule)
+    app.add_directive("module-reference", ModuleReference)

@@ -29,3 +29,5 @@ fi
 # SymPy renderings, Dask on a local cluster (arrays and discover_many), and
 # matplotlib for the plots and the report.
 .venv/bin/python -m pip install -q pandas sympy "dask[distributed]" matplotlib
+# The estimator's checks and examples.
+.venv/bin/python -m pip install -q "scikit-learn>=1.6"

@@ -23,7 +23,7 @@ SHELL_LINES = [line.split("#")[0].strip()
                for block in re.findall(r"^```sh\n(.*?)^```", README, re.M | re.S)
                for line in block.splitlines() if line.startswith("python ")]
 # Optional dependencies a block may use; a block that names a missing one is skipped.
-OPTIONAL = ("pandas", "sympy")
+OPTIONAL = ("pandas", "sympy", "sklearn")
 
 
 def run_at_root(args):

@@ -8,9 +8,9 @@ source "$(dirname "$0")/musl_env.sh"
 targets=("$@"); [ ${#targets[@]} -gt 0 ] || targets=(glibc musl)
 TEST_REQS=("pytest>=8" "hypothesis>=6" "numpy>=2")
 # The glibc environment also gets the optional dependencies the package layer
-# is tested with (DataFrames, SymPy, a Dask cluster, matplotlib); the musl one
-# runs without them, and those tests skip there.
-GLIBC_TEST_REQS=("${TEST_REQS[@]}" pandas sympy "dask[distributed]" matplotlib)
+# is tested with (DataFrames, SymPy, scikit-learn, a Dask cluster,
+# matplotlib); the musl one runs without them, and those tests skip there.
+GLIBC_TEST_REQS=("${TEST_REQS[@]}" pandas sympy "scikit-learn>=1.6" "dask[distributed]" matplotlib)
 WORK=$ROOT/build/wheel-test
 
 # pytest from the source tree (the package itself lies under src/).

@@ -51,18 +51,44 @@ def _same_length(keys: Sequence[str], columns: list[np.ndarray]) -> None:
         raise ValueError(f"X's columns differ in length ({detail})")
 
 
+def _labelled(X: Any, needed: Sequence[str] | None = None) -> dict[str, Any]:
+    """The columns of a DataFrame or mapping by the text of their labels, the
+    names a formula gives them (a DataFrame made from an array has the labels
+    0, 1, ...: its columns are '0', '1', ...). Two columns of one name are
+    refused when that name is `needed` (None: any name)."""
+    pairs = [(str(k), v) for k, v in X.items()]
+    source = dict(pairs)
+    if len(source) != len(pairs):
+        seen: set[str] = set()
+        for k, _ in pairs:
+            if k in seen and (needed is None or k in needed):
+                raise ValueError(f"X has more than one column named {k!r}")
+            seen.add(k)
+    return source
+
+
+def _listed(keys: Any) -> str:
+    keys = list(keys)
+    return ", ".join(map(repr, keys[:20])) + (", ..." if len(keys) > 20 else "") if keys else "none"
+
+
+def target_column(source: Mapping[str, Any], y: str) -> Any:
+    """The values of the column y names, or a KeyError that lists the columns."""
+    if y not in source:
+        raise KeyError(f"y names the column {y!r}, which X does not have (its columns: {_listed(source)})")
+    return source[y]
+
+
 def read_table(X: Any, y: Any, names: Sequence[str] | None) -> tuple[list[str], list[np.ndarray], np.ndarray]:
     """(names, columns, targets) from X of shape (rows, variables) or a mapping
     of name to column, and y as values or a column name of X."""
     if _is_dataframe(X) or isinstance(X, Mapping):
-        keys = [str(k) for k in (X.columns if _is_dataframe(X) else X.keys())]
+        source = _labelled(X)
+        keys = list(source)
         if isinstance(y, str):
-            if y not in keys:
-                raise KeyError(f"y names the column {y!r}, which X does not have (columns: {', '.join(keys)})")
-            target_key = y
-            y = X[y]
-            keys = [k for k in keys if k != target_key]
-        source = {str(k): v for k, v in (X.items())}
+            target = y
+            y = target_column(source, target)
+            keys.remove(target)
         columns = [_column(source[k], f"X column {k!r}") for k in keys]
         for k, col in zip(keys, columns):
             if col.ndim != 1:
@@ -70,8 +96,6 @@ def read_table(X: Any, y: Any, names: Sequence[str] | None) -> tuple[list[str], 
         _same_length(keys, columns)
         found_names = keys
     else:
-        if isinstance(y, str):
-            raise TypeError("y can name a column only when X is a DataFrame or a mapping of columns")
         table = _column(X, "X")
         if table.ndim != 2:
             hint = " (one variable: pass X.reshape(-1, 1) or [[v] for v in values])" if table.ndim == 1 else ""
@@ -79,9 +103,7 @@ def read_table(X: Any, y: Any, names: Sequence[str] | None) -> tuple[list[str], 
         columns = [np.ascontiguousarray(table[:, j]) for j in range(table.shape[1])]
         found_names = None
     # No column at all is the engine's to refuse (at the search).
-    targets = _column(y, "y")
-    if targets.ndim != 1:
-        raise ValueError(f"y must be 1-D; got shape {targets.shape}")
+    targets = target_values(X, y)
     rows = len(columns[0]) if columns else len(targets)
     if len(targets) != rows:
         raise ValueError(f"y has {len(targets)} values but X has {rows} rows")
@@ -153,14 +175,27 @@ def finite_rows(names: Sequence[str], columns: list[np.ndarray], targets: np.nda
     raise ValueError(f"{where}; {hint}")
 
 
+def target_values(X: Any, y: Any) -> np.ndarray:
+    """y as 1-D float values, or the column of X it names."""
+    if isinstance(y, str):
+        if not (_is_dataframe(X) or isinstance(X, Mapping)):
+            raise TypeError("y can name a column only when X is a DataFrame or a mapping of columns")
+        y = target_column(_labelled(X, (y,)), y)
+    values = _column(y, "y")
+    if values.ndim != 1:
+        raise ValueError(f"y must be 1-D; got shape {values.shape}")
+    return values
+
+
 def predictors(X: Any, names: Sequence[str]) -> list[np.ndarray]:
     """The columns of X a formula over `names` reads: by name from a DataFrame
     or mapping, by position from an array of shape (rows, variables)."""
     if _is_dataframe(X) or isinstance(X, Mapping):
-        missing = [n for n in names if n not in X]
+        source = _labelled(X, names)
+        missing = [n for n in names if n not in source]
         if missing:
-            raise KeyError(f"X lacks the column(s) {', '.join(map(repr, missing))}")
-        columns = [_column(X[n], f"X column {n!r}") for n in names]
+            raise KeyError(f"X lacks the column(s) {', '.join(map(repr, missing))} (its columns: {_listed(source)})")
+        columns = [_column(source[n], f"X column {n!r}") for n in names]
         _same_length(names, columns)
         return columns
     table = _column(X, "X")

@@ -11,7 +11,7 @@ from typing import Any, TextIO
 import numpy as np
 
 from .. import _ext
-from . import _data, _ops, _render
+from . import _data, _display, _ops, _render
 
 
 def _bits(v: float) -> int:
@@ -137,6 +137,35 @@ class Formula:
         if not columns[0].size:
             return np.empty(0)
         return np.frombuffer(_ext.evaluate(self.tokens, columns, self.params), dtype=np.float64).copy()
+
+    def score(self, X: Any, y: Any) -> float:
+        """R^2 of the formula's values at the rows of X against y: 1 - the sum
+        of squared residuals over the sum of squares about y's mean. y is
+        the targets, or the name of a column of X, as for discover. NaN
+        when y is constant or empty or a value is NaN (an operator outside
+        its domain); on the data the search saw it is .r2."""
+        targets = _data.target_values(X, y)
+        values = self.predict(X)
+        if len(values) != len(targets):
+            raise ValueError(f"y has {len(targets)} values but X has {len(values)} rows")
+        if not len(targets):
+            return math.nan
+        spread = float(np.sum((targets - targets.mean()) ** 2))
+        return 1.0 - float(np.sum((targets - values) ** 2)) / spread if spread > 0 else math.nan
+
+    def front_table(self) -> Any:
+        """The front as a pandas DataFrame (needs pandas), one row per
+        formula by complexity: complexity, error, rmse, r2, formula (the
+        right-hand side as str writes it), constants (in full) and selected
+        (True for this formula; one whose constants were snapped has a row
+        of its own)."""
+        return _display.front_table(self)
+
+    def _repr_latex_(self) -> str:
+        return _display.latex(self)
+
+    def _repr_html_(self) -> str:
+        return _display.to_html(self)
 
     def to_latex(self, digits: int | None = 4) -> str:
         """LaTeX for the right-hand side (\\frac, \\sqrt{}, \\exp, \\cdot, ...),

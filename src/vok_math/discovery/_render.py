@@ -22,6 +22,8 @@ import unicodedata
 from collections.abc import Callable, Sequence
 from fractions import Fraction
 
+from .._optional import require
+
 from ._ops import (ADD, ATOM, CONST, DIV, EXP, LN, MUL, OP, PARAM, POWER, POWER_OP, PREFIX, PRODUCT, RECIP, SUB, VAR,
                    VOK, Form, Operator, operator)
 
@@ -326,10 +328,7 @@ def to_python(tokens: Sequence[tuple], names: Sequence[str], params: Sequence[fl
 
 
 def to_sympy(tokens: Sequence[tuple], names: Sequence[str], params: Sequence[float] = ()):
-    try:
-        import sympy
-    except ImportError:
-        raise ImportError("Formula.to_sympy() needs SymPy, which is not installed: pip install sympy") from None
+    sympy = require("sympy", "Formula.to_sympy()")
 
     def number(kind: int, v: float):
         r = rational(v) if kind == CONST else None
