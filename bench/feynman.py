@@ -289,7 +289,7 @@ def run_operon(law, X, y, hold, y_hold, level, args, seed):
     from pyoperon.sklearn import SymbolicRegressor
 
     model = SymbolicRegressor(n_threads=1, random_state=seed, max_evaluations=args.operon_evaluations,
-                              max_time=args.operon_seconds,
+                              max_time=args.operon_seconds or None,
                               allowed_symbols="add,sub,mul,div,constant,variable,exp,log,sin,cos,sqrt,square")
     table = np.column_stack([X[n] for n in law.names])
     _, seconds, cpu = timed(model.fit, table, y)
@@ -338,7 +338,7 @@ def parse_args(argv=None):
     parser.add_argument("--no-operon", action="store_true")
     parser.add_argument("--operon-laws", help="pyoperon's laws (same form as --laws), default those of the run")
     parser.add_argument("--operon-evaluations", type=int, default=200_000)
-    parser.add_argument("--operon-seconds", type=int, default=10)
+    parser.add_argument("--operon-seconds", type=int, default=10, help="pyoperon's time limit (0: none)")
     parser.add_argument("--json", help="write every law's results to this file")
     args = parser.parse_args(argv)
     args.steps = list(STEPS[1:]) if args.step == "all" else [s.strip() for s in args.step.split(",")]
