@@ -27,16 +27,21 @@ accept skips the step, as read from its signature):
   decomposition  + decompose=True, operators=("arcsin", "arccos", "tanh")
   deepening      + max_complexity="auto" (and budget= with --budget)
 
-Printed: a line per law and noise level (verdicts and seconds per step, the
-last step's formula), then the table by step: laws recovered and exact at
-each noise level, total and largest seconds per law. Time is the call of
-discover alone (not the data, nor the verdicts); read it as a ratio, the
-machine may be loaded.
+Printed: a line per law and noise level (verdicts and wall seconds per step,
+the last step's formula), then the table by step: laws recovered and exact
+at each noise level, seconds in all and the most for one law, wall and CPU.
+Time is the call of discover alone (not the data, nor the verdicts); the
+machine may be loaded: read CPU seconds and ratios. With --baseline, each
+step against an earlier run's defaults (--json): laws kept, lost and gained,
+and the CPU time on the laws it recovered. bench/feynman_baseline.json is the
+run of the defaults before units, decomposition and deepening.
 
 Run: .venv/bin/python bench/feynman.py [--step all] [--laws 'I.*,test_1']
      [--quick] [--no-operon] [--threads 1] [--json out.json]
+     [--baseline bench/feynman_baseline.json]
 pyoperon (pip install pyoperon) runs on 1 thread with a fixed budget of
-evaluations and seconds, selecting by description length (its default).
+evaluations (--operon-evaluations, 200,000) and seconds (--operon-seconds,
+10; 0 for none), selecting by description length (its default).
 """
 
 from __future__ import annotations
@@ -340,6 +345,8 @@ def parse_args(argv=None):
     parser.add_argument("--operon-evaluations", type=int, default=200_000)
     parser.add_argument("--operon-seconds", type=int, default=10, help="pyoperon's time limit (0: none)")
     parser.add_argument("--json", help="write every law's results to this file")
+    parser.add_argument("--baseline", help="a --json file of an earlier run: laws lost and gained against its "
+                        "defaults, and the CPU time on the laws it recovered")
     args = parser.parse_args(argv)
     args.steps = list(STEPS[1:]) if args.step == "all" else [s.strip() for s in args.step.split(",")]
     unknown = set(args.steps) - set(STEPS)
@@ -401,15 +408,18 @@ def main(argv=None):
                 line += f"{mark or '-':>13} {seconds:>6.2f} "
             print(line + " " + formula, flush=True)
     summary(results, methods, args.levels)
+    if args.baseline:
+        with open(args.baseline) as f:
+            compare(results, methods, json.load(f))
     if args.json:
         with open(args.json, "w") as out:
             json.dump(results, out, indent=1)
 
 
 def summary(results, methods, levels):
-    print("\nby step: laws recovered (R) and exact (E) of those run; seconds (wall, then CPU) in all, and the most")
-    print("one law took (wall)")
-    print(f"{'method':<14} " + " ".join(f"{f'noise {lv:.0%}':>48}" for lv in levels))
+    print("\nby step: laws recovered (R) and exact (E) of those run; seconds in all and the most for one law,")
+    print("wall and CPU (every thread's; less inflated than wall on a loaded machine)")
+    print(f"{'method':<14} " + " ".join(f"{f'noise {lv:.0%}':>54}" for lv in levels))
     for method in methods:
         cells = []
         for lv in levels:
@@ -418,17 +428,37 @@ def summary(results, methods, levels):
             rec = sum("R" in r["mark"] for r in rows)
             num = sum("N" in r["mark"] for r in rows)
             exact = sum("E" in r["mark"] for r in rows)
-            timed_rows = [r for r in rows if r["mark"] != "!"]
-            total = sum(r["seconds"] for r in timed_rows)
-            cpu = sum(r["cpu"] for r in timed_rows)
-            worst = max((r["seconds"] for r in timed_rows), default=0.0)
-            cells.append(f"R {rec:>3}/{n:<3} (+{num} N) E {exact:>3} {total:>7.1f}s ({cpu:>6.1f}s) max {worst:>5.2f}s")
-        print(f"{method:<14} " + " ".join(f"{c:>48}" for c in cells))
+            timed_rows = [r for r in rows if r["mark"] != "!"] or [dict(seconds=0.0, cpu=0.0)]
+            wall, cpu = (sum(r[k] for r in timed_rows) for k in ("seconds", "cpu"))
+            most_wall, most_cpu = (max(r[k] for r in timed_rows) for k in ("seconds", "cpu"))
+            cells.append(f"R {rec:>3}/{n:<3} (+{num} N) E {exact:>3} {wall:>6.1f}s {cpu:>6.1f}s cpu "
+                         f"max {most_wall:>5.2f}s {most_cpu:>5.2f}s")
+        print(f"{method:<14} " + " ".join(f"{c:>54}" for c in cells))
     failed = [r for r in results if r["mark"] == "!"]
     for method in dict.fromkeys(r["method"] for r in failed):
         first = next(r for r in failed if r["method"] == method)
         count = sum(r["method"] == method for r in failed)
         print(f"{method}: discover raised on {count} runs, first on {first['law']}: {first['formula']}")
+
+
+def compare(results, methods, baseline):
+    """Each method against the baseline's defaults, law by law: the laws it
+    recovered that the method does not, those it gains, and the ratio of CPU
+    seconds spent on the laws the baseline recovered."""
+    base = {(r["law"], r["noise"]): r for r in baseline if r["method"] == "defaults"}
+    print("\nagainst the baseline's defaults (on the laws and noise levels both ran)")
+    for method in methods:
+        rows = [r for r in results if r["method"] == method and (r["law"], r["noise"]) in base]
+        if not rows:
+            continue
+        was = [r for r in rows if "R" in base[(r["law"], r["noise"])]["mark"]]
+        lost = [f"{r['law']}@{r['noise']:.0%}" for r in was if "R" not in r["mark"]]
+        gained = [r for r in rows if "R" in r["mark"] and "R" not in base[(r["law"], r["noise"])]["mark"]]
+        then = sum(base[(r["law"], r["noise"])].get("cpu", math.nan) for r in was)
+        now = sum(r["cpu"] for r in was)
+        print(f"{method:<14} kept {len(was) - len(lost)}/{len(was)}, gained {len(gained)}, "
+              f"CPU on the kept ones {now / then if then else math.nan:.2f}x the baseline's"
+              + (f"; lost: {', '.join(lost)}" if lost else ""))
 
 
 if __name__ == "__main__":
