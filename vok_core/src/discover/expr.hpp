@@ -22,8 +22,10 @@ namespace vok::discover {
 // Token kinds, numbered as they are documented: Const 0, Param 1, Var 2, Op 3.
 enum class TokenKind : std::uint8_t { Const = 0, Param = 1, Var = 2, Op = 3 };
 
-// Thirteen operators. Codes below 8 take one operand, codes 8 to 12 take two;
-// the arity is decided by that comparison alone, so the numbering is fixed.
+// Sixteen operators. Codes below 8 take one operand, codes 8 to 12 take two,
+// and the appended codes 13 to 15 take one again (a byte past them counts as
+// binary); the numbering is fixed. The search of vok_core.find_formula never builds the appended ones
+// (SearchOptions::extra_unary asks for them).
 enum class OpCode : std::uint8_t {
     Neg = 0,    // -t
     Recip = 1,  // 1.0 / t, fails when |t| < 1e-300
@@ -38,24 +40,31 @@ enum class OpCode : std::uint8_t {
     Sub = 10,   // a - b
     Mul = 11,   // a * b
     Div = 12,   // a / b, fails when |b| < 1e-300
+    Arcsin = 13,  // asin(t), fails when |t| > 1
+    Arccos = 14,  // acos(t), fails when |t| > 1
+    Tanh = 15,    // tanh(t)
 };
 
-inline constexpr std::size_t kOpCount = 13;
+inline constexpr std::size_t kOpCount = 16;
 inline constexpr std::uint8_t kFirstBinaryCode = 8;
+inline constexpr std::uint8_t kFirstAppendedCode = 13;
 
 // The names of the token kinds and the operators, indexed by their codes:
 // what vok_math reads (_ext.TOKEN_KINDS, _ext.OPERATORS) instead of a
 // numbering of its own.
 inline constexpr const char* kTokenKindNames[] = {"const", "param", "var", "op"};
-inline constexpr const char* kOperatorNames[] = {"neg", "recip", "exp", "ln",  "sqrt", "sin", "cos",
-                                                 "abs", "vok",   "add", "sub", "mul",  "div"};
+inline constexpr const char* kOperatorNames[] = {"neg", "recip", "exp", "ln",  "sqrt",   "sin",    "cos", "abs",
+                                                 "vok", "add",   "sub", "mul", "div",  "arcsin", "arccos", "tanh"};
 static_assert(std::size(kTokenKindNames) == static_cast<std::size_t>(TokenKind::Op) + 1);
-static_assert(std::size(kOperatorNames) == kOpCount && kOpCount == static_cast<std::size_t>(OpCode::Div) + 1);
+static_assert(std::size(kOperatorNames) == kOpCount && kOpCount == static_cast<std::size_t>(OpCode::Tanh) + 1);
 
 // Smallest operand magnitude Recip and Div accept (0x01A56E1FC2F8F359).
 inline constexpr double kDivisorFloor = 1e-300;
 
-constexpr bool is_unary(OpCode op) { return static_cast<std::uint8_t>(op) < kFirstBinaryCode; }
+constexpr bool is_unary(OpCode op) {
+    const auto code = static_cast<std::uint8_t>(op);
+    return code < kFirstBinaryCode || (code >= kFirstAppendedCode && code < kOpCount);
+}
 constexpr unsigned arity(OpCode op) { return is_unary(op) ? 1u : 2u; }
 
 // A tagged union of one kind byte, one operator byte and two payload words:
