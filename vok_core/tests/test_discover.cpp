@@ -192,7 +192,9 @@ TEST(ExprBatch, MatchesRowByRowReference) {
                 t.push_back(O(static_cast<OpCode>(8 + rng() % 5)));
                 --depth;
             } else {
-                t.push_back(O(static_cast<OpCode>(rng() % 8)));
+                // A unary operator: codes 0 to 7, and the appended 13 to 15.
+                const unsigned code = static_cast<unsigned>(rng() % 11);
+                t.push_back(O(static_cast<OpCode>(code < 8 ? code : code + 5)));
             }
         }
         for (const auto* data : {&cols, &with_specials}) {
