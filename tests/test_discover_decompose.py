@@ -63,14 +63,15 @@ def test_structure_read_from_the_data(law, readings):
     assert got in readings if readings else got is None
 
 
-@pytest.mark.parametrize("law", [
-    lambda a, b, c: a + 3.3 * b * np.exp(-c),
-    lambda a, b, c: np.sqrt((a - b) ** 2 + c * c),
+@pytest.mark.parametrize("law,step", [
+    (lambda a, b, c: a + 3.3 * b * np.exp(-c), "split additively: {a} + {b, c}"),
+    (lambda a, b, c: np.sqrt((a - b) ** 2 + c * c), "depends on a and b only through a - b"),
 ])
-def test_decomposition_finds_what_the_plain_search_misses(law):
+def test_decomposition_finds_what_the_plain_search_misses(law, step):
     y = law(*X3.T)
     plain = vok_math.discover(X3, y, names=["a", "b", "c"], decompose=False)
     split = vok_math.discover(X3, y, names=["a", "b", "c"])
     held_out = np.random.default_rng(5).uniform(1.0, 5.0, (100, 3))
-    assert plain.rmse > 1e-6 * np.std(y)
+    assert plain.rmse > 1e-6 * np.std(y) and not plain.path
     assert np.allclose(split.predict(held_out), law(*held_out.T), rtol=1e-9, atol=0.0)
+    assert split.path[0] == step

@@ -408,7 +408,7 @@ def _split_search(split: Split, surrogate: Surrogate, X: np.ndarray, y: np.ndarr
     steps = []
     for part, group in zip(parts, groups):
         label = "{" + ", ".join(names[v] for v in group) + "}"
-        steps += [f"{label}: {line}" for line in (*path_of(part), f"found {part.formula}")]
+        steps += [f"{label}: {line}" for line in (*part.path, f"found {part.formula}")]
     return (*joined[:3], steps)
 
 
@@ -432,7 +432,7 @@ def _symmetry_search(sym: Symmetry, X: np.ndarray, y: np.ndarray, names: tuple[s
     tokens, params = renumber(part.tokens, part.params, [placeholder if v == a else v for v in keep], 0)
     tokens = substitute(tokens, placeholder, [(VAR, 0, a, 0.0), (VAR, 0, b, 0.0), _op(op)])
     fitted = _fitted(tokens, params, 0, [np.ascontiguousarray(c) for c in X.T], y)
-    return None if fitted is None else (*fitted, path_of(part))
+    return None if fitted is None else (*fitted, part.path)
 
 
 def recombined(columns: list[np.ndarray], targets: np.ndarray, names: tuple[str, ...], search: PartSearch,
@@ -478,12 +478,5 @@ def improve(chosen, problem, search: PartSearch, rule: str, floor: float, alphab
     return with_path(candidate, steps)
 
 
-def path_of(f) -> tuple[str, ...]:
-    return tuple(getattr(f, "path", ()))
-
-
 def with_path(f, steps: Sequence[str]):
-    """f with steps after its path (when Formula records one)."""
-    if not hasattr(f, "path"):
-        return f
     return dataclasses.replace(f, path=(*f.path, *steps))
