@@ -33,7 +33,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .. import _ext
-from . import _select
+from . import _render, _select
 from ._ops import ADD, DIV, MUL, OP, PARAM, SUB, VAR
 
 SURROGATE_ROWS = 400
@@ -408,7 +408,8 @@ def _split_search(split: Split, surrogate: Surrogate, X: np.ndarray, y: np.ndarr
     steps = []
     for part, group in zip(parts, groups):
         label = "{" + ", ".join(names[v] for v in group) + "}"
-        steps += [f"{label}: {line}" for line in (*part.path, f"found {part.formula}")]
+        shape = _render.to_text(strip_scale(part.tokens), part.names, part.params)
+        steps += [f"{label}: {line}" for line in (*part.path, f"found {shape} (up to scale and offset)")]
     return (*joined[:3], steps)
 
 
