@@ -52,9 +52,19 @@ Token = tuple[int, int, int, float]
 
 class Surrogate:
     """Kernel ridge regression of y on standardised columns: a Gaussian or a
-    polynomial kernel, whichever predicts left-out rows best."""
+    polynomial kernel, whichever predicts left-out rows best.
 
-    def __init__(self, X: np.ndarray, y: np.ndarray):
+    logs: y is of one sign and the model is of log |y| over the logarithms
+    of the columns that are positive, where a product of powers is linear
+    (the laws of physics are mostly such products); __call__ gives log |y|
+    then, and target() y itself."""
+
+    def __init__(self, X: np.ndarray, y: np.ndarray, logs: bool = False):
+        self.is_log = logs
+        self.sign = float(np.sign(y[0])) if logs else 1.0
+        self.logs = (X.min(axis=0) > 0) if logs else np.zeros(X.shape[1], dtype=bool)
+        if logs:
+            X, y = self._inputs(X), np.log(np.abs(y))
         rows = len(y)
         if rows > SURROGATE_ROWS:
             keep = np.sort(np.random.default_rng(_SEED).choice(rows, SURROGATE_ROWS, replace=False))
@@ -90,8 +100,19 @@ class Surrogate:
             return np.exp(-_square_distances(Z, self.Z) / (2 * p * p))
         return (1.0 + Z @ self.Z.T / Z.shape[1]) ** p
 
+    def _inputs(self, X: np.ndarray) -> np.ndarray:
+        if not self.logs.any():
+            return X
+        X = X.copy()
+        X[:, self.logs] = np.log(X[:, self.logs])
+        return X
+
     def __call__(self, X: np.ndarray) -> np.ndarray:
-        return (self._gram((X - self.mean) / self.scale) @ self.alpha) * self.y_scale + self.y_mean
+        return (self._gram((self._inputs(X) - self.mean) / self.scale) @ self.alpha) * self.y_scale + self.y_mean
+
+    def target(self, X: np.ndarray) -> np.ndarray:
+        """The model's y at the rows of X."""
+        return self.sign * np.exp(self(X)) if self.is_log else self(X)
 
 
 def _square_distances(A: np.ndarray, B: np.ndarray) -> np.ndarray:
@@ -184,23 +205,32 @@ def _groups(n: int):
 
 def find_structure(X: np.ndarray, y: np.ndarray) -> tuple[Split | Symmetry, Surrogate] | None:
     """The most certain structure of y over the columns of X, with the
-    surrogate that showed it, or None."""
+    surrogate that showed it, or None. A target of one sign has a second
+    surrogate, of log |y|, on which a product is a sum; a symmetry is read
+    from the surrogate with the smaller error (it holds for y as for log |y|)."""
     n = X.shape[1]
     if n < 2 or len(y) < MIN_ROWS or not np.all(np.isfinite(y)) or np.ptp(y) == 0:
         return None
     rng = np.random.default_rng(_SEED)
     s = Surrogate(X, y)
-    found: list = []
+    log_s = Surrogate(X, y, logs=True) if np.all(y > 0) or np.all(y < 0) else None
+    found: list = []  # (score relative to its surrogate's threshold, structure, surrogate)
     for group in _groups(n):
         rest = tuple(v for v in range(n) if v not in group)
         add, mul = _interactions(s, X, group, rng)
-        found += [Split("+", group, rest, add), Split("*", group, rest, mul)]
+        found.append((add / _threshold(s), Split("+", group, rest, add), s))
+        if log_s is not None:
+            mul = _interactions(log_s, X, group, rng)[0]
+            found.append((mul / _threshold(log_s), Split("*", group, rest, mul), log_s))
+        else:
+            found.append((mul / _threshold(s), Split("*", group, rest, mul), s))
+    best = s if log_s is None or s.error <= log_s.error else log_s
     for a, b in itertools.combinations(range(n), 2):
         for op in (SUB, ADD, MUL, DIV):
-            found.append(Symmetry(op, a, b, _symmetry(s, X, op, a, b, rng)))
-    limit = _threshold(s)
-    found = [f for f in found if f.score < limit]
-    return (min(found, key=lambda f: f.score), s) if found else None
+            score = _symmetry(best, X, op, a, b, rng)
+            found.append((score / _threshold(best), Symmetry(op, a, b, score), best))
+    ratio, structure, surrogate = min(found, key=lambda f: f[0])
+    return (structure, surrogate) if ratio < 1.0 else None
 
 
 # ---- token surgery ------------------------------------------------------------------
@@ -379,18 +409,21 @@ def _split_search(split: Split, surrogate: Surrogate, X: np.ndarray, y: np.ndarr
     columns = [np.ascontiguousarray(c) for c in X.T]
     # A product's parts are read where both are large: at the row of the
     # largest |y| (a sum's anywhere, at the middle row).
-    ref = X[_reference_row(X) if split.kind == "+" else int(np.argmax(np.abs(surrogate(X))))]
+    ref = X[_reference_row(X) if split.kind == "+" else int(np.argmax(np.abs(surrogate.target(X))))]
     groups = (split.group, split.rest)
     parts = []
     for k, group in enumerate(groups):
         other = list(groups[1 - k])
         points = X.copy()
         points[:, other] = ref[other]
-        values = surrogate(points)
+        values = surrogate.target(points)
         part = _search_part(search, X, group, values, names, _share(deadline, 4 - k), decompose=False)
         if part is None:
             return None
-        parts.append(part)
+        # The surrogate's values are good to about its error: the simplest
+        # formula of the part's front within that of the best.
+        spread = surrogate.error * surrogate.y_scale * (np.sqrt(np.mean(values ** 2)) if surrogate.is_log else 1.0)
+        parts.append(next((f for f in part.front if f.rmse <= part.rmse + 2.0 * spread), part))
     joined = _join(split.kind, parts, groups, columns, y)
     if joined is None:
         return None
