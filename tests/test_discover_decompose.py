@@ -55,7 +55,9 @@ X3 = np.random.default_rng(4).uniform(1.0, 5.0, (200, 3))
      {"depends on a and b only through a - b", "split multiplicatively: {c} * {a, b}"}),
     (lambda a, b, c: np.sqrt(a * b) + c,
      {"depends on a and b only through a * b", "split additively: {c} + {a, b}"}),
-    (lambda a, b, c: a / (1.0 + a * b + c), set()),
+    (lambda a, b, c: 1.0 / (np.sqrt(a) + b * c), {"split additively after 1 / y: 1 / y = {a} + {b, c}",
+                                                  "depends on b and c only through b * c"}),
+    (lambda a, b, c: a * b + b * c + c * a, set()),
 ])
 def test_structure_read_from_the_data(law, readings):
     found = _separable.find_structure(X3, law(*X3.T))

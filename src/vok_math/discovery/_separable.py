@@ -23,6 +23,7 @@ the original variables and refitted on all rows.
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 import itertools
 import math
@@ -34,7 +35,7 @@ import numpy as np
 
 from .. import _ext
 from . import _render, _select
-from ._ops import ADD, DIV, MUL, OP, PARAM, SUB, VAR
+from ._ops import ADD, DIV, MUL, OP, PARAM, RECIP, SUB, VAR
 
 SURROGATE_ROWS = 400
 TEST_POINTS = 400
@@ -60,7 +61,7 @@ class Surrogate:
     then, and target() y itself."""
 
     def __init__(self, X: np.ndarray, y: np.ndarray, logs: bool = False):
-        self.is_log = logs
+        self.is_log, self.inverted = logs, False
         self.sign = float(np.sign(y[0])) if logs else 1.0
         self.logs = (X.min(axis=0) > 0) if logs else np.zeros(X.shape[1], dtype=bool)
         if logs:
@@ -110,6 +111,12 @@ class Surrogate:
     def __call__(self, X: np.ndarray) -> np.ndarray:
         return (self._gram((self._inputs(X) - self.mean) / self.scale) @ self.alpha) * self.y_scale + self.y_mean
 
+    def reciprocal(self) -> Surrogate:
+        """The model of 1 / y from that of log |y| (its negative)."""
+        r = copy.copy(self)
+        r.alpha, r.y_mean, r.inverted = -self.alpha, -self.y_mean, True
+        return r
+
     def target(self, X: np.ndarray) -> np.ndarray:
         """The model's y at the rows of X."""
         return self.sign * np.exp(self(X)) if self.is_log else self(X)
@@ -122,7 +129,8 @@ def _square_distances(A: np.ndarray, B: np.ndarray) -> np.ndarray:
 
 @dataclass(frozen=True)
 class Split:
-    """f = g(group) op h(rest), op "+" or "*"; score: the test's statistic."""
+    """f = g(group) op h(rest), op "+" or "*", or 1 / f = g(group) + h(rest)
+    (kind "1/+"); score: the test's statistic."""
     kind: str
     group: tuple[int, ...]
     rest: tuple[int, ...]
@@ -150,10 +158,12 @@ def _mixed(X: np.ndarray, group: Sequence[int], rows: np.ndarray, other: np.ndar
 
 def _interactions(s: Surrogate, X: np.ndarray, group: Sequence[int], rng) -> tuple[float, float]:
     """The additive and multiplicative interactions of group against the
-    rest at mixed points, relative to the size of what they compare."""
+    rest at mixed points, relative to the size of what they compare (of
+    log |y| for a surrogate of it, of 1 / y for its reciprocal)."""
     n = len(X)
     i, j = rng.integers(n, size=TEST_POINTS), rng.integers(n, size=TEST_POINTS)
-    ab, ab2, a2b, ba2 = (s(P) for P in (X[i], X[j], _mixed(X, group, i, j), _mixed(X, group, j, i)))
+    model = s.target if s.inverted else s
+    ab, ab2, a2b, ba2 = (model(P) for P in (X[i], X[j], _mixed(X, group, i, j), _mixed(X, group, j, i)))
     change, size = np.sqrt(np.mean((ab - ab2) ** 2)), np.sqrt(np.mean((ab * ab2) ** 2))
     add = np.sqrt(np.mean((ab + ab2 - a2b - ba2) ** 2)) / change if change > 0 else math.inf
     mul = np.sqrt(np.mean((ab * ab2 - a2b * ba2) ** 2)) / size if size > 0 else math.inf
@@ -214,6 +224,7 @@ def find_structure(X: np.ndarray, y: np.ndarray) -> tuple[Split | Symmetry, Surr
     rng = np.random.default_rng(_SEED)
     s = Surrogate(X, y)
     log_s = Surrogate(X, y, logs=True) if np.all(y > 0) or np.all(y < 0) else None
+    recip = None if log_s is None else log_s.reciprocal()
     found: list = []  # (score relative to its surrogate's threshold, structure, surrogate)
     for group in _groups(n):
         rest = tuple(v for v in range(n) if v not in group)
@@ -222,6 +233,8 @@ def find_structure(X: np.ndarray, y: np.ndarray) -> tuple[Split | Symmetry, Surr
         if log_s is not None:
             mul = _interactions(log_s, X, group, rng)[0]
             found.append((mul / _threshold(log_s), Split("*", group, rest, mul), log_s))
+            inverse = _interactions(recip, X, group, rng)[0]
+            found.append((inverse / _threshold(log_s), Split("1/+", group, rest, inverse), recip))
         else:
             found.append((mul / _threshold(s), Split("*", group, rest, mul), s))
     best = s if log_s is None or s.error <= log_s.error else log_s
@@ -311,6 +324,8 @@ def describe(structure: Split | Symmetry, names: Sequence[str]) -> str:
                 f"{names[structure.a]} {_SYMBOL[structure.op]} {names[structure.b]}")
     group = ", ".join(names[v] for v in structure.group)
     rest = ", ".join(names[v] for v in structure.rest)
+    if structure.kind == "1/+":
+        return f"split additively after 1 / y: 1 / y = {{{group}}} + {{{rest}}}"
     word = "additively" if structure.kind == "+" else "multiplicatively"
     return f"split {word}: {{{group}}} {structure.kind} {{{rest}}}"
 
@@ -442,7 +457,7 @@ def _split_search(split: Split, surrogate: Surrogate, X: np.ndarray, y: np.ndarr
     for part, group in zip(parts, groups):
         label = "{" + ", ".join(names[v] for v in group) + "}"
         shape = _render.to_text(strip_scale(part.tokens), part.names, part.params)
-        steps += [f"{label}: {line}" for line in (*part.path, f"found {shape} (up to scale and offset)")]
+        steps += [f"{label}: {shape} (up to scale and offset)", *("  " + line for line in part.path)]
     return (*joined[:3], steps)
 
 
@@ -480,7 +495,17 @@ def recombined(columns: list[np.ndarray], targets: np.ndarray, names: tuple[str,
     if found is None:
         return None
     structure, surrogate = found
-    if isinstance(structure, Split):
+    if isinstance(structure, Split) and structure.kind == "1/+":
+        # The sum 1 / y searched as a sum, then y = p / (that) + q.
+        built = _split_search(dataclasses.replace(structure, kind="+"), surrogate, X, 1.0 / targets, names, search,
+                              deadline)
+        if built is not None:
+            tokens, params, _, substeps = built
+            m = len(params)
+            fitted = _fitted([*tokens, _op(RECIP), _param(m, 1.0), _op(MUL), _param(m + 1, 0.0), _op(ADD)],
+                             [*params, 1.0, 0.0], 2, columns, targets)
+            built = None if fitted is None else (*fitted, substeps)
+    elif isinstance(structure, Split):
         built = _split_search(structure, surrogate, X, targets, names, search, deadline)
     else:
         built = _symmetry_search(structure, X, targets, names, search, deadline)
@@ -489,7 +514,7 @@ def recombined(columns: list[np.ndarray], targets: np.ndarray, names: tuple[str,
     tokens, params, rmse, substeps = built
     # The outer scale and offset of a split, as of a fitted result, are not counted.
     complexity = len(tokens) - (4 if isinstance(structure, Split) else 0)
-    return tokens, params, rmse, complexity, [describe(structure, names), *substeps]
+    return tokens, params, rmse, complexity, [describe(structure, names), *("  " + line for line in substeps)]
 
 
 def improve(chosen, problem, search: PartSearch, rule: str, floor: float, alphabet: int, deadline: float | None):
