@@ -28,10 +28,10 @@ struct Template {
 // Unary: Neg, Recip, Exp, Ln, Sqrt, Sin, Cos, Abs; binary: Vok, Add, Sub, Mul,
 // Div; unary again: Arcsin, Arccos, Tanh.
 constexpr Template kTemplates[] = {
-    {"(-", "", ")"},      {"(1/", "", ")"},     {"exp(", "", ")"},  {"ln(", "", ")"},    {"sqrt(", "", ")"},
-    {"sin(", "", ")"},    {"cos(", "", ")"},    {"abs(", "", ")"},  {"vok(", ", ", ")"}, {"(", " + ", ")"},
-    {"(", " - ", ")"},    {"(", " * ", ")"},    {"(", " / ", ")"},  {"arcsin(", "", ")"}, {"arccos(", "", ")"},
-    {"tanh(", "", ")"},
+    {"(-", "", ")"},     {"(1/", "", ")"},     {"exp(", "", ")"},    {"ln(", "", ")"},
+    {"sqrt(", "", ")"},  {"sin(", "", ")"},    {"cos(", "", ")"},    {"abs(", "", ")"},
+    {"vok(", ", ", ")"}, {"(", " + ", ")"},    {"(", " - ", ")"},    {"(", " * ", ")"},
+    {"(", " / ", ")"},   {"arcsin(", "", ")"}, {"arccos(", "", ")"}, {"tanh(", "", ")"},
 };
 static_assert(std::size(kTemplates) == kOpCount);
 
