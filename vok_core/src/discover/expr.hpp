@@ -24,8 +24,8 @@ enum class TokenKind : std::uint8_t { Const = 0, Param = 1, Var = 2, Op = 3 };
 
 // Sixteen operators. Codes below 8 take one operand, codes 8 to 12 take two,
 // and the appended codes 13 to 15 take one again (a byte past them counts as
-// binary); the numbering is fixed. The search of vok_core.find_formula never builds the appended ones
-// (SearchOptions::extra_unary asks for them).
+// binary); the numbering is fixed. The search of vok_core.find_formula never
+// builds the appended ones (SearchOptions::extra_unary asks for them).
 enum class OpCode : std::uint8_t {
     Neg = 0,      // -t
     Recip = 1,    // 1.0 / t, fails when |t| < 1e-300
