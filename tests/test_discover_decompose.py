@@ -8,7 +8,7 @@ import vok_core
 
 import vok_math
 from vok_math import _ext
-from vok_math.discovery import _separable
+from vok_math.discovery import _structure
 
 
 def bits(v):
@@ -60,8 +60,8 @@ X3 = np.random.default_rng(4).uniform(1.0, 5.0, (200, 3))
     (lambda a, b, c: a * b + b * c + c * a, set()),
 ])
 def test_structure_read_from_the_data(law, readings):
-    found = _separable.find_structure(X3, law(*X3.T))
-    got = None if found is None else _separable.describe(found[0], ("a", "b", "c"))
+    found = _structure.find_structure(X3, law(*X3.T))
+    got = None if found is None else _structure.describe(found[0], ("a", "b", "c"))
     assert got in readings if readings else got is None
 
 
