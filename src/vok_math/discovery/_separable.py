@@ -212,12 +212,17 @@ def _split_search(split: Split, surrogate: Surrogate, X: np.ndarray, y: np.ndarr
     joined = _join(split.kind, parts, groups, columns, y)
     if joined is None:
         return None
-    for k, group in enumerate(groups):
+    # The smaller group first: its part (a power of one variable, say) comes
+    # out right even from a target the other part's error still blurs, and
+    # then gives the larger group an exact target.
+    order = sorted(range(2), key=lambda k: len(groups[k]))
+    for k in order:
+        group = groups[k]
         other = _other_term(split.kind, joined, k, columns)
         if other is None or (split.kind == "*" and np.min(np.abs(other)) <= 1e-12 * np.max(np.abs(other))):
             continue
         part = _search_part(search, X, group, y - other if split.kind == "+" else y / other, names,
-                            _share(deadline, 2 - k))
+                            _share(deadline, 1 + (k == order[0])))
         if part is None:
             continue
         trial = _join(split.kind, [part if i == k else p for i, p in enumerate(parts)], groups, columns, y)
