@@ -260,13 +260,15 @@ def _symmetry_search(sym: Symmetry, X: np.ndarray, y: np.ndarray, names: tuple[s
 
 
 def recombined(columns: list[np.ndarray], targets: np.ndarray, names: tuple[str, ...], search: PartSearch,
-               deadline: float | None) -> tuple[list[Token], list[float], float, int, list[str]] | None:
+               deadline: float | None,
+               explained: float = math.inf) -> tuple[list[Token], list[float], float, int, list[str]] | None:
     """The formula of a split or reduced search over the original variables
     with its constants refitted on all rows: (tokens, params, rmse,
     complexity, the steps taken), or None when the data show no structure
-    or its search gives nothing that evaluates."""
+    (or none that a formula of rmse `explained` leaves to find) or its
+    search gives nothing that evaluates."""
     X = np.column_stack(columns)
-    found = find_structure(X, targets)
+    found = find_structure(X, targets, explained)
     if found is None:
         return None
     structure, surrogate = found
@@ -299,7 +301,7 @@ def improve(chosen, problem, search: PartSearch, rule: str, floor: float, alphab
         return chosen
     if deadline is not None and time.monotonic() >= deadline:
         return chosen
-    built = recombined(problem.columns, problem.targets, problem.names, search, deadline)
+    built = recombined(problem.columns, problem.targets, problem.names, search, deadline, chosen.rmse)
     if built is None:
         return chosen
     tokens, params, rmse, complexity, steps = built

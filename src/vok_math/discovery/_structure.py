@@ -213,16 +213,22 @@ def _groups(n: int):
             yield (v,)
 
 
-def find_structure(X: np.ndarray, y: np.ndarray) -> tuple[Split | Symmetry, Surrogate] | None:
+def find_structure(X: np.ndarray, y: np.ndarray,
+                   explained: float = math.inf) -> tuple[Split | Symmetry, Surrogate] | None:
     """The most certain structure of y over the columns of X, with the
     surrogate that showed it, or None. A target of one sign has a second
     surrogate, of log |y|, on which a product is a sum; a symmetry is read
-    from the surrogate with the smaller error (it holds for y as for log |y|)."""
+    from the surrogate with the smaller error (it holds for y as for log |y|).
+    explained: the rmse of a formula already found; None as well when it is
+    within the surrogate's own error (the noise, or all the surrogate can
+    tell apart)."""
     n = X.shape[1]
     if n < 2 or len(y) < MIN_ROWS or not np.all(np.isfinite(y)) or np.ptp(y) == 0:
         return None
     rng = np.random.default_rng(_SEED)
     s = Surrogate(X, y)
+    if explained <= s.error * s.y_scale:
+        return None
     log_s = Surrogate(X, y, logs=True) if np.all(y > 0) or np.all(y < 0) else None
     recip = None if log_s is None else log_s.reciprocal()
     found: list = []  # (score relative to its surrogate's threshold, structure, surrogate)
