@@ -220,16 +220,20 @@ def find_structure(X: np.ndarray, y: np.ndarray,
     surrogate, of log |y|, on which a product is a sum; a symmetry is read
     from the surrogate with the smaller error (it holds for y as for log |y|).
     explained: the rmse of a formula already found; None as well when it is
-    within the surrogate's own error (the noise, or all the surrogate can
-    tell apart)."""
+    within the better surrogate's own error (the noise, or all a surrogate
+    can tell apart)."""
     n = X.shape[1]
     if n < 2 or len(y) < MIN_ROWS or not np.all(np.isfinite(y)) or np.ptp(y) == 0:
         return None
     rng = np.random.default_rng(_SEED)
     s = Surrogate(X, y)
-    if explained <= s.error * s.y_scale:
-        return None
     log_s = Surrogate(X, y, logs=True) if np.all(y > 0) or np.all(y < 0) else None
+    # The surrogates' errors as an rmse of y (that of log |y| is relative).
+    noise = s.error * s.y_scale
+    if log_s is not None:
+        noise = min(noise, log_s.error * log_s.y_scale * float(np.sqrt(np.mean(y * y))))
+    if explained <= noise:
+        return None
     recip = None if log_s is None else log_s.reciprocal()
     found: list = []  # (score relative to its surrogate's threshold, structure, surrogate)
     for group in _groups(n):
