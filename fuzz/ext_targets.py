@@ -75,6 +75,9 @@ def search(gen):
     args = [cols, targets, gen.index([0, 1, 2, 3], False), gen.index([0, 1, 2, 7], False), gen.number(),
             gen.number(), gen.flag(), gen.flag(), gen.choice([None, 0.0, -1.0, 1e-9, float("nan"), 10.0]),
             gen.choice([None, lambda *_: None, lambda *_: False, _raise, 5])]
+    if gen.chance(3):
+        args += [gen.choice([None, {}]), gen.choice([("tanh",), ["arcsin", "arccos"], ("erf",), "tanh", (1,),
+                                                     ("\udcff",), gen.wrong()])]
     return _ext.search(*args)
 
 
@@ -109,7 +112,9 @@ def discover(gen):
                                                      gen.seq(lambda: gen.choice(["m", "kg m^-3", "J/(mol K)", "1",
                                                                                  gen.seq(gen.number, 8)]), 3),
                                                      "m", gen.wrong()])),
-                       ("target_units", lambda: gen.choice(["m s", "", "m/s/s", "m^(1/0)", (1, -1), gen.wrong()]))]:
+                       ("target_units", lambda: gen.choice(["m s", "", "m/s/s", "m^(1/0)", (1, -1), gen.wrong()])),
+                       ("operators", lambda: gen.choice([("arcsin", "tanh"), "arccos", ("sin",), gen.wrong()])),
+                       ("decompose", gen.flag)]:
         if gen.chance(3):
             options[name] = make()
     return vok_math.discover(X, y, **options)

@@ -167,7 +167,7 @@ def test_prediction_names_columns_of_different_lengths():
     ([[2, 0, -1, 0.0]], ("a",), "index -1 is out of range"),
     ([[2, 0, 2**64, 0.0]], ("a",), "index 18446744073709551616 is out of range"),
     ([[4, 0, 0, 0.0]], ("a",), "kind 4 is out of range"),
-    ([[0, 13, 0, 0.0]], ("a",), "operator code 13 is out of range"),
+    ([[0, 16, 0, 0.0]], ("a",), "operator code 16 is out of range"),
     ([[3, 9, 0, 0.0]], ("a",), "add takes 2 operand"),
     ([[2, 0, 0, 0.0], [2, 0, 0, 0.0]], ("a",), "leave 2 values"),
     ([], ("a",), "leave 0 values"),

@@ -59,7 +59,9 @@ def test_every_export_computes_what_predict_computes():
     rng = random.Random(5)
     data = np.random.default_rng(5).uniform(-2.0, 3.0, (40, 3))
     checked = 0
-    for _ in range(150):
+    # arcsin and arccos leave their domain on many rows: enough formulas that
+    # more than a thousand values are compared.
+    for _ in range(250):
         f = random_formula(rng)
         expected = f.predict(data)
         namespace = {}

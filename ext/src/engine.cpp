@@ -90,6 +90,29 @@ d::FitOptions read_fit(PyObject* dict) {
     return fit;
 }
 
+// The appended unary operators named by a sequence of strings (each of
+// _ext.OPERATORS from code 13 on), as SearchOptions::extra_unary's bits.
+std::uint8_t read_extra_unary(PyObject* names) {
+    Ref items(check(PySequence_Tuple(names)));
+    std::uint8_t bits = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        const char* name = PyUnicode_Check(item) ? PyUnicode_AsUTF8(item) : nullptr;
+        if (!name) {
+            if (PyErr_Occurred()) throw PyErrorSet{};
+            raise(PyExc_TypeError, "operators are named by strings");
+        }
+        std::size_t code = d::kFirstAppendedCode;
+        while (code < d::kOpCount && std::strcmp(name, d::kOperatorNames[code]) != 0) ++code;
+        if (code == d::kOpCount) {
+            PyErr_Format(PyExc_ValueError, "unknown optional operator %R", item);
+            throw PyErrorSet{};
+        }
+        bits |= static_cast<std::uint8_t>(1u << (code - d::kFirstAppendedCode));
+    }
+    return bits;
+}
+
 // ---- The search --------------------------------------------------------
 
 // Why a search ended before its last level.
@@ -160,19 +183,21 @@ const char* stop_name(Stop s) {
 }
 
 // search(columns, targets, max_complexity, beam_width, precision_goal,
-//        complexity_penalty, use_trig, use_vok, time_limit, progress, fit=None)
+//        complexity_penalty, use_trig, use_vok, time_limit, progress, fit=None,
+//        operators=())
 // -> (best, complete, stopped_by, front, pending_exception)
 PyObject* search(PyObject*, PyObject* args) {
     return vok::ext::guarded([args]() -> PyObject* {
-        PyObject *py_columns, *py_targets, *py_time_limit, *progress, *py_fit = Py_None;
+        PyObject *py_columns, *py_targets, *py_time_limit, *progress, *py_fit = Py_None, *py_ops = nullptr;
         d::SearchOptions options;
         Py_ssize_t max_complexity, beam_width;
         int use_trig, use_vok;
-        if (!PyArg_ParseTuple(args, "OOnnddppOO|O:search", &py_columns, &py_targets, &max_complexity, &beam_width,
+        if (!PyArg_ParseTuple(args, "OOnnddppOO|OO:search", &py_columns, &py_targets, &max_complexity, &beam_width,
                               &options.precision_goal, &options.complexity_penalty, &use_trig, &use_vok, &py_time_limit,
-                              &progress, &py_fit))
+                              &progress, &py_fit, &py_ops))
             return nullptr;
         if (py_fit != Py_None) options.fit = read_fit(py_fit);
+        if (py_ops) options.extra_unary = read_extra_unary(py_ops);
         if (max_complexity < 0 || beam_width < 0) raise(PyExc_ValueError, "counts must not be negative");
         options.max_complexity = static_cast<std::size_t>(max_complexity);
         options.beam_width = static_cast<std::size_t>(beam_width);
@@ -322,12 +347,13 @@ PyMethodDef methods[] = {
      "render(tokens, names)\n--\n\nThe engine's formula text with the variables' names."},
     {"search", search, METH_VARARGS,
      "search(columns, targets, max_complexity, beam_width, precision_goal, complexity_penalty, use_trig, "
-     "use_vok, time_limit, progress, fit=None)\n--\n\n"
+     "use_vok, time_limit, progress, fit=None, operators=())\n--\n\n"
      "Run one beam search with the interpreter lock released; returns\n"
      "(best, complete, stopped_by, front, pending_exception), each result a tuple\n"
      "(tokens, error, complexity, rmse, params). fit, a dict (keys top_k, seed,\n"
      "restarts), runs the fitted search: every formula scaled and offset by least\n"
-     "squares, errors relative to the targets' spread."},
+     "squares, errors relative to the targets' spread. operators names optional\n"
+     "unary operators to build as well (arcsin, arccos, tanh)."},
     {"evaluate", evaluate, METH_VARARGS,
      "evaluate(tokens, columns, params=())\n--\n\n"
      "The expression's float64 values at every row, as bytes (NaN where it fails)."},

@@ -98,6 +98,17 @@ inline std::optional<double> ref_op(OpCode op, double a, double b) {
             if (std::fabs(b) < 1e-300) return std::nullopt;
             r = a / b;
             break;
+        case OpCode::Arcsin:
+            if (!(std::fabs(a) <= 1.0)) return std::nullopt;
+            r = std::asin(a);
+            break;
+        case OpCode::Arccos:
+            if (!(std::fabs(a) <= 1.0)) return std::nullopt;
+            r = std::acos(a);
+            break;
+        case OpCode::Tanh:
+            r = std::tanh(a);
+            break;
     }
     if ((bits(r) & 0x7FFFFFFFFFFFFFFFULL) > 0x7FEFFFFFFFFFFFFFULL) return std::nullopt;
     return r;
@@ -114,7 +125,7 @@ inline std::optional<double> ref_eval(const Tokens& tokens, const std::vector<do
         } else if (t.kind == TokenKind::Var) {
             if (t.index >= vars.size()) return std::nullopt;
             stack.push_back(vars[t.index]);
-        } else if (static_cast<int>(t.op) < 8) {
+        } else if (static_cast<int>(t.op) < 8 || static_cast<int>(t.op) > 12) {
             if (stack.empty()) return std::nullopt;
             auto r = ref_op(t.op, stack.back(), 0.0);
             if (!r) return std::nullopt;

@@ -83,7 +83,14 @@ INSTANTIATE_TEST_SUITE_P(
         EvalCase{"unary_without_operand", {O(OpCode::Neg)}, {}, std::nullopt}, EvalCase{"empty", {}, {}, std::nullopt},
         EvalCase{"abs", {C(-2.5), O(OpCode::Abs)}, {}, 2.5},
         EvalCase{"overflowing_product", {C(1e200), C(1e200), O(OpCode::Mul)}, {}, std::nullopt},
-        EvalCase{"cos_second_var", {V(1), O(OpCode::Cos)}, {5.0, 0.0}, 1.0}),
+        EvalCase{"cos_second_var", {V(1), O(OpCode::Cos)}, {5.0, 0.0}, 1.0},
+        EvalCase{"arcsin_at_one", {C(1.0), O(OpCode::Arcsin)}, {}, 1.5707963267948966},
+        EvalCase{"arcsin_past_one", {C(1.0000000000000002), O(OpCode::Arcsin)}, {}, std::nullopt},
+        EvalCase{"arccos_at_minus_one", {C(-1.0), O(OpCode::Arccos)}, {}, 3.141592653589793},
+        EvalCase{"arccos_past_minus_one", {C(-1.0000000000000002), O(OpCode::Arccos)}, {}, std::nullopt},
+        EvalCase{"arccos_nan", {C(kNaN), O(OpCode::Arccos)}, {}, std::nullopt},
+        EvalCase{"tanh_saturates", {C(-800.0), O(OpCode::Tanh)}, {}, -1.0},
+        EvalCase{"tanh_after_div", {C(1.0), C(2.0), O(OpCode::Div), O(OpCode::Tanh)}, {}, 0.46211715726000974}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ExprEval, ParamsTakeListOrDefault) {
@@ -185,7 +192,9 @@ TEST(ExprBatch, MatchesRowByRowReference) {
                 t.push_back(O(static_cast<OpCode>(8 + rng() % 5)));
                 --depth;
             } else {
-                t.push_back(O(static_cast<OpCode>(rng() % 8)));
+                // A unary operator: codes 0 to 7, and the appended 13 to 15.
+                const unsigned code = static_cast<unsigned>(rng() % 11);
+                t.push_back(O(static_cast<OpCode>(code < 8 ? code : code + 5)));
             }
         }
         for (const auto* data : {&cols, &with_specials}) {
@@ -217,6 +226,12 @@ TEST(ExprBatch, ColumnOperatorsFailOnAnyRow) {
     EXPECT_FALSE(apply_op_column(OpCode::Recip, b, nullptr, out, 3));
     EXPECT_TRUE(apply_op_column(OpCode::Vok, b, b, out, 3));
     EXPECT_EQ(out[1], vok::tension(0.0, 0.0));
+    // The appended operators: 2.0 lies outside asin's and acos's domain.
+    EXPECT_FALSE(apply_op_column(OpCode::Arcsin, a, nullptr, out, 3));
+    EXPECT_FALSE(apply_op_column(OpCode::Arccos, a, nullptr, out, 3));
+    EXPECT_TRUE(apply_op_column(OpCode::Arccos, b, nullptr, out, 2));
+    EXPECT_EQ(out[1], std::acos(0.0));
+    EXPECT_TRUE(apply_op_column(OpCode::Tanh, a, nullptr, out, 3));
 }
 
 // ===========================================================================

@@ -80,7 +80,12 @@ INSTANTIATE_TEST_SUITE_P(
         DualCase{"vok_left_and_right",
                  {P(0, 0.2), V(0), O(OpCode::Mul), V(1), P(1, -3.0), O(OpCode::Add), O(OpCode::Vok)},
                  {0.2, -3.0}},
-        DualCase{"no_params", {V(0), V(1), O(OpCode::Div), O(OpCode::Exp)}, {}}),
+        DualCase{"no_params", {V(0), V(1), O(OpCode::Div), O(OpCode::Exp)}, {}},
+        // x in [0.5, 4.5] and y in [1, 5] keep asin's and acos's operands inside (-1, 1).
+        DualCase{"appended_operators",
+                 {V(0), P(0, 0.2), O(OpCode::Mul), O(OpCode::Arcsin), V(1), P(1, 0.15), O(OpCode::Mul),
+                  O(OpCode::Arccos), O(OpCode::Add), P(0, 0.2), O(OpCode::Mul), O(OpCode::Tanh)},
+                 {0.2, 0.15}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DualEval, FailsWhereThePlainEvaluatorFailsAndOnAnInfiniteSlope) {
@@ -99,6 +104,14 @@ TEST(DualEval, FailsWhereThePlainEvaluatorFailsAndOnAnInfiniteSlope) {
     const Expr sqrt_shift = E({V(0), P(0, 0.0), O(OpCode::Add), O(OpCode::Sqrt)});
     ASSERT_TRUE(eval_batch(sqrt_shift, t.cols, fails));
     EXPECT_FALSE(eval_dual_rows(sqrt_shift, view, fails, dirs, dual, values, derivs));
+    // asin(c * x) at c = 1 / 4.5 reaches asin(1) at the last row: a value,
+    // no finite slope; a little further it has no value either.
+    const Expr arcsin_scale = E({V(0), P(0, 0.0), O(OpCode::Mul), O(OpCode::Arcsin)});
+    const double edge[] = {1.0 / 4.5}, beyond[] = {0.25}, inside[] = {0.2};
+    ASSERT_TRUE(eval_batch(arcsin_scale, t.cols, edge));
+    EXPECT_FALSE(eval_dual_rows(arcsin_scale, view, edge, dirs, dual, values, derivs));
+    EXPECT_FALSE(eval_dual_rows(arcsin_scale, view, beyond, dirs, dual, values, derivs));
+    EXPECT_TRUE(eval_dual_rows(arcsin_scale, view, inside, dirs, dual, values, derivs));
 }
 
 // ===========================================================================

@@ -192,7 +192,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"abs(x)", "abs(x)"}, TextCase{"(sin(x) * cos(y))", "(\\sin(x) * \\cos(y))"},
                       TextCase{"(\u03C0 * x)", "(\\pi * x)"}, TextCase{"(-e)", "(-e)"},
                       TextCase{"(sqrt(x) + sqrt((y * sqrt(z))))", "(\\sqrt{x} + \\sqrt{(y * \\sqrt{z})})"},
-                      TextCase{"sqrt(exp(ln(x)))", "\\sqrt{\\exp(\\ln(x))}"}, TextCase{"", ""}, TextCase{"x", "x"}));
+                      TextCase{"sqrt(exp(ln(x)))", "\\sqrt{\\exp(\\ln(x))}"}, TextCase{"", ""}, TextCase{"x", "x"},
+                      TextCase{"(arcsin(x) + arccos(tanh(sin(y))))", "(\\arcsin(x) + \\arccos(\\tanh(\\sin(y))))"}));
 
 INSTANTIATE_TEST_SUITE_P(Unbalanced, RenderLatex,
                          ::testing::Values(TextCase{"sqrt(", "sqrt("}, TextCase{"sqrt(x", "sqrt(x"},
@@ -223,7 +224,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TextCase{"(sin(x) * 2.0000)", "(math.sin(x) * 2.0000)"}, TextCase{"vok(x, y)", "vok(x, y)"},
                       TextCase{"exp(ln(sqrt(sin(cos(x)))))", "math.exp(math.log(math.sqrt(math.sin(math.cos(x)))))"},
                       TextCase{"(abs(x) + (\u03C0 - e))", "(abs(x) + (\u03C0 - e))"},
-                      TextCase{"(1/(x * x))", "(1/(x * x))"}, TextCase{"?", "?"}, TextCase{"", ""}));
+                      TextCase{"(1/(x * x))", "(1/(x * x))"}, TextCase{"?", "?"}, TextCase{"", ""},
+                      TextCase{"arcsin(arccos(tanh(sin(x))))", "math.asin(math.acos(math.tanh(math.sin(x))))"}));
 
 TEST(RenderPython, NoTrailingNewline) {
     const std::string s = to_python("x");

@@ -59,6 +59,21 @@ TEST(SearchGeneration, LevelTwoWithDefaults) {
                                                                   "vok(x, x)"}));
 }
 
+// The appended operators follow the others in each member's unary phase. At
+// the plain search's probes x takes values past 1, so asin(x) and acos(x)
+// have no fingerprint; asin(0), asin(1) = acos(0), acos(1) and tanh(0) repeat
+// earlier values.
+TEST(SearchGeneration, LevelTwoWithTheAppendedOperators) {
+    SearchOptions o = opts(3, false, false);
+    o.extra_unary = 7;
+    const Outcome r = run({{1, 2, 3, 4}}, {100, 50, -3, 7}, o);
+    ASSERT_GE(r.trace.levels.size(), 2u);
+    EXPECT_EQ(texts(r.trace.levels[1]),
+              (std::vector<std::string>{"(-0.0000)", "arccos(0.0000)", "(-1.0000)", "exp(1.0000)", "tanh(1.0000)",
+                                        "(-x)", "(1/x)", "exp(x)", "ln(x)", "sqrt(x)", "tanh(x)", "(1.0000 + 1.0000)",
+                                        "(x + 1.0000)", "(x - 1.0000)", "(1.0000 - x)", "(x + x)", "(x * x)"}));
+}
+
 TEST(SearchGeneration, FirstBuiltFormOfAFunctionSurvives) {
     const Outcome r = run({{1, 2, 3, 4}}, {100, 50, -3, 7}, opts(3, false, false));
     const auto level2 = texts(r.trace.levels[1]);

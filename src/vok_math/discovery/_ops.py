@@ -14,13 +14,17 @@ from .. import _ext
 
 _KINDS = getattr(_ext, "TOKEN_KINDS", {"const": 0, "param": 1, "var": 2, "op": 3})
 _ENGINE_OPERATORS = getattr(_ext, "OPERATORS", tuple(
-    (code, name, 1 if code < 8 else 2) for code, name in enumerate(
-        ("neg", "recip", "exp", "ln", "sqrt", "sin", "cos", "abs", "vok", "add", "sub", "mul", "div"))))
+    (code, name, 1 if code < 8 or code > 12 else 2) for code, name in enumerate(
+        ("neg", "recip", "exp", "ln", "sqrt", "sin", "cos", "abs", "vok", "add", "sub", "mul", "div", "arcsin",
+         "arccos", "tanh"))))
 _CODES = {name: code for code, name, _ in _ENGINE_OPERATORS}
 
 CONST, PARAM, VAR, OP = (_KINDS[k] for k in ("const", "param", "var", "op"))
-NEG, RECIP, EXP, LN, SQRT, SIN, COS, ABS, VOK, ADD, SUB, MUL, DIV = (
-    _CODES[n] for n in ("neg", "recip", "exp", "ln", "sqrt", "sin", "cos", "abs", "vok", "add", "sub", "mul", "div"))
+NEG, RECIP, EXP, LN, SQRT, SIN, COS, ABS, VOK, ADD, SUB, MUL, DIV, ARCSIN, ARCCOS, TANH = (
+    _CODES[n] for n in ("neg", "recip", "exp", "ln", "sqrt", "sin", "cos", "abs", "vok", "add", "sub", "mul", "div",
+                        "arcsin", "arccos", "tanh"))
+# The operators discover builds only when asked (its `operators` option).
+OPTIONAL_OPERATORS = ("arcsin", "arccos", "tanh")
 
 # Binding strength of a rendered piece: a sum binds loosest, then a product,
 # a prefix minus (and a negative number), a power, and an atom (a name, a
@@ -83,6 +87,9 @@ OPERATORS: tuple[Operator, ...] = (
              "mul"),
     Operator(DIV, "div", 2, False, _infix(" / ", PRODUCT), Form((r"\frac{", 0, "}{", 1, "}")),
              _infix(" / ", PRODUCT), "div"),
+    Operator(ARCSIN, "arcsin", 1, False, _call("arcsin"), _latex_call(r"\arcsin"), _call("math.asin"), "asin"),
+    Operator(ARCCOS, "arccos", 1, False, _call("arccos"), _latex_call(r"\arccos"), _call("math.acos"), "acos"),
+    Operator(TANH, "tanh", 1, False, _call("tanh"), _latex_call(r"\tanh"), _call("math.tanh"), "tanh"),
 )
 OPERATORS = tuple(sorted(OPERATORS, key=lambda op: op.code))
 

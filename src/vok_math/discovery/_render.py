@@ -344,7 +344,7 @@ def to_sympy(tokens: Sequence[tuple], names: Sequence[str], params: Sequence[flo
         "neg": lambda a: -a, "recip": lambda a: 1 / a, "exp": sympy.exp, "log": sympy.log, "sqrt": sympy.sqrt,
         "sin": sympy.sin, "cos": sympy.cos, "Abs": sympy.Abs, "vok": lambda a, b: sympy.exp(a) - sympy.log(b),
         "add": lambda a, b: a + b, "sub": lambda a, b: a - b, "mul": lambda a, b: a * b,
-        "div": lambda a, b: a / b,
+        "div": lambda a, b: a / b, "asin": sympy.asin, "acos": sympy.acos, "tanh": sympy.tanh,
     }
     symbols = [sympy.Symbol(n) for n in names]
     stack: list = []

@@ -13,9 +13,10 @@ from typing import Any, TextIO
 import numpy as np
 
 from .. import _ext
-from . import _data, _reduced, _select, _snap, _units
+from . import _data, _reduced, _select, _separable, _snap, _units
 from ._formula import Formula
-from ._options import Option, choice, integer, real, switch_or_real
+from ._ops import OPTIONAL_OPERATORS
+from ._options import Option, choice, integer, real, switch_or_real, words
 
 # The rmse may grow by this fraction when constants are snapped (snap=True),
 # or by this share of the targets' spread, whichever allows more: a measured
@@ -71,7 +72,8 @@ class _Problem:
     def rescored(self, f: Formula, tokens: tuple, params: tuple, complexity: int) -> Formula:
         rmse = _ext.rmse(tokens, params, self.columns, self.targets)
         error = rmse / self.unit * (1.0 + complexity * self.penalty)
-        return self.formula((tokens, error, complexity, rmse, params), f.complete, f.front)
+        return dataclasses.replace(self.formula((tokens, error, complexity, rmse, params), f.complete, f.front),
+                                   path=f.path)
 
 
 def pareto(entries: list[Formula]) -> tuple[Formula, ...]:
@@ -94,6 +96,16 @@ def _target_name(y: Any) -> str | None:
     return name if isinstance(name, str) else None
 
 
+def _operator_names(operators: Sequence[str]) -> tuple[str, ...]:
+    if isinstance(operators, str):
+        operators = (operators,)
+    names = tuple(operators)
+    for name in names:
+        if name not in OPTIONAL_OPERATORS:
+            raise ValueError(f"operators: {name!r} is none of {', '.join(OPTIONAL_OPERATORS)}")
+    return tuple(dict.fromkeys(names))
+
+
 # discover's keyword options but `names`, one row each (the command line's
 # flags are built from it; defaults are read from the signature below).
 OPTIONS: tuple[Option, ...] = (
@@ -114,6 +126,8 @@ OPTIONS: tuple[Option, ...] = (
     Option("units", _units.mapping, "the columns' units, NAME=UNIT,... (e.g. L=m,g=m/s^2,T=s; the target's too)",
            "UNITS"),
     Option("target_units", str, "the target's unit, when --units does not name it", "UNIT"),
+    Option("operators", words, f"extra operators to search, among {', '.join(OPTIONAL_OPERATORS)}", "A,B"),
+    Option("decompose", bool, "split the search where the data are separable or symmetric"),
 )
 
 
@@ -124,7 +138,7 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
              complexity_penalty: float = _DEFAULT["complexity_penalty"], use_trig: bool = _DEFAULT["use_trig"],
              use_vok: bool = _DEFAULT["use_vok"], time_limit: float | None = None,
              progress: bool | Progress | None = None, drop_nonfinite: bool = False, units: Any = None,
-             target_units: Any = None) -> Formula | None:
+             target_units: Any = None, operators: Sequence[str] = (), decompose: bool = True) -> Formula | None:
     """Find a formula for y from the variables of X by the engine's beam
     search, with named variables, a time limit, progress reports, and the
     interpreter lock released while the engine works.
@@ -147,6 +161,13 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     progress: True for a progress bar on stderr, or a callable
     progress(level, candidates, best) called after each level, best being
     the Formula so far; returning False stops the search.
+    operators: optional unary operators the search builds as well, among
+    "arcsin", "arccos" and "tanh" (none by default).
+    decompose: with constants, when the search's formula is not exact, test
+    the data for separability (y = g(A) + h(B) or g(A) * h(B) over disjoint
+    groups of variables) and for symmetries (y depending on a - b, a + b,
+    a * b or a / b only), search the parts, and return the recombined formula
+    when the selection rule prefers it.
 
     Returns the chosen Formula, with .complete False when the time limit, an
     interrupt (Ctrl-C; a warning is issued), the progress callback or the
@@ -166,6 +187,7 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     _data.check_options(max_complexity, beam_width, precision_goal, complexity_penalty, use_trig, use_vok,
                         time_limit, progress)
     _data.check_fit_options(constants, selection, snap, _select.RULES)
+    operators = _operator_names(operators)
     # The time limit covers the whole call: snapping tries nothing after it.
     deadline = None if time_limit is None else time.monotonic() + float(time_limit)
     target = _target_name(y)
@@ -185,7 +207,7 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
         best, complete, stopped_by, front, pending = _ext.search(
             columns, targets, max_complexity, beam_width, float(precision_goal), float(complexity_penalty),
             bool(use_trig), bool(use_vok), None if time_limit is None else float(time_limit), callback,
-            {} if constants else None)
+            {} if constants else None, operators)
     finally:
         if bar is not None:
             bar.close()
@@ -206,10 +228,18 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     front_formulas = pareto([problem.formula(e) for e in front])
     rule = selection or (_select.DEFAULT if constants else "penalty")
     floor = float(precision_goal) * problem.unit
-    alphabet = len(names) + 2 + bool(constants) + 9 + 2 * bool(use_trig) + bool(use_vok)
+    alphabet = len(names) + 2 + bool(constants) + 9 + 2 * bool(use_trig) + bool(use_vok) + len(operators)
     chosen = _select.choose(rule, problem.formula(best, complete), front_formulas, columns, targets, floor,
                             alphabet)
     chosen = dataclasses.replace(chosen, complete=complete, front=front_formulas)
+    if decompose and constants:
+        def search_part(cols: list, t: np.ndarray, part_names: tuple, limit: float | None,
+                        split: bool) -> Formula | None:
+            return discover(dict(zip(part_names, cols)), t, selection=selection, snap=False,
+                            max_complexity=max_complexity, beam_width=beam_width, precision_goal=precision_goal,
+                            complexity_penalty=complexity_penalty, use_trig=use_trig, use_vok=use_vok,
+                            time_limit=limit, operators=operators, decompose=split)
+        chosen = _separable.improve(chosen, problem, search_part, rule, floor, alphabet, deadline)
     fraction = (_SNAP_FRACTION if snap else None) if isinstance(snap, (bool, np.bool_)) else float(snap)
     if fraction is not None and chosen.params:
         structural = chosen.rmse + _SNAP_SPREAD * problem.unit if constants else 0.0

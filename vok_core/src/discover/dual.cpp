@@ -40,6 +40,17 @@ void unary_derivative(OpCode op, const double* a, const double* v, const double*
         case OpCode::Abs:
             for (std::size_t r = 0; r < n; ++r) out[r] = a[r] < 0.0 ? -da[r] : da[r];
             break;
+        // asin' = 1 / sqrt(1 - t^2) and acos' = -asin', infinite at t = +-1
+        // (the block then fails its finiteness test); tanh' = 1 - tanh^2.
+        case OpCode::Arcsin:
+            for (std::size_t r = 0; r < n; ++r) out[r] = da[r] / std::sqrt(1.0 - (a[r] * a[r]));
+            break;
+        case OpCode::Arccos:
+            for (std::size_t r = 0; r < n; ++r) out[r] = -(da[r] / std::sqrt(1.0 - (a[r] * a[r])));
+            break;
+        case OpCode::Tanh:
+            for (std::size_t r = 0; r < n; ++r) out[r] = da[r] * (1.0 - (v[r] * v[r]));
+            break;
         default:
             break;
     }

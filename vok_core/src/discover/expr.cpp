@@ -107,6 +107,15 @@ std::optional<double> apply_op(OpCode op, double a, double b) {
             if (std::fabs(b) < kDivisorFloor) return std::nullopt;
             r = a / b;
             break;
+        case OpCode::Arcsin:
+            r = std::asin(a);  // NaN outside [-1, 1]
+            break;
+        case OpCode::Arccos:
+            r = std::acos(a);
+            break;
+        case OpCode::Tanh:
+            r = std::tanh(a);
+            break;
         default:
             return std::nullopt;
     }
@@ -245,6 +254,14 @@ bool apply_op_column(OpCode op, const double* a, const double* b, double* out, s
             }
             return no_failure(bad);
         }
+        // Outside [-1, 1] (NaN included) asin and acos give NaN, which the
+        // finiteness test fails.
+        case OpCode::Arcsin:
+            return map1(a, out, n, [](double t) { return std::asin(t); });
+        case OpCode::Arccos:
+            return map1(a, out, n, [](double t) { return std::acos(t); });
+        case OpCode::Tanh:
+            return map1(a, out, n, [](double t) { return std::tanh(t); });
     }
     return false;
 }

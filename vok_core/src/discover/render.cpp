@@ -25,12 +25,15 @@ std::string pop_or_empty(std::vector<std::string>& stack) {
 struct Template {
     std::string_view before, middle, after;  // middle is only used by binary ones
 };
-// Unary: Neg, Recip, Exp, Ln, Sqrt, Sin, Cos, Abs; binary: Vok, Add, Sub, Mul, Div.
+// Unary: Neg, Recip, Exp, Ln, Sqrt, Sin, Cos, Abs; binary: Vok, Add, Sub, Mul,
+// Div; unary again: Arcsin, Arccos, Tanh.
 constexpr Template kTemplates[] = {
-    {"(-", "", ")"},   {"(1/", "", ")"},  {"exp(", "", ")"}, {"ln(", "", ")"},    {"sqrt(", "", ")"},
-    {"sin(", "", ")"}, {"cos(", "", ")"}, {"abs(", "", ")"}, {"vok(", ", ", ")"}, {"(", " + ", ")"},
-    {"(", " - ", ")"}, {"(", " * ", ")"}, {"(", " / ", ")"},
+    {"(-", "", ")"},     {"(1/", "", ")"},     {"exp(", "", ")"},    {"ln(", "", ")"},
+    {"sqrt(", "", ")"},  {"sin(", "", ")"},    {"cos(", "", ")"},    {"abs(", "", ")"},
+    {"vok(", ", ", ")"}, {"(", " + ", ")"},    {"(", " - ", ")"},    {"(", " * ", ")"},
+    {"(", " / ", ")"},   {"arcsin(", "", ")"}, {"arccos(", "", ")"}, {"tanh(", "", ")"},
 };
+static_assert(std::size(kTemplates) == kOpCount);
 
 // Replaces every occurrence of `from`, scanning left to right without overlap.
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
@@ -197,7 +200,7 @@ std::string to_string(const Expr& expr, std::span<const std::string> names) {
             }
             case TokenKind::Op: {
                 const auto code = static_cast<std::uint8_t>(t.op);
-                // A byte beyond the thirteen codes names no operator: it renders
+                // A byte beyond the operator codes names no operator: it renders
                 // with the binary layout its code implies, around "?".
                 static constexpr Template kUnknown{"?(", ", ", ")"};
                 const Template& tpl = code < kOpCount ? kTemplates[code] : kUnknown;
@@ -226,6 +229,10 @@ std::string to_latex(std::string_view formula) {
     s = replace_all(s, "sin(", "\\sin(");
     s = replace_all(s, "cos(", "\\cos(");
     s = replace_all(s, "vok(", "\\mathrm{vok}(");
+    // The appended operators: "arcsin(" has become "arc\sin(" above.
+    s = replace_all(s, "arc\\sin(", "\\arcsin(");
+    s = replace_all(s, "arc\\cos(", "\\arccos(");
+    s = replace_all(s, "tanh(", "\\tanh(");
     return replace_all(s, "\u03C0", "\\pi");
 }
 
@@ -235,6 +242,9 @@ std::string to_python(std::string_view formula) {
     s = replace_all(s, "sqrt(", "math.sqrt(");
     s = replace_all(s, "sin(", "math.sin(");
     s = replace_all(s, "cos(", "math.cos(");
+    s = replace_all(s, "arcmath.sin(", "math.asin(");
+    s = replace_all(s, "arcmath.cos(", "math.acos(");
+    s = replace_all(s, "tanh(", "math.tanh(");
     return "import math\nf = lambda x: " + s;
 }
 

@@ -22,6 +22,8 @@ std::vector<OpCode> unary_operators(const SearchOptions& options) {
         ops.push_back(OpCode::Sin);
         ops.push_back(OpCode::Cos);
     }
+    for (std::size_t code = kFirstAppendedCode; code < kOpCount; ++code)
+        if ((options.extra_unary >> (code - kFirstAppendedCode)) & 1u) ops.push_back(static_cast<OpCode>(code));
     return ops;
 }
 

@@ -61,6 +61,10 @@ struct SearchOptions {
     double complexity_penalty = default_real("complexity_penalty");
     bool use_trig = default_flag("use_trig");  // unary Sin and Cos
     bool use_vok = default_flag("use_vok");    // binary Vok
+    // The appended unary operators to build as well, one bit per operator,
+    // bit (code - kFirstAppendedCode): Arcsin 1, Arccos 2, Tanh 4. None in
+    // vok_core.find_formula's search.
+    std::uint8_t extra_unary = 0;
     // Called on the searching thread before each level from the second on,
     // and during the work it does itself at least every few hundredths of a
     // second; it may throw to abandon the search (the Python face honours
