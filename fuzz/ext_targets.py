@@ -75,7 +75,14 @@ def search(gen):
     args = [cols, targets, gen.index([0, 1, 2, 3], False), gen.index([0, 1, 2, 7], False), gen.number(),
             gen.number(), gen.flag(), gen.flag(), gen.choice([None, 0.0, -1.0, 1e-9, float("nan"), 10.0]),
             gen.choice([None, lambda *_: None, lambda *_: False, _raise, 5])]
+    if gen.chance(2):
+        args += [gen.choice([None, {}, {"top_k": 2}]), gen.choice([None, [], (), "beam"])]
     return _ext.search(*args)
+
+
+def fit_each(gen):
+    formulas = gen.seq(lambda: gen.wrong() if gen.chance(4) else (tokens(gen), gen.seq(gen.number, 3)), 3)
+    return _ext.fit_each(formulas, columns(gen), column(gen, gen.pick(9)), gen.index([0, 1, 5], False))
 
 
 def _raise(*_):
@@ -104,6 +111,7 @@ def discover(gen):
     for name, make in [("precision_goal", gen.number), ("complexity_penalty", gen.number),
                        ("use_trig", gen.flag), ("use_vok", gen.flag), ("drop_nonfinite", gen.flag),
                        ("time_limit", lambda: gen.choice([None, 0.0, -1.0, float("nan"), 5.0, "1"])),
+                       ("subsample", lambda: gen.choice([None, "auto", 0, 1, 3, True, 2.0, "x"])),
                        ("names", lambda: gen.seq(lambda: gen.choice(["a", "b", "", 1, None]), 3))]:
         if gen.chance(3):
             options[name] = make()
@@ -183,4 +191,4 @@ def christoffel_bits(gen):
         raise Finding(f"ufunc christoffel differs from christoffel_batch_n for {(lam, mu, nu, rs)}")
 
 
-TARGETS = [evaluate, render, search, discover, unpickle, ufunc_bits, ufunc_bits, christoffel_bits]
+TARGETS = [evaluate, render, search, fit_each, discover, unpickle, ufunc_bits, ufunc_bits, christoffel_bits]
