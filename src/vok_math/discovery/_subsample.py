@@ -12,7 +12,7 @@ scores have their constants refitted on all rows (Levenberg-Marquardt from
 the subsample's values). discover then chooses, snaps and reports on all
 rows, so a Formula's rmse, error, r2 and front are those of every row.
 
-Measured on 2 cores (bench/discovery.py --rows), the search took about 0.4 s
+Measured on 2 cores (bench/discovery.py --sweep), the search took about 0.4 s
 of CPU on 3,000 rows and 1.2 s on 10,000, with the default options and three
 variables; the re-scoring costs about 0.1 s per 100,000 rows. Tables of more
 than AUTO_ABOVE rows are searched on AUTO_ROWS rows by default.
@@ -37,7 +37,6 @@ AUTO_ROWS = 5_000    # ... of this many rows
 SEED = 20261207      # the rows drawn are the same on every run
 KEEP = 16            # results of the levels re-scored on every row, besides the best and the front
 ITERATIONS = 5       # Levenberg-Marquardt steps of the refit on every row, from the subsample's constants
-
 
 
 class Entry(NamedTuple):
@@ -80,7 +79,7 @@ def draw(rows: int, n: int) -> np.ndarray:
 
 def sample(columns: Sequence[np.ndarray], targets: np.ndarray, n: int) -> tuple[list[np.ndarray], np.ndarray]:
     rows = draw(len(targets), n)
-    return [np.ascontiguousarray(c[rows]) for c in columns], targets[rows]
+    return [c[rows] for c in columns], targets[rows]
 
 
 def _shape(tokens: tuple) -> tuple:
