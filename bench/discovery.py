@@ -20,6 +20,21 @@ that it returns find_formula's formula and error and prints the ratio of
 its time to find_formula's (the goal: within 5 %).
 
 Run: .venv/bin/python bench/discovery.py [--quick]
+     .venv/bin/python bench/discovery.py --sweep [--rows ...] [--beams ...] [--workers ...] [--limit ...]
+
+With --sweep, a sweep over the rows of one table instead: vok_math.discover
+at its defaults on y = a*b/c + exp(-a) (a, b, c uniform on [0.5, 3]) for
+each row count and beam width, with subsample=None (every row) and with the
+default subsample (only where the default subsamples), each with 1 and 2
+workers. Every point runs in its own process (the pool's size is fixed at
+its start); the table gives the wall time, the CPU time, the process's
+maximum RSS and the formula, and whether the default found the formula of
+the search on every row. Searches on every row stop at --limit seconds
+(marked "stopped"). The sweep's options:
+    --rows 100,1000,...   row counts (default 10^2 .. 10^6)
+    --beams 500,2000      beam widths (default the engine's default)
+    --workers 1,2         worker counts
+    --limit 600           the time limit of each search, in seconds
 """
 
 import json
@@ -111,9 +126,77 @@ def run_with_workers(workers, rows):
     return [json.loads(line) for line in out.splitlines()]
 
 
+def sweep_point(rows, beam, subsample, limit):
+    """One discover in this process; one JSON line."""
+    import resource
+
+    import numpy as np
+    import vok_math
+
+    rng = np.random.default_rng(0)
+    a, b, c = rng.uniform(0.5, 3.0, (3, rows))
+    X, y = np.column_stack([a, b, c]), a * b / c + np.exp(-a)
+    # The limit is for the search on every row; the default runs as it is.
+    options = {} if subsample == "default" else {"subsample": None, "time_limit": limit}
+    t0, c0 = time.perf_counter(), time.process_time()
+    try:
+        f = vok_math.discover(X, y, names=["a", "b", "c"], beam_width=beam, **options)
+        formula, complete = str(f), f.complete
+    except TimeoutError:  # no formula scored within the limit
+        formula, complete = "-", False
+    seconds, cpu = time.perf_counter() - t0, time.process_time() - c0
+    rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(json.dumps({"seconds": seconds, "cpu": cpu, "rss": rss, "formula": formula, "complete": complete}),
+          flush=True)
+
+
+def option_list(name, default):
+    if name in sys.argv:
+        return [int(float(v)) for v in sys.argv[sys.argv.index(name) + 1].split(",")]
+    return default
+
+
+def sweep():
+    from vok_math import _ext
+    from vok_math.discovery import _subsample
+
+    rows_list = option_list("--rows", [10**k for k in range(2, 7)])
+    beams = option_list("--beams", [_ext.DEFAULTS["beam_width"]])
+    workers_list = option_list("--workers", [1, 2])
+    limit = option_list("--limit", [600])[0]
+    print(f"discover on y = a*b/c + exp(-a), default options; every search stops at {limit} s;"
+          f" the default subsamples above {_subsample.AUTO_ABOVE:,} rows to {_subsample.AUTO_ROWS:,}")
+    print(f"{'rows':>9} {'beam':>5} {'subsample':>9} {'workers':>7} {'time':>8} {'cpu':>8} {'rss MB':>7}"
+          f" {'1w/2w':>5}  formula")
+    for rows in rows_list:
+        for beam in beams:
+            exact = None
+            for subsample in ("none", "default") if rows > _subsample.AUTO_ABOVE else ("none",):
+                runs = {}
+                for workers in workers_list:
+                    env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
+                    cmd = [sys.executable, "-P", __file__, "--point", str(rows), str(beam), subsample, str(limit)]
+                    out = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True).stdout
+                    r = runs[workers] = json.loads(out.splitlines()[-1])
+                    ratio = f"{runs[1]['seconds'] / r['seconds']:5.2f}" if workers != 1 and 1 in runs else ""
+                    note = "" if r["complete"] else "  (stopped)"
+                    if subsample == "none" and exact is None and r["complete"]:
+                        exact = r["formula"]
+                    if subsample == "default" and exact is not None:
+                        note += "  (same as every row)" if r["formula"] == exact else "  (differs from every row)"
+                    print(f"{rows:>9,} {beam:>5} {subsample:>9} {workers:>7} {r['seconds']:>7.2f}s {r['cpu']:>7.2f}s"
+                          f" {r['rss']:>7.0f} {ratio:>5}  {r['formula']}{note}", flush=True)
+
+
 def main():
     if sys.argv[1:2] == ["--child"]:
         run_all(int(sys.argv[2]))
+        return
+    if sys.argv[1:2] == ["--point"]:
+        sweep_point(int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], float(sys.argv[5]))
+        return
+    if "--sweep" in sys.argv:
+        sweep()
         return
     rows = 100 if "--quick" in sys.argv else 1000
     print(f"{len(PROBLEMS)} problems, {rows} rows each, default options (precision_goal {PRECISION_GOAL:g})")

@@ -76,9 +76,16 @@ def search(gen):
             gen.number(), gen.flag(), gen.flag(), gen.choice([None, 0.0, -1.0, 1e-9, float("nan"), 10.0]),
             gen.choice([None, lambda *_: None, lambda *_: False, _raise, 5])]
     if gen.chance(3):
-        args += [gen.choice([None, {}]), gen.choice([("tanh",), ["arcsin", "arccos"], ("erf",), "tanh", (1,),
-                                                     ("\udcff",), gen.wrong()])]
+        args += [gen.choice([None, {}, {"top_k": 2}]), gen.choice([("tanh",), ["arcsin", "arccos"], ("erf",), "tanh",
+                                                                    (1,), ("\udcff",), gen.wrong()])]
+        if gen.chance(2):
+            args.append(gen.choice([None, [], (), "beam"]))
     return _ext.search(*args)
+
+
+def fit_each(gen):
+    formulas = gen.seq(lambda: gen.wrong() if gen.chance(4) else (tokens(gen), gen.seq(gen.number, 3)), 3)
+    return _ext.fit_each(formulas, columns(gen), column(gen, gen.pick(9)), gen.index([0, 1, 5], False))
 
 
 def _raise(*_):
@@ -114,7 +121,8 @@ def discover(gen):
                                                      "m", gen.wrong()])),
                        ("target_units", lambda: gen.choice(["m s", "", "m/s/s", "m^(1/0)", (1, -1), gen.wrong()])),
                        ("operators", lambda: gen.choice([("arcsin", "tanh"), "arccos", ("sin",), gen.wrong()])),
-                       ("decompose", gen.flag)]:
+                       ("decompose", gen.flag),
+                       ("subsample", lambda: gen.choice([None, "auto", 0, 1, 3, True, 2.0, "x"]))]:
         if gen.chance(3):
             options[name] = make()
     return vok_math.discover(X, y, **options)
@@ -193,4 +201,4 @@ def christoffel_bits(gen):
         raise Finding(f"ufunc christoffel differs from christoffel_batch_n for {(lam, mu, nu, rs)}")
 
 
-TARGETS = [evaluate, render, search, discover, unpickle, ufunc_bits, ufunc_bits, christoffel_bits]
+TARGETS = [evaluate, render, search, fit_each, discover, unpickle, ufunc_bits, ufunc_bits, christoffel_bits]

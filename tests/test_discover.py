@@ -185,7 +185,7 @@ def test_formula_refuses_what_is_no_expression(tokens, names, message):
 
     class Crafted:  # a pickle that rebuilds a Formula from its state, as the dataclass pickles one
         def __reduce__(self):
-            return object.__new__, (Formula,), [tokens, names, 0.0, 1, 0.0, True, front, (), math.nan, None, path]
+            return object.__new__, (Formula,), [tokens, names, 0.0, 1, 0.0, True, front, (), math.nan, None, None, path]
 
     with pytest.raises(ValueError, match=message):
         Formula(tokens, names, 0.0, 1, 0.0, front=front, path=path)

@@ -178,7 +178,7 @@ def test_progress_on_large_data():
     x = np.linspace(1.0, 2.0, 1_000_000)
     levels = []
     vok_math.discover({"x": x, "y": np.sin(x) * x + 0.3}, "y", max_complexity=3, beam_width=5,
-                      progress=lambda level, _, best: levels.append(level))
+                      progress=lambda level, _, best: levels.append(level), subsample=None)
     assert levels == [1, 2, 3]
 
 

@@ -182,22 +182,59 @@ const char* stop_name(Stop s) {
     return "";
 }
 
+// The fitted search's results beyond its front, gathered on the searching
+// thread: each level's best results as handed to the refinement, and the
+// shapes the refinement returned.
+struct Beam {
+    std::vector<d::SearchResult> results;
+    std::vector<d::Expr> shapes;
+
+    // The refinement hook `refine`, recording what passes through it.
+    d::FitHook recording(d::FitHook refine) {
+        return [this, refine = std::move(refine)](const d::FitLevel& level) {
+            results.insert(results.end(), level.best.begin(), level.best.end());
+            std::vector<d::Expr> out = refine(level);
+            shapes.insert(shapes.end(), out.begin(), out.end());
+            return out;
+        };
+    }
+
+    // Appends every result to `list`; the shapes scored as the search scores
+    // its refined shapes, with the least-squares scale and offset.
+    void append_to(PyObject* list, d::Columns columns, std::span<const double> targets, double penalty) {
+        const d::ColumnPointers cols(columns, "beam");
+        const double spread = d::FitTargets(targets).spread;
+        for (d::Expr& shape : shapes) {
+            const std::size_t c = shape.complexity();
+            d::Scaled s = d::scale_shape(std::move(shape), cols.view(), targets);
+            const double error = d::rmse(s.expr, columns, targets, s.params) / spread * d::penalty_factor(c, penalty);
+            results.push_back(d::SearchResult{std::string(), error, c, std::move(s.params), std::move(s.expr)});
+        }
+        for (const d::SearchResult& r : results) {
+            Ref entry(result_to_py(r, columns, targets));
+            if (PyList_Append(list, entry.get()) < 0) throw PyErrorSet{};
+        }
+    }
+};
+
 // search(columns, targets, max_complexity, beam_width, precision_goal,
 //        complexity_penalty, use_trig, use_vok, time_limit, progress, fit=None,
-//        operators=())
+//        operators=(), beam=None)
 // -> (best, complete, stopped_by, front, pending_exception)
 PyObject* search(PyObject*, PyObject* args) {
     return vok::ext::guarded([args]() -> PyObject* {
         PyObject *py_columns, *py_targets, *py_time_limit, *progress, *py_fit = Py_None, *py_ops = nullptr;
+        PyObject* py_beam = Py_None;
         d::SearchOptions options;
         Py_ssize_t max_complexity, beam_width;
         int use_trig, use_vok;
-        if (!PyArg_ParseTuple(args, "OOnnddppOO|OO:search", &py_columns, &py_targets, &max_complexity, &beam_width,
+        if (!PyArg_ParseTuple(args, "OOnnddppOO|OOO:search", &py_columns, &py_targets, &max_complexity, &beam_width,
                               &options.precision_goal, &options.complexity_penalty, &use_trig, &use_vok, &py_time_limit,
-                              &progress, &py_fit, &py_ops))
+                              &progress, &py_fit, &py_ops, &py_beam))
             return nullptr;
         if (py_fit != Py_None) options.fit = read_fit(py_fit);
         if (py_ops) options.extra_unary = read_extra_unary(py_ops);
+        if (py_beam != Py_None && !PyList_Check(py_beam)) raise(PyExc_TypeError, "beam must be a list or None");
         if (max_complexity < 0 || beam_width < 0) raise(PyExc_ValueError, "counts must not be negative");
         options.max_complexity = static_cast<std::size_t>(max_complexity);
         options.beam_width = static_cast<std::size_t>(beam_width);
@@ -205,7 +242,11 @@ PyObject* search(PyObject*, PyObject* args) {
         options.use_vok = use_vok;
         const auto columns = read_columns(py_columns);
         const auto targets = read_doubles(py_targets);
-        if (options.fit.enabled) options.fit.refine = d::refine_hook(columns, targets, options);
+        Beam beam;
+        if (options.fit.enabled) {
+            options.fit.refine = d::refine_hook(columns, targets, options);
+            if (py_beam != Py_None) options.fit.refine = beam.recording(std::move(options.fit.refine));
+        }
 
         Control control;
         control.progress = progress;
@@ -251,6 +292,7 @@ PyObject* search(PyObject*, PyObject* args) {
             Ref entry(result_to_py(r, columns, targets));
             if (PyList_Append(front.get(), entry.get()) < 0) throw PyErrorSet{};
         }
+        if (py_beam != Py_None) beam.append_to(py_beam, columns, targets, options.complexity_penalty);
         return check(Py_BuildValue("(OOsOO)", py_best.get(), outcome.complete ? Py_True : Py_False,
                                    memory_limit ? "memory_limit" : stop_name(control.stop), front.get(),
                                    pending ? pending.get() : Py_None));
@@ -347,13 +389,15 @@ PyMethodDef methods[] = {
      "render(tokens, names)\n--\n\nThe engine's formula text with the variables' names."},
     {"search", search, METH_VARARGS,
      "search(columns, targets, max_complexity, beam_width, precision_goal, complexity_penalty, use_trig, "
-     "use_vok, time_limit, progress, fit=None, operators=())\n--\n\n"
+     "use_vok, time_limit, progress, fit=None, operators=(), beam=None)\n--\n\n"
      "Run one beam search with the interpreter lock released; returns\n"
      "(best, complete, stopped_by, front, pending_exception), each result a tuple\n"
      "(tokens, error, complexity, rmse, params). fit, a dict (keys top_k, seed,\n"
      "restarts), runs the fitted search: every formula scaled and offset by least\n"
      "squares, errors relative to the targets' spread. operators names optional\n"
-     "unary operators to build as well (arcsin, arccos, tanh)."},
+     "unary operators to build as well (arcsin, arccos, tanh). beam, a list, receives\n"
+     "the fitted search's results beyond the front: each level's best results and\n"
+     "the refined shapes, as the same tuples."},
     {"evaluate", evaluate, METH_VARARGS,
      "evaluate(tokens, columns, params=())\n--\n\n"
      "The expression's float64 values at every row, as bytes (NaN where it fails)."},

@@ -33,7 +33,8 @@ using vok::py::guarded;
 // ---- Conversions (engine_convert.cpp) ----
 // Sets a Python exception of this type and message and throws PyErrorSet.
 [[noreturn]] void raise(PyObject* type, const char* message);
-// Data as contiguous float64 buffers; columns of at least the first's length.
+// Data as float64 buffers (contiguous, or one-dimensional with any stride);
+// columns of at least the first's length.
 std::vector<double> read_doubles(PyObject* obj);
 std::vector<std::vector<double>> read_columns(PyObject* seq);
 // Tokens as (kind, op, index, value) sequences forming one expression over

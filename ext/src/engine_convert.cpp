@@ -25,17 +25,25 @@ bool is_float64_format(const char* f) {
     return f && (!std::strcmp(f, "d") || !std::strcmp(f, "<d") || !std::strcmp(f, "=d") || !std::strcmp(f, "@d"));
 }
 
+// The values of a float64 buffer: a C-contiguous one of any shape, in
+// order, or a one-dimensional one of any stride (a column of a table stored
+// row by row), gathered here so that the caller need not copy it first.
 std::vector<double> read_doubles(PyObject* obj) {
     Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) throw PyErrorSet{};
+    if (PyObject_GetBuffer(obj, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) throw PyErrorSet{};
     std::vector<double> out;
-    const bool ok = view.itemsize == sizeof(double) && is_float64_format(view.format);
-    if (ok) {
+    const bool contiguous = PyBuffer_IsContiguous(&view, 'C');
+    const bool ok = view.itemsize == sizeof(double) && is_float64_format(view.format) && (contiguous || view.ndim == 1);
+    if (ok && contiguous) {
         const auto* p = static_cast<const double*>(view.buf);
         out.assign(p, p + view.len / static_cast<Py_ssize_t>(sizeof(double)));
+    } else if (ok) {
+        out.resize(static_cast<std::size_t>(view.shape[0]));
+        const char* p = static_cast<const char*>(view.buf);
+        for (std::size_t i = 0; i < out.size(); ++i, p += view.strides[0]) std::memcpy(&out[i], p, sizeof(double));
     }
     PyBuffer_Release(&view);
-    if (!ok) raise(PyExc_TypeError, "expected a contiguous float64 buffer");
+    if (!ok) raise(PyExc_TypeError, "expected a float64 buffer, contiguous or one-dimensional");
     return out;
 }
 

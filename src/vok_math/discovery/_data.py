@@ -10,6 +10,8 @@ from typing import Any
 
 import numpy as np
 
+from ._ops import VAR
+
 
 def default_names(n: int) -> list[str]:
     """x, y, z for up to three variables (the engine's own letters), else x0, x1, ..."""
@@ -21,13 +23,15 @@ def _is_dataframe(obj: Any) -> bool:
 
 
 def _column(values: Any, what: str) -> np.ndarray:
-    """values as a float64 array; a cell that is not a real number is named."""
+    """values as a float64 array, a view of them when they already are one
+    (the engine reads strided columns: a big table is not copied here); a
+    cell that is not a real number is named."""
     try:
         arr = np.asarray(values)
     except Exception as exc:  # ragged lists and the like
         raise ValueError(f"{what}: cannot be read as numbers ({exc})") from None
     if arr.dtype.kind in "biuf":
-        return np.ascontiguousarray(arr, dtype=np.float64)
+        return np.asarray(arr, dtype=np.float64)
     if arr.dtype.kind != "O":  # mixed cells became text: look at the originals
         try:
             arr = np.asarray(values, dtype=object)
@@ -100,7 +104,7 @@ def read_table(X: Any, y: Any, names: Sequence[str] | None) -> tuple[list[str], 
         if table.ndim != 2:
             hint = " (one variable: pass X.reshape(-1, 1) or [[v] for v in values])" if table.ndim == 1 else ""
             raise ValueError(f"X must be 2-D, of shape (rows, variables); got shape {table.shape}{hint}")
-        columns = [np.ascontiguousarray(table[:, j]) for j in range(table.shape[1])]
+        columns = [table[:, j] for j in range(table.shape[1])]
         found_names = None
     # No column at all is the engine's to refuse (at the search).
     targets = target_values(X, y)
@@ -203,7 +207,24 @@ def predictors(X: Any, names: Sequence[str]) -> list[np.ndarray]:
         table = table.reshape(-1, 1)
     if table.ndim != 2 or table.shape[1] != len(names):
         raise ValueError(f"X must have shape (rows, {len(names)}); got {table.shape}")
-    return [np.ascontiguousarray(table[:, j]) for j in range(table.shape[1])]
+    return [table[:, j] for j in range(table.shape[1])]
+
+
+def used_columns(formulas: Sequence[Sequence[tuple]], columns: Sequence[np.ndarray]
+                 ) -> tuple[list[tuple], list[np.ndarray], list[int]]:
+    """The formulas' tokens renumbered over only the columns they read, those
+    columns, and their indexes among `columns` (at least the first column,
+    which gives the row count): the engine then copies no more of a wide
+    table than is read."""
+    used = sorted({t[2] for tokens in formulas for t in tokens if t[0] == VAR}) or [0]
+    index = {j: i for i, j in enumerate(used)}
+    renumbered = [tuple((k, o, index[i] if k == VAR else i, v) for k, o, i, v in tokens) for tokens in formulas]
+    return renumbered, [columns[j] for j in used], used
+
+
+def restore_columns(tokens: Sequence[tuple], used: Sequence[int]) -> tuple:
+    """Tokens of used_columns' numbering in that of all the columns."""
+    return tuple((k, o, used[i] if k == VAR else i, v) for k, o, i, v in tokens)
 
 
 def check_options(max_complexity: Any, beam_width: Any, precision_goal: Any, complexity_penalty: Any,

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import numbers
 import struct
 import sys
 from dataclasses import dataclass, field, fields
@@ -29,8 +30,9 @@ class Formula:
                 when constants are fitted) times 1 + complexity * complexity_penalty
     complexity  the number of tokens of the formula's shape (a fitted outer
                 scale and offset not counted)
-    rmse        the root-mean-square error on the data the search saw:
-                predict() reproduces it bit for bit
+    rmse        the root-mean-square error on every row given to discover
+                (also when the search saw a subsample of them): predict()
+                reproduces it bit for bit
     complete    False when a time limit, an interrupt, the progress callback
                 or the memory limit ended the search early
     front       the Pareto front of the search: for each complexity seen, the
@@ -38,6 +40,9 @@ class Formula:
     params      the fitted constants, in full precision
     r2          the coefficient of determination, 1 - rmse^2 / variance(y)
     target      the name of what the formula explains, when the data named it
+    subsample   the number of rows the search saw when it searched a subsample
+                of the rows (None: all of them); the constants, errors and
+                front are those on every row
     path        how the formula was found, one short line per step (a
                 reduction by units, ...); explain() prints it
     """
@@ -52,6 +57,7 @@ class Formula:
     params: tuple[float, ...] = ()
     r2: float = math.nan
     target: str | None = None
+    subsample: int | None = None
     path: tuple[str, ...] = ()
 
     def __post_init__(self) -> None:
@@ -69,6 +75,11 @@ class Formula:
         if not all(isinstance(f, Formula) for f in front):
             raise ValueError("front must hold Formulas")
         params = tuple(map(float, self.params))
+        subsample = self.subsample
+        if subsample is not None:
+            if isinstance(subsample, (bool, np.bool_)) or not isinstance(subsample, numbers.Integral) or subsample < 1:
+                raise ValueError(f"subsample must be None or a positive number of rows, not {subsample!r}")
+            object.__setattr__(self, "subsample", int(subsample))
         tokens = _ext.read_tokens(self.tokens, len(names))
         if any(kind == _ops.PARAM and index >= len(params) for kind, _, index, _ in tokens):
             raise ValueError(f"a constant of the formula has no value among its {len(params)} params")
@@ -106,7 +117,7 @@ class Formula:
         tokens = tuple((k, o, i, _bits(v)) for k, o, i, v in self.tokens)
         return (tokens, self.names, _bits(self.error), self.complexity, _bits(self.rmse), self.complete,
                 tuple(f._key() for f in self.front), tuple(map(_bits, self.params)), _bits(self.r2), self.target,
-                self.path)
+                self.subsample, self.path)
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Formula):

@@ -10,7 +10,7 @@ from concurrent.futures.process import BrokenProcessPool
 from typing import Any
 
 from .. import _ext, vok_core  # noqa: F401  (the engine must be importable before work is sent out)
-from . import _data
+from . import _data, _subsample
 from ._formula import Formula
 from ._search import discover
 from ._select import RULES
@@ -51,12 +51,14 @@ def discover_many(problems: Iterable[tuple[Any, Any]], *, executor: Executor | N
     # Options are checked once here, with discover's defaults.
     probe = {**_ext.DEFAULTS, "time_limit": None}
     unknown = set(options) - set(probe) - {"names", "drop_nonfinite", "constants", "selection", "snap",
-                                                 "units", "target_units", "operators", "decompose"}
+                                                 "units", "target_units", "operators", "decompose",
+                                                 "subsample"}
     if unknown:
         raise TypeError(f"discover_many() got unexpected option(s): {', '.join(sorted(unknown))}")
     _data.check_options(**{**probe, **{k: v for k, v in options.items() if k in probe}}, progress=None)
     _data.check_fit_options(options.get("constants", True), options.get("selection"), options.get("snap", True),
                             RULES)
+    _subsample.check(options.get("subsample"))
 
     problems = list(problems)
     results: list[Any] = [None] * len(problems)

@@ -13,10 +13,11 @@ from typing import Any, TextIO
 import numpy as np
 
 from .. import _ext
-from . import _data, _reduced, _select, _separable, _snap, _units
+from . import _data, _reduced, _select, _separable, _snap, _subsample, _units
 from ._formula import Formula
 from ._ops import OPTIONAL_OPERATORS
 from ._options import Option, choice, integer, real, switch_or_real, words
+from ._select import pareto
 
 # The rmse may grow by this fraction when constants are snapped (snap=True),
 # or by this share of the targets' spread, whichever allows more: a measured
@@ -57,8 +58,9 @@ class _Problem:
     """The data of one search, and the Formula of each engine result on it."""
 
     def __init__(self, names: Sequence[str], columns: list[np.ndarray], targets: np.ndarray, target: str | None,
-                 relative: bool, penalty: float):
+                 relative: bool, penalty: float, subsample: int | None = None):
         self.names, self.columns, self.targets, self.target = tuple(names), columns, targets, target
+        self.subsample = subsample  # the rows the search saw, when not all of these
         self.variance = float(np.var(targets))
         # Scores are relative to the target's spread when constants are fitted.
         self.unit = math.sqrt(self.variance) if relative and self.variance > 0 else 1.0
@@ -67,23 +69,15 @@ class _Problem:
     def formula(self, entry: tuple, complete: bool = True, front: tuple = ()) -> Formula:
         tokens, error, complexity, rmse, params = entry
         r2 = 1.0 - rmse * rmse / self.variance if self.variance > 0 else math.nan
-        return Formula(tokens, self.names, error, complexity, rmse, complete, front, params, r2, self.target)
+        return Formula(tokens, self.names, error, complexity, rmse, complete, front, params, r2, self.target,
+                       self.subsample)
 
     def rescored(self, f: Formula, tokens: tuple, params: tuple, complexity: int) -> Formula:
-        rmse = _ext.rmse(tokens, params, self.columns, self.targets)
+        (read,), columns, _ = _data.used_columns([tokens], self.columns)
+        rmse = _ext.rmse(read, params, columns, self.targets)
         error = rmse / self.unit * (1.0 + complexity * self.penalty)
         return dataclasses.replace(self.formula((tokens, error, complexity, rmse, params), f.complete, f.front),
                                    path=f.path)
-
-
-def pareto(entries: list[Formula]) -> tuple[Formula, ...]:
-    """The best formula of each complexity, kept when its rmse is below that of
-    every simpler one kept."""
-    kept: list[Formula] = []
-    for f in sorted(entries, key=lambda f: f.complexity):
-        if not kept or f.rmse < kept[-1].rmse:
-            kept.append(f)
-    return tuple(kept)
 
 
 _DEFAULT = _ext.DEFAULTS  # the engine's own defaults, declared once in C++
@@ -128,6 +122,8 @@ OPTIONS: tuple[Option, ...] = (
     Option("target_units", str, "the target's unit, when --units does not name it", "UNIT"),
     Option("operators", words, f"extra operators to search, among {', '.join(OPTIONAL_OPERATORS)}", "A,B"),
     Option("decompose", bool, "split the search where the data are separable or symmetric"),
+    Option("subsample", _subsample.parse, "rows searched in a big table: a number, auto or all "
+           "(auto: 5000 of more than 20000)", "N|auto|all"),
 )
 
 
@@ -138,7 +134,8 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
              complexity_penalty: float = _DEFAULT["complexity_penalty"], use_trig: bool = _DEFAULT["use_trig"],
              use_vok: bool = _DEFAULT["use_vok"], time_limit: float | None = None,
              progress: bool | Progress | None = None, drop_nonfinite: bool = False, units: Any = None,
-             target_units: Any = None, operators: Sequence[str] = (), decompose: bool = True) -> Formula | None:
+             target_units: Any = None, operators: Sequence[str] = (), decompose: bool = True,
+             subsample: int | str | None = "auto") -> Formula | None:
     """Find a formula for y from the variables of X by the engine's beam
     search, with named variables, a time limit, progress reports, and the
     interpreter lock released while the engine works.
@@ -168,6 +165,13 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     groups of variables) and for symmetries (y depending on a - b, a + b,
     a * b or a / b only), search the parts, and return the recombined formula
     when the selection rule prefers it.
+    subsample: the number of rows the search sees, drawn by a fixed seed,
+    for a table with more rows; None searches every row. "auto" (the
+    default) searches tables of more than 20,000 rows on 5,000 of them
+    (with constants only). The best results of the subsample's search (its
+    front and the best of its levels) are then scored on every row, those
+    on the front refitted there, and the formula is chosen, snapped and
+    reported on every row (Formula.subsample records the rows searched).
 
     Returns the chosen Formula, with .complete False when the time limit, an
     interrupt (Ctrl-C; a warning is issued), the progress callback or the
@@ -188,6 +192,7 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
                         time_limit, progress)
     _data.check_fit_options(constants, selection, snap, _select.RULES)
     operators = _operator_names(operators)
+    _subsample.check(subsample)
     # The time limit covers the whole call: snapping tries nothing after it.
     deadline = None if time_limit is None else time.monotonic() + float(time_limit)
     target = _target_name(y)
@@ -195,19 +200,23 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     columns, targets = _data.finite_rows(names, columns, targets, drop_nonfinite, _data.lines_of(X))
     if units is not None or target_units is not None:
         return _reduced.search(discover, names, columns, targets, target, units, target_units, options)
-    problem = _Problem(names, columns, targets, target, bool(constants), float(complexity_penalty))
+    seen = _subsample.size(subsample, len(targets), bool(constants))
+    problem = _Problem(names, columns, targets, target, bool(constants), float(complexity_penalty), seen)
+    searched = problem if seen is None else _Problem(names, *_subsample.sample(columns, targets, seen), target,
+                                                     bool(constants), float(complexity_penalty), seen)
+    beam = None if seen is None else []
 
     bar = TextProgress(max_complexity) if progress is True else None
     user = bar or (progress if callable(progress) else None)
     callback = None
     if user is not None:
         def callback(level: int, candidates: int, best: tuple | None) -> bool:
-            return user(level, candidates, None if best is None else problem.formula(best)) is not False
+            return user(level, candidates, None if best is None else searched.formula(best)) is not False
     try:
         best, complete, stopped_by, front, pending = _ext.search(
-            columns, targets, max_complexity, beam_width, float(precision_goal), float(complexity_penalty),
-            bool(use_trig), bool(use_vok), None if time_limit is None else float(time_limit), callback,
-            {} if constants else None, operators)
+            searched.columns, searched.targets, max_complexity, beam_width, float(precision_goal),
+            float(complexity_penalty), bool(use_trig), bool(use_vok), None if time_limit is None else float(time_limit),
+            callback, {} if constants else None, operators, beam)
     finally:
         if bar is not None:
             bar.close()
@@ -219,6 +228,10 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
         if stopped_by == "memory_limit":
             raise MemoryError("the search's memory limit was reached before any formula was scored")
         return None
+    if seen is not None:
+        best, front = _subsample.rescore(columns, targets, problem.unit, problem.penalty, best, front, beam)
+        if best is None:
+            return None
     if pending is not None:
         warnings.warn(f"search interrupted by {type(pending).__name__}: returning the best formula so far",
                       RuntimeWarning, stacklevel=2)

@@ -31,6 +31,16 @@ HOLDOUT_SEED = 20250715  # the rows held out are the same on every run
 HOLDOUT_MIN_ROWS = 20    # below this (5 rows held out), "holdout" falls back to "mdl"
 
 
+def pareto(entries: Sequence[Formula]) -> tuple[Formula, ...]:
+    """The best formula of each complexity, kept when its rmse is below that of
+    every simpler one kept (of anything with a complexity and an rmse)."""
+    kept: list[Formula] = []
+    for f in sorted(entries, key=lambda f: f.complexity):
+        if not kept or f.rmse < kept[-1].rmse:
+            kept.append(f)
+    return tuple(kept)
+
+
 def holdout_rows(rows: int) -> tuple[np.ndarray, np.ndarray]:
     """(training rows, held-out rows): a quarter of the rows, drawn by a fixed seed."""
     order = np.random.default_rng(HOLDOUT_SEED).permutation(rows)

@@ -16,6 +16,7 @@ from fractions import Fraction
 import numpy as np
 
 from .. import _ext
+from . import _data
 from ._ops import ADD, CONST, DIV, MUL, OP, PARAM, SUB, operator
 from ._render import MAX_DENOMINATOR, rational_value
 
@@ -102,6 +103,7 @@ def snap(tokens: Sequence[tuple], params: Sequence[float], rmse: float, columns:
     number) also within `structural`, while the outer scale and a nonzero
     offset, which carry the target's units, only snap within the first.
     No new snap is tried after `deadline` (time.monotonic())."""
+    (tokens,), columns, used = _data.used_columns([tokens], columns)
     limit = max(rmse * (1.0 + fraction), floor)
     loose = max(limit, structural)
     scale, offset = _outer(tokens, len(params))
@@ -134,4 +136,4 @@ def snap(tokens: Sequence[tuple], params: Sequence[float], rmse: float, columns:
     kept, removed = _drop_identities(written)
     outer_positions = set(range(len(tokens) - 4, len(tokens))) if scale is not None else set()
     new_tokens, new_params = _renumber(kept, current)
-    return new_tokens, new_params, len(removed - outer_positions)
+    return _data.restore_columns(new_tokens, used), new_params, len(removed - outer_positions)
