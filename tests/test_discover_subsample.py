@@ -79,7 +79,7 @@ def test_errors_and_front_are_those_of_every_row():
 
 def test_no_subsample_is_the_search_on_every_row():
     X, y = table(_subsample.AUTO_ABOVE + 1, lambda a, b, c: a * np.sin(b) + 0.1 * c, noise=0.1)
-    f = vok_math.discover(X, y, subsample=None, snap=False, selection="penalty", **FAST)
+    f = vok_math.discover(X, y, subsample=None, snap=False, selection="penalty", decompose=False, **FAST)
     cols = [np.ascontiguousarray(c) for c in X.T]
     best, _, _, front, _ = _ext.search(cols, y, 5, 200, 1e-10, 0.001, True, True, None, None, {})
     assert (f.tokens, f.params, bits(f.rmse)) == (best[0], best[4], bits(best[3]))
@@ -117,7 +117,7 @@ def test_the_field_is_pickled_and_checked():
 
     class Crafted:  # a pickle that rebuilds a Formula from its state, as the dataclass pickles one
         def __reduce__(self):
-            return object.__new__, (Formula,), [x, ("x",), 0.0, 1, 0.0, True, (), (), math.nan, None, -1]
+            return object.__new__, (Formula,), [x, ("x",), 0.0, 1, 0.0, True, (), (), math.nan, None, -1, ()]
 
     with pytest.raises(ValueError, match="subsample"):
         pickle.loads(pickle.dumps(Crafted()))
@@ -151,7 +151,7 @@ def test_the_beam_leaves_the_search_unchanged():
     cols = [X[:, j] for j in range(3)]
     args = (cols, y, 6, 300, 1e-10, 0.001, True, True, None, None, {})
     beam = []
-    assert _ext.search(*args, beam) == _ext.search(*args) and len(beam) > 8
+    assert _ext.search(*args, (), beam) == _ext.search(*args) and len(beam) > 8
     for tokens, _, _, rmse, params in beam:
         assert bits(rmse) == bits(_ext.rmse(tokens, params, cols, y))
 
