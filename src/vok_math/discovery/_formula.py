@@ -37,6 +37,8 @@ class Formula:
     params      the fitted constants, in full precision
     r2          the coefficient of determination, 1 - rmse^2 / variance(y)
     target      the name of what the formula explains, when the data named it
+    path        how the formula was found, one short line per step (the
+                search's depth and beam among them)
     """
 
     tokens: tuple[tuple[int, int, int, float], ...]
@@ -49,6 +51,7 @@ class Formula:
     params: tuple[float, ...] = ()
     r2: float = math.nan
     target: str | None = None
+    path: tuple[str, ...] = ()
 
     def __post_init__(self) -> None:
         # Tokens and names as the engine reads them: a ValueError for anything
@@ -72,6 +75,10 @@ class Formula:
         object.__setattr__(self, "tokens", tokens)
         object.__setattr__(self, "front", front)
         object.__setattr__(self, "params", params)
+        path = () if isinstance(self.path, str) else tuple(self.path)
+        if isinstance(self.path, str) or not all(isinstance(p, str) for p in path):
+            raise ValueError(f"path must be a sequence of strings, not {self.path!r}")
+        object.__setattr__(self, "path", path)
 
     def __setstate__(self, state: Any) -> None:
         # Unpickling (state as the dataclass's __getstate__ gives it: the
@@ -97,7 +104,7 @@ class Formula:
         # Floats by their bits, so that NaN scores compare equal to themselves.
         tokens = tuple((k, o, i, _bits(v)) for k, o, i, v in self.tokens)
         return (tokens, self.names, _bits(self.error), self.complexity, _bits(self.rmse), self.complete,
-                tuple(f._key() for f in self.front), tuple(map(_bits, self.params)), _bits(self.r2), self.target)
+                tuple(f._key() for f in self.front), tuple(map(_bits, self.params)), _bits(self.r2), self.target, self.path)
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Formula):

@@ -13,7 +13,7 @@ from typing import Any, TextIO
 import numpy as np
 
 from .. import _ext
-from . import _data, _select, _snap
+from . import _data, _deepen, _select, _snap
 from ._formula import Formula
 
 # The rmse may grow by this fraction when constants are snapped (snap=True),
@@ -95,11 +95,12 @@ def _target_name(y: Any) -> str | None:
 
 def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: bool = True,
              selection: str | None = None, snap: bool | float = True,
-             max_complexity: int = _DEFAULT["max_complexity"], beam_width: int = _DEFAULT["beam_width"],
+             max_complexity: int | str = "auto", beam_width: int = _DEFAULT["beam_width"],
              precision_goal: float = _DEFAULT["precision_goal"],
              complexity_penalty: float = _DEFAULT["complexity_penalty"], use_trig: bool = _DEFAULT["use_trig"],
              use_vok: bool = _DEFAULT["use_vok"], time_limit: float | None = None,
-             progress: bool | Progress | None = None, drop_nonfinite: bool = False) -> Formula | None:
+             progress: bool | Progress | None = None, drop_nonfinite: bool = False,
+             budget: float | None = None) -> Formula | None:
     """Find a formula for y from the variables of X by the engine's beam
     search, with named variables, a time limit, progress reports, and the
     interpreter lock released while the engine works.
@@ -122,14 +123,21 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     progress: True for a progress bar on stderr, or a callable
     progress(level, candidates, best) called after each level, best being
     the Formula so far; returning False stops the search.
+    max_complexity: the most tokens of a formula and the number of levels;
+    "auto" searches at 8, then deeper (10, 12, ...) while the selection rule
+    finds better formulas and `budget` seconds (default 2) allow; a deeper
+    search that the budget cuts is dropped (docs/discovery.rst, "Depth").
+    time_limit stays the hard stop of the whole call.
 
     Returns the chosen Formula, with .complete False when the time limit, an
     interrupt (Ctrl-C; a warning is issued), the progress callback or the
     memory limit ended the search early; None when no candidate could be
     scored. An interrupt before any formula was scored is re-raised.
     """
-    _data.check_options(max_complexity, beam_width, precision_goal, complexity_penalty, use_trig, use_vok,
-                        time_limit, progress)
+    budget = _deepen.check_budget(max_complexity, budget)
+    depth = _deepen.START if budget is not None else max_complexity
+    _data.check_options(depth, beam_width, precision_goal, complexity_penalty, use_trig, use_vok, time_limit,
+                        progress)
     _data.check_fit_options(constants, selection, snap, _select.RULES)
     # The time limit covers the whole call: snapping tries nothing after it.
     deadline = None if time_limit is None else time.monotonic() + float(time_limit)
@@ -138,20 +146,33 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     columns, targets = _data.finite_rows(names, columns, targets, drop_nonfinite)
     problem = _Problem(names, columns, targets, target, bool(constants), float(complexity_penalty))
 
-    bar = TextProgress(max_complexity) if progress is True else None
+    bar = TextProgress(depth) if progress is True else None
     user = bar or (progress if callable(progress) else None)
     callback = None
     if user is not None:
         def callback(level: int, candidates: int, best: tuple | None) -> bool:
             return user(level, candidates, None if best is None else problem.formula(best)) is not False
+    rule = selection or (_select.DEFAULT if constants else "penalty")
+    floor = float(precision_goal) * problem.unit
+    alphabet = len(names) + 2 + bool(constants) + 9 + 2 * bool(use_trig) + bool(use_vok)
+
+    def run(depth: int, limit: float | None) -> tuple:
+        if bar is not None:
+            bar.levels = depth
+        return _ext.search(columns, targets, depth, beam_width, float(precision_goal), float(complexity_penalty),
+                           bool(use_trig), bool(use_vok), limit, callback, {} if constants else None)
+
+    def judge(best: tuple, front: list) -> float:
+        fs = pareto([problem.formula(e) for e in front])
+        return _select.measure(rule, problem.formula(best), fs, columns, targets, floor, alphabet)
+
     try:
-        best, complete, stopped_by, front, pending = _ext.search(
-            columns, targets, max_complexity, beam_width, float(precision_goal), float(complexity_penalty),
-            bool(use_trig), bool(use_vok), None if time_limit is None else float(time_limit), callback,
-            {} if constants else None)
+        outcome, step = _deepen.search(run, judge, depth, beam_width, budget, time_limit, deadline,
+                                       float(precision_goal))
     finally:
         if bar is not None:
             bar.close()
+    best, complete, stopped_by, front, pending = outcome
     if best is None:
         if pending is not None:
             raise pending
@@ -167,9 +188,6 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
         warnings.warn("the search reached its memory limit: returning the best formula so far "
                       "(lower max_complexity or beam_width)", RuntimeWarning, stacklevel=2)
     front_formulas = pareto([problem.formula(e) for e in front])
-    rule = selection or (_select.DEFAULT if constants else "penalty")
-    floor = float(precision_goal) * problem.unit
-    alphabet = len(names) + 2 + bool(constants) + 9 + 2 * bool(use_trig) + bool(use_vok)
     chosen = _select.choose(rule, problem.formula(best, complete), front_formulas, columns, targets, floor,
                             alphabet)
     chosen = dataclasses.replace(chosen, complete=complete, front=front_formulas)
@@ -181,4 +199,4 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
         if snapped is not None:
             tokens, params, removed = snapped
             chosen = problem.rescored(chosen, tokens, params, chosen.complexity - removed)
-    return chosen
+    return dataclasses.replace(chosen, path=chosen.path + (step,))
