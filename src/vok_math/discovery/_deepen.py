@@ -6,13 +6,13 @@ of depth START + STEP, + 2 STEP, ... follow, each a whole new search (the
 engine's candidates at every level depend on the depth: a deeper search is
 not an extension of a shallower one), while
 
-- the selection rule's measure of its choice over the union of all the
-  searches' fronts improved at the last search (with PATIENCE searches of
-  grace): the description length for "mdl", the least held-out error for
-  "holdout", the least penalised error for "penalty";
+- the formula the selection rule chooses from the union of all the searches'
+  fronts has one of the STEP largest complexities searched: the rule still
+  pays for the last complexities offered, so it may pay for more (a choice
+  below them means the deepest formulas did not improve the rule);
 - no search met the precision goal (an exact formula has nothing to gain);
-- the next search, guessed to take GROWTH times the last one (or the last
-  one's own ratio to the one before), ends within the budget.
+- the next search, guessed to take as long as the last one times its ratio
+  to the one before (GROWTH at first, at most 4), ends within the budget.
 
 A deeper search is also cut where the budget ends; its partial result is
 dropped, so the formula returned always comes from complete searches. The
@@ -31,12 +31,11 @@ from typing import Any
 
 START = 8      # the engine's default depth: the first search is the fixed search's
 STEP = 2       # a binary operator and its leaf are two tokens
-PATIENCE = 1   # searches without gain before deepening stops
 GROWTH = 2.0   # a first guess of the next search's time over the last one's
 BUDGET = 2.0   # seconds; how it was chosen: docs/discovery.rst, "Depth"
 
 Run = Callable[[int, "float | None"], tuple]  # (max_complexity, time_limit) -> _ext.search's tuple
-Judge = Callable[[Any, list], float]          # (best, front) -> the rule's measure, lower is better
+Judge = Callable[[Any, list], int]            # (best, front) -> the complexity of the rule's choice
 
 
 def check_budget(max_complexity: Any, budget: Any) -> float | None:
@@ -81,12 +80,12 @@ def deepen(run: Run, judge: Judge, budget: float, deadline: float | None,
     _merge(front, entries)
     if best is None or not complete:
         return (best, complete, stopped_by, entries, pending), depth, stopped_by or "the first search ended"
-    measure, stale, reason = judge(best, entries), 0, ""
+    chosen, reason = judge(best, entries), ""
     while True:
         if best[1] <= precision_goal:
             reason = "the precision goal was met"
             break
-        if stale >= PATIENCE:
+        if chosen <= depth - STEP:
             reason = "the selection no longer improved"
             break
         growth = times[-1] / times[-2] if len(times) > 1 and times[-2] > 0 else GROWTH
@@ -111,9 +110,7 @@ def deepen(run: Run, judge: Judge, budget: float, deadline: float | None,
         if b is not None and (best[1] > b[1] or math.isnan(best[1])):
             best = b
         _merge(front, more)
-        new = judge(best, list(front.values()))
-        stale = 0 if new < measure else stale + 1
-        measure = min(measure, new)
+        chosen = judge(best, [front[c] for c in sorted(front)])
     return (best, complete, stopped_by, [front[c] for c in sorted(front)], pending), depth, reason
 
 

@@ -162,9 +162,9 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
         return _ext.search(columns, targets, depth, beam_width, float(precision_goal), float(complexity_penalty),
                            bool(use_trig), bool(use_vok), limit, callback, {} if constants else None)
 
-    def judge(best: tuple, front: list) -> float:
+    def judge(best: tuple, front: list) -> int:
         fs = pareto([problem.formula(e) for e in front])
-        return _select.measure(rule, problem.formula(best), fs, columns, targets, floor, alphabet)
+        return _select.choose(rule, problem.formula(best), fs, columns, targets, floor, alphabet).complexity
 
     try:
         outcome, step = _deepen.search(run, judge, depth, beam_width, budget, time_limit, deadline,
