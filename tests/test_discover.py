@@ -34,7 +34,7 @@ def problem(seed, n_vars, rows=30):
 ])
 def test_same_result_as_find_formula(seed, n_vars, options):
     X, y = problem(seed, n_vars)
-    f = vok_math.discover(X, y, constants=False, **options)
+    f = vok_math.discover(X, y, constants=False, **{"max_complexity": 8, **options})
     r = vok_core.find_formula(X.T.tolist(), y.tolist(), **options)
     assert (_ext.render(f.tokens, f.names), bits(f.error), f.complexity) == (r.formula, bits(r.error), r.complexity)
     penalty = options.get("complexity_penalty", 0.001)
@@ -182,16 +182,18 @@ def test_prediction_names_columns_of_different_lengths():
     ([[2, 0, 0, 0.0]], "a", "sequence of strings"),
     ([[2, 0, 0, 0.0]], ("\ud800",), "surrogate"),
     ([[2, 0, 0, 0.0]], ("a",), "front must hold Formulas"),
+    ([[2, 0, 0, 0.0]], ("a",), "path must be a sequence of strings"),
 ])
 def test_formula_refuses_what_is_no_expression(tokens, names, message):
     front = ("a formula",) if "front" in message else ()
+    path = "a step" if "path" in message else ()
 
     class Crafted:  # a pickle that rebuilds a Formula from its state, as the dataclass pickles one
         def __reduce__(self):
-            return object.__new__, (Formula,), [tokens, names, 0.0, 1, 0.0, True, front, (), math.nan, None]
+            return object.__new__, (Formula,), [tokens, names, 0.0, 1, 0.0, True, front, (), math.nan, None, path]
 
     with pytest.raises(ValueError, match=message):
-        Formula(tokens, names, 0.0, 1, 0.0, front=front)
+        Formula(tokens, names, 0.0, 1, 0.0, front=front, path=path)
     with pytest.raises(ValueError, match=message):
         pickle.loads(pickle.dumps(Crafted()))
 
@@ -199,7 +201,7 @@ def test_formula_refuses_what_is_no_expression(tokens, names, message):
 def test_formula_survives_a_json_round_trip():
     f = vok_math.discover(*problem(11, 2))
     fields = json.loads(json.dumps([f.tokens, f.names, f.error, f.complexity, f.rmse, f.complete, [], f.params]))
-    g = Formula(*fields, r2=f.r2, target=f.target)
+    g = Formula(*fields, r2=f.r2, target=f.target, path=json.loads(json.dumps(f.path)))
     assert g == dataclasses.replace(f, front=()) and str(g) == str(f)
     assert g.predict(problem(11, 2)[0]).tolist() == f.predict(problem(11, 2)[0]).tolist()
 
@@ -214,8 +216,11 @@ def test_defaults_are_the_engines():
     def typed(defaults):
         return {k: (type(v), v) for k, v in defaults.items() if k in expected}
 
-    for fn in (vok_core.find_formula, vok_math.discover):
-        assert typed({k: p.default for k, p in inspect.signature(fn).parameters.items()}) == expected, fn
+    signature = {k: p.default for k, p in inspect.signature(vok_math.discover).parameters.items()}
+    assert signature.pop("max_complexity") == "auto"  # discover deepens by default
+    for defaults in ({k: p.default for k, p in inspect.signature(vok_core.find_formula).parameters.items()},
+                     {**signature, "max_complexity": _ext.DEFAULTS["max_complexity"]}):
+        assert typed(defaults) == expected
     stub = ast.parse(pathlib.Path(vok_math.__file__).with_name("vok_core.pyi").read_text())
     (node,) = [n for n in stub.body if isinstance(n, ast.FunctionDef) and n.name == "find_formula"]
     args = node.args.args[len(node.args.args) - len(node.args.defaults):]
