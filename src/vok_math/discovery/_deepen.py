@@ -34,6 +34,10 @@ STEP = 2       # a binary operator and its leaf are two tokens
 GROWTH = 2.0   # a first guess of the next search's time over the last one's
 BUDGET = 2.0   # seconds; how it was chosen: docs/discovery.rst, "Depth"
 
+# Why a search ended early, as _ext.search says it, in the formula's path.
+_STOPS = {"time_limit": "the time limit", "callback": "the progress callback stopped it",
+          "interrupt": "an interrupt", "memory_limit": "the memory limit"}
+
 Run = Callable[[int, "float | None"], tuple]  # (max_complexity, time_limit) -> _ext.search's tuple
 Judge = Callable[[Any, list], int]            # (best, front) -> the complexity of the rule's choice
 
@@ -79,7 +83,7 @@ def deepen(run: Run, judge: Judge, budget: float, deadline: float | None,
     front: dict = {}
     _merge(front, entries)
     if best is None or not complete:
-        return (best, complete, stopped_by, entries, pending), depth, stopped_by or "the first search ended"
+        return (best, complete, stopped_by, entries, pending), depth, _STOPS.get(stopped_by, "the first search")
     chosen, reason = judge(best, entries), ""
     while True:
         if best[1] <= precision_goal:
@@ -103,7 +107,7 @@ def deepen(run: Run, judge: Judge, budget: float, deadline: float | None,
             elif why == "memory_limit":
                 reason = "the memory limit"
             else:
-                complete, stopped_by, reason = False, why, why
+                complete, stopped_by, reason = False, why, _STOPS.get(why, why)
             break
         depth += STEP
         times.append(time.monotonic() - now)
