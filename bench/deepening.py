@@ -5,7 +5,9 @@ recovered" of bench/laws.py).
 Printed: a line per law and noise level (verdict, seconds and formula of
 each, the depth auto reached and why it stopped), then the laws recovered by
 each and the time of auto over the fixed search's: in all, and on the laws
-the fixed search recovers (in all and the largest ratio). Auto's schedule
+the fixed search recovers (in all and the largest ratio), and where auto
+went deeper, the time of one search at the depth it reached (what a search
+that continues to deeper levels could at best cost). Auto's schedule
 can be changed (--start, --step, --budget) to compare schedules on the same
 data. No assertions on time: the machine may be loaded; read the ratios.
 
@@ -61,6 +63,14 @@ def main():
             for key, ok, t in (("fixed", ok8, t8), ("auto", oka, ta)):
                 n, hit, s = totals.get((key, level), (0, 0, 0.0))
                 totals[(key, level)] = (n + 1, hit + ok, s + t)
+            depth = int(fa.path[-1].split()[3]) if fa else 8
+            if depth > 8:
+                # What one search at the depth reached costs: the least a
+                # search that continued to deeper levels, instead of starting
+                # over, could have spent.
+                _, tl, _ = run(X, y, entry, level, law, spread, max_complexity=depth)
+                n, a, b = totals.get(("deeper", level), (0, 0.0, 0.0))
+                totals[("deeper", level)] = (n + 1, a + ta, b + tl)
             if ok8:
                 worst = totals.get(("worst", level), 0.0)
                 totals[("worst", level)] = max(worst, ta / max(t8, 1e-9))
@@ -76,6 +86,9 @@ def main():
         print(f"noise {level:.0%}: recovered fixed {h8}/{n}, auto {ha}/{n}; seconds fixed {s8:.2f}, auto {sa:.2f} "
               f"(x{sa / s8:.2f}); on the laws fixed recovers x{found[1] / max(found[2], 1e-9):.2f} in all, "
               f"x{totals.get(('worst', level), 0.0):.2f} at most")
+        n, a, b = totals.get(("deeper", level), (0, 0.0, 0.0))
+        print(f"  {n} laws searched deeper than 8: auto {a:.2f} s, one search at the depth reached {b:.2f} s "
+              f"(x{b / max(a, 1e-9):.2f})")
 
 
 if __name__ == "__main__":
