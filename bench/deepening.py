@@ -7,8 +7,8 @@ each, the depth auto reached and why it stopped), then the laws recovered by
 each and the time of auto over the fixed search's: in all, and on the laws
 the fixed search recovers (in all and the largest ratio), and where auto
 went deeper, the time of one search at the depth it reached (what a search
-that continues to deeper levels could at best cost). Auto's schedule
-can be changed (--start, --step, --budget) to compare schedules on the same
+that continues to deeper levels could at best cost). Auto's schedule can be
+changed (--start, --step, --band, --budget) to compare schedules on the same
 data. No assertions on time: the machine may be loaded; read the ratios.
 
 Run: .venv/bin/python bench/deepening.py [--laws 'ideal gas,decay'] [--budget 2]
@@ -46,8 +46,9 @@ def main():
     parser.add_argument("--budget", type=float, default=None, help="auto's budget in seconds")
     parser.add_argument("--start", type=int, default=_deepen.START)
     parser.add_argument("--step", type=int, default=_deepen.STEP)
+    parser.add_argument("--band", type=int, default=_deepen.BAND)
     args = parser.parse_args()
-    _deepen.START, _deepen.STEP = args.start, args.step
+    _deepen.START, _deepen.STEP, _deepen.BAND = args.start, args.step, args.band
     chosen = set(args.laws.split(",")) if args.laws else None
     totals = {}
     for level in L.NOISE:
@@ -78,7 +79,7 @@ def main():
                 totals[("found", level)] = (n + 1, a + ta, b + t8)
             print(f"{entry['name']:<22} fixed {'yes' if ok8 else 'no':>3} {t8:6.2f}s  auto {'yes' if oka else 'no':>3} "
                   f"{ta:6.2f}s  {fa.formula if fa else '-':<40.40}  {fa.path[-1] if fa else ''}", flush=True)
-    print(f"\nauto: start {args.start}, step {args.step}, "
+    print(f"\nauto: start {args.start}, step {args.step}, band {args.band}, "
           f"budget {args.budget or _deepen.BUDGET} s")
     for level in L.NOISE:
         (n, h8, s8), (_, ha, sa) = totals[("fixed", level)], totals[("auto", level)]

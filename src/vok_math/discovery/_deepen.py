@@ -7,7 +7,7 @@ engine's candidates at every level depend on the depth: a deeper search is
 not an extension of a shallower one), while
 
 - the formula the selection rule chooses from the union of all the searches'
-  fronts has one of the STEP largest complexities searched: the rule still
+  fronts has one of the BAND largest complexities searched: the rule still
   pays for the last complexities offered, so it may pay for more (a choice
   below them means the deepest formulas did not improve the rule);
 - no search met the precision goal (an exact formula has nothing to gain);
@@ -31,6 +31,7 @@ from typing import Any
 
 START = 8      # the engine's default depth: the first search is the fixed search's
 STEP = 2       # a binary operator and its leaf are two tokens
+BAND = 2       # a choice among this many largest complexities calls for a deeper search
 GROWTH = 2.0   # a first guess of the next search's time over the last one's
 BUDGET = 2.0   # seconds; how it was chosen: docs/discovery.rst, "Depth"
 
@@ -89,7 +90,7 @@ def deepen(run: Run, judge: Judge, budget: float, deadline: float | None,
         if best[1] <= precision_goal:
             reason = "the precision goal was met"
             break
-        if chosen <= depth - STEP:
+        if chosen <= depth - BAND:
             reason = "the selection no longer improved"
             break
         growth = times[-1] / times[-2] if len(times) > 1 and times[-2] > 0 else GROWTH
