@@ -106,7 +106,12 @@ def discover(gen):
                        ("use_trig", gen.flag), ("use_vok", gen.flag), ("drop_nonfinite", gen.flag),
                        ("time_limit", lambda: gen.choice([None, 0.0, -1.0, float("nan"), 5.0, "1"])),
                        ("budget", lambda: gen.choice([None, 0.0, -1.0, float("nan"), 0.05, "1", True])),
-                       ("names", lambda: gen.seq(lambda: gen.choice(["a", "b", "", 1, None]), 3))]:
+                       ("names", lambda: gen.seq(lambda: gen.choice(["a", "b", "", 1, None]), 3)),
+                       ("units", lambda: gen.choice([{"x": "m", "y": "s"}, {"x": gen.wrong(), "y": "1"},
+                                                     gen.seq(lambda: gen.choice(["m", "kg m^-3", "J/(mol K)", "1",
+                                                                                 gen.seq(gen.number, 8)]), 3),
+                                                     "m", gen.wrong()])),
+                       ("target_units", lambda: gen.choice(["m s", "", "m/s/s", "m^(1/0)", (1, -1), gen.wrong()]))]:
         if gen.chance(3):
             options[name] = make()
     return vok_math.discover(X, y, **options)

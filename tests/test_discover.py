@@ -141,11 +141,12 @@ def test_value_semantics():
     f = vok_math.discover(*problem(10, 2), snap=False)
     nan = Formula(((0, 0, 0, math.nan),), ("x",), math.nan, 1, math.nan)
     assert f.params
-    for g in [f, nan]:
+    for g in [f, nan, dataclasses.replace(f, path=("reduced by units: y = x * f(π1)", "mapped back"))]:
         for clone in [copy.copy(g), copy.deepcopy(g)] + [pickle.loads(pickle.dumps(g, p))
                                                           for p in range(pickle.HIGHEST_PROTOCOL + 1)]:
             assert clone == g and hash(clone) == hash(g)
-    for change in [{"complete": False}, {"params": (*f.params[:-1], f.params[-1] + 1e-9)}, {"target": "y"}]:
+    for change in [{"complete": False}, {"params": (*f.params[:-1], f.params[-1] + 1e-9)}, {"target": "y"},
+                   {"path": ("step",)}]:
         assert f != dataclasses.replace(f, **change)
     with pytest.raises(AttributeError):
         f.error = 0.0
@@ -182,11 +183,12 @@ def test_prediction_names_columns_of_different_lengths():
     ([[2, 0, 0, 0.0]], "a", "sequence of strings"),
     ([[2, 0, 0, 0.0]], ("\ud800",), "surrogate"),
     ([[2, 0, 0, 0.0]], ("a",), "front must hold Formulas"),
-    ([[2, 0, 0, 0.0]], ("a",), "path must be a sequence of strings"),
+    ([[2, 0, 0, 0.0]], ("a",), "path must be a sequence of strings, not 'one step'"),
+    ([[2, 0, 0, 0.0]], ("a",), r"path must be a sequence of strings, not \(1,\)"),
 ])
 def test_formula_refuses_what_is_no_expression(tokens, names, message):
     front = ("a formula",) if "front" in message else ()
-    path = "a step" if "path" in message else ()
+    path = ("one step" if "'one step'" in message else (1,)) if "path" in message else ()
 
     class Crafted:  # a pickle that rebuilds a Formula from its state, as the dataclass pickles one
         def __reduce__(self):

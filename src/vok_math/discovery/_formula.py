@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import math
 import struct
+import sys
 from dataclasses import dataclass, field, fields
-from typing import Any
+from typing import Any, TextIO
 
 import numpy as np
 
@@ -37,8 +38,8 @@ class Formula:
     params      the fitted constants, in full precision
     r2          the coefficient of determination, 1 - rmse^2 / variance(y)
     target      the name of what the formula explains, when the data named it
-    path        how the formula was found, one short line per step (the
-                search's depth and beam among them)
+    path        how the formula was found, one short line per step (a
+                reduction by units, ...); explain() prints it
     """
 
     tokens: tuple[tuple[int, int, int, float], ...]
@@ -76,7 +77,7 @@ class Formula:
         object.__setattr__(self, "front", front)
         object.__setattr__(self, "params", params)
         path = () if isinstance(self.path, str) else tuple(self.path)
-        if isinstance(self.path, str) or not all(isinstance(p, str) for p in path):
+        if isinstance(self.path, str) or not all(isinstance(step, str) for step in path):
             raise ValueError(f"path must be a sequence of strings, not {self.path!r}")
         object.__setattr__(self, "path", path)
 
@@ -104,7 +105,8 @@ class Formula:
         # Floats by their bits, so that NaN scores compare equal to themselves.
         tokens = tuple((k, o, i, _bits(v)) for k, o, i, v in self.tokens)
         return (tokens, self.names, _bits(self.error), self.complexity, _bits(self.rmse), self.complete,
-                tuple(f._key() for f in self.front), tuple(map(_bits, self.params)), _bits(self.r2), self.target, self.path)
+                tuple(f._key() for f in self.front), tuple(map(_bits, self.params)), _bits(self.r2), self.target,
+                self.path)
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Formula):
@@ -113,6 +115,12 @@ class Formula:
 
     def __hash__(self) -> int:
         return hash(self._key())
+
+    def explain(self, file: TextIO | None = None) -> None:
+        """Prints how the formula was found: the formula, then each step of
+        its path (to stdout, or to file)."""
+        steps = [f"  {i}. {step}" for i, step in enumerate(self.path, 1)] or ["  found by one search"]
+        print("\n".join([str(self), *steps]), file=file or sys.stdout)
 
     @property
     def formula(self) -> str:

@@ -50,7 +50,8 @@ def discover_many(problems: Iterable[tuple[Any, Any]], *, executor: Executor | N
         raise TypeError("discover_many() does not take progress")
     # Options are checked once here, with discover's defaults.
     probe = {**_ext.DEFAULTS, "time_limit": None}
-    unknown = set(options) - set(probe) - {"names", "drop_nonfinite", "constants", "selection", "snap"}
+    unknown = set(options) - set(probe) - {"names", "drop_nonfinite", "constants", "selection", "snap",
+                                                 "units", "target_units"}
     if unknown:
         raise TypeError(f"discover_many() got unexpected option(s): {', '.join(sorted(unknown))}")
     _data.check_options(**{**probe, **{k: v for k, v in options.items() if k in probe}}, progress=None)

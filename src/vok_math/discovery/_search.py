@@ -13,7 +13,7 @@ from typing import Any, TextIO
 import numpy as np
 
 from .. import _ext
-from . import _data, _deepen, _select, _snap
+from . import _data, _deepen, _reduced, _select, _snap
 from ._formula import Formula
 
 # The rmse may grow by this fraction when constants are snapped (snap=True),
@@ -99,8 +99,8 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
              precision_goal: float = _DEFAULT["precision_goal"],
              complexity_penalty: float = _DEFAULT["complexity_penalty"], use_trig: bool = _DEFAULT["use_trig"],
              use_vok: bool = _DEFAULT["use_vok"], time_limit: float | None = None,
-             progress: bool | Progress | None = None, drop_nonfinite: bool = False,
-             budget: float | None = None) -> Formula | None:
+             progress: bool | Progress | None = None, drop_nonfinite: bool = False, units: Any = None,
+             target_units: Any = None, budget: float | None = None) -> Formula | None:
     """Find a formula for y from the variables of X by the engine's beam
     search, with named variables, a time limit, progress reports, and the
     interpreter lock released while the engine works.
@@ -133,7 +133,17 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     interrupt (Ctrl-C; a warning is issued), the progress callback or the
     memory limit ended the search early; None when no candidate could be
     scored. An interrupt before any formula was scored is re-raised.
+
+    units: the variables' units, as a mapping of name to unit (it may hold
+    the target's too) or one unit per variable, each a string such as
+    "kg m s^-2", "m/s", "J" or "1", or exponents of (m, s, kg, K, A, mol,
+    cd); target_units: y's unit. The search then runs on the dimensionless
+    groups of the units (Buckingham pi), and the formula found is written
+    over the variables with its constants refitted on all rows; units that
+    do not balance raise a ValueError. The formula's path and explain() say
+    which groups.
     """
+    options = {k: v for k, v in locals().items() if k not in ("X", "y", "names", "units", "target_units")}
     budget = _deepen.check_budget(max_complexity, budget)
     depth = _deepen.START if budget is not None else max_complexity
     _data.check_options(depth, beam_width, precision_goal, complexity_penalty, use_trig, use_vok, time_limit,
@@ -144,6 +154,8 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     target = _target_name(y)
     names, columns, targets = _data.read_table(X, y, names)
     columns, targets = _data.finite_rows(names, columns, targets, drop_nonfinite)
+    if units is not None or target_units is not None:
+        return _reduced.search(discover, names, columns, targets, target, units, target_units, options)
     problem = _Problem(names, columns, targets, target, bool(constants), float(complexity_penalty))
 
     bar = TextProgress(depth) if progress is True else None
