@@ -15,9 +15,10 @@ def line(rows=100):
     return {"x": x}, 3.7 * x + 12 + 0.1 * rng.normal(size=rows)
 
 
-def nguyen1():
-    x = np.random.default_rng(4).uniform(-1.0, 1.0, 20)
-    return {"x": x}, x**3 + x**2 + x
+def stefan_boltzmann():
+    rng = np.random.default_rng(6)
+    A, T = rng.uniform(0.5, 2.0, 100), rng.uniform(300.0, 1000.0, 100)
+    return {"A": A, "T": T}, 5.67e-8 * A * T**4
 
 
 def planck_like(rows=100):
@@ -39,7 +40,7 @@ def test_no_deeper_search_when_the_rule_does_not_use_the_depth():
 
 
 def test_deeper_searches_find_what_the_fixed_depth_misses():
-    X, y = nguyen1()
+    X, y = stefan_boltzmann()
     auto, fixed = vok_math.discover(X, y), vok_math.discover(X, y, max_complexity=8)
     floor = 1e-10 * np.std(y)
     assert fixed.rmse > floor >= auto.rmse
@@ -63,7 +64,7 @@ def test_the_budget_bounds_the_deeper_searches():
 
 
 def test_a_stop_in_a_deeper_search_returns_the_complete_searches():
-    X, y = nguyen1()
+    X, y = stefan_boltzmann()
     searches = []
 
     def progress(level, candidates, best):

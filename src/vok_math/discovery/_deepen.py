@@ -31,7 +31,7 @@ from typing import Any
 
 START = 8      # the engine's default depth: the first search is the fixed search's
 STEP = 2       # a binary operator and its leaf are two tokens
-BAND = 2       # a choice among this many largest complexities calls for a deeper search
+BAND = 1       # a choice among this many largest complexities calls for a deeper search
 GROWTH = 2.0   # a first guess of the next search's time over the last one's
 BUDGET = 2.0   # seconds; how it was chosen: docs/discovery.rst, "Depth"
 
