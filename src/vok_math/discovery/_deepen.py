@@ -8,8 +8,9 @@ not an extension of a shallower one), while
 
 - the formula the selection rule chooses from the union of all the searches'
   fronts has one of the BAND largest complexities searched: the rule still
-  pays for the last complexities offered, so it may pay for more (a choice
-  below them means the deepest formulas did not improve the rule);
+  pays for the deepest formulas offered, so it may pay for deeper ones (a
+  choice below them means the deepest formulas did not improve the rule;
+  BAND 2 deepened more often for as many laws, bench/deepening.py --band);
 - no search met the precision goal (an exact formula has nothing to gain);
 - the next search, guessed to take as long as the last one times its ratio
   to the one before (GROWTH at first, at most 4), ends within the budget.
