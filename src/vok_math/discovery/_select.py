@@ -53,21 +53,6 @@ def _held_out_mse(f: Formula, train: tuple, test: tuple, floor: float) -> float:
     return max(e, floor) ** 2 if math.isfinite(e) else math.inf
 
 
-def measure(rule: str, best: Formula, front: Sequence[Formula], columns: list[np.ndarray], targets: np.ndarray,
-            floor: float, alphabet: int) -> float:
-    """What `rule` minimises over the front, lower being better: the least
-    description length ("mdl"), held-out error ("holdout") or penalised
-    error ("penalty"); deeper searches are kept while it falls."""
-    rows = len(targets)
-    if rule == "penalty" or not front:
-        return best.error if not math.isnan(best.error) else math.inf
-    if rule == "holdout" and rows >= HOLDOUT_MIN_ROWS:
-        train, test = holdout_rows(rows)
-        split = [([np.ascontiguousarray(c[i]) for c in columns], np.ascontiguousarray(targets[i])) for i in (train, test)]
-        return min(_held_out_mse(f, split[0], split[1], floor) for f in front)
-    return min(description_length(f, rows, floor, alphabet) for f in front)
-
-
 def choose(rule: str, best: Formula, front: Sequence[Formula], columns: list[np.ndarray], targets: np.ndarray,
            floor: float, alphabet: int) -> Formula:
     """The formula `rule` picks from the front (ordered by complexity)."""
