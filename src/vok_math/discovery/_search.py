@@ -124,10 +124,11 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     progress(level, candidates, best) called after each level, best being
     the Formula so far; returning False stops the search.
     max_complexity: the most tokens of a formula and the number of levels;
-    "auto" searches at 8, then deeper (10, 12, ...) while the selection rule
-    finds better formulas and `budget` seconds (default 2) allow; a deeper
-    search that the budget cuts is dropped (docs/discovery.rst, "Depth").
-    time_limit stays the hard stop of the whole call.
+    "auto" searches at 8, then deeper (10, 12, ...) while the formula the
+    selection rule chooses has the largest complexity searched and `budget`
+    seconds (default 2) allow; a deeper search that the budget cuts is
+    dropped (docs/discovery.rst, "Depth"). time_limit stays the hard stop of
+    the whole call. The formula's path says how deep the search went.
 
     Returns the chosen Formula, with .complete False when the time limit, an
     interrupt (Ctrl-C; a warning is issued), the progress callback or the
