@@ -5,21 +5,16 @@ with pyoperon.
 Each law gets `--rows` rows (200) drawn uniformly from its published ranges
 (fixed seed per law), and the target with Gaussian noise of 0 and 1 % of its
 RMS added; 200 more rows, drawn apart and without noise, are held out.
-Verdicts, for every method alike:
-- "law recovered" (R): the returned formula, each of its numbers snapped to a
-  simple number near it (p/q * pi^k with q <= 24, k in -3..3, or the square
-  root of such a number; within 1e-6 relative at noise 0, 1e-2 at 1 %; the
-  24 simplest tried for each number), is the law: equal to it on the held-out
-  rows, and SymPy simplifies their difference to 0 or their ratio to 1 within
-  `--sympy-seconds`. An added constant within that tolerance of the target's
-  RMS counts as 0.
-  Numerically equal ones that SymPy does not prove in time are counted apart
-  as "num" (N) and not as recovered.
-- "exact" (E): the formula as returned predicts the held-out rows with
-  |f - y| <= 1e-10 * max(|y|, RMS of y) on every row.
+Verdicts, for every method alike (bench/feynman_verdicts.py): "law
+recovered" (R), the formula with its numbers snapped to simple ones (small
+rationals, their products with powers of pi, square roots of these) equal to
+the law, proven by SymPy (N: equal on the held-out rows, not proven in
+--sympy-seconds); "exact" (E), relative error <= 1e-10 on the held-out rows.
 
-Steps (`--step`, cumulative from "constants"; an option that discover does not
-accept skips the step, as read from its signature):
+Steps (`--step`, comma separated or "all": the last four), each adding its
+options to those of the steps before it from "constants"; a step whose option
+discover lacks (units=, decompose=, budget=, read from its signature) is
+skipped, and left out of the later steps:
   defaults       discover(X, y)
   constants      constants fitted, nothing else: decompose=False and the
                  engine's fixed max_complexity where discover has those options
@@ -27,16 +22,21 @@ accept skips the step, as read from its signature):
   decomposition  + decompose=True, operators=("arcsin", "arccos", "tanh")
   deepening      + max_complexity="auto" (and budget= with --budget)
 
-Printed: a line per law and noise level (verdicts and seconds per step, the
-last step's formula), then the table by step: laws recovered and exact at
-each noise level, total and largest seconds per law. Time is the call of
-discover alone (not the data, nor the verdicts); read it as a ratio, the
-machine may be loaded.
+Printed: a line per law and noise level (verdicts and wall seconds per step,
+the last step's formula), then the table by step: laws recovered and exact
+at each noise level, seconds in all and the most for one law, wall and CPU.
+Time is the call of discover alone (not the data, nor the verdicts); the
+machine may be loaded: read CPU seconds and ratios. With --baseline, each
+step against an earlier run's defaults (--json): laws kept, lost and gained,
+and the CPU time on the laws it recovered. bench/feynman_baseline.json is the
+run of the defaults before units, decomposition and deepening.
 
 Run: .venv/bin/python bench/feynman.py [--step all] [--laws 'I.*,test_1']
      [--quick] [--no-operon] [--threads 1] [--json out.json]
+     [--baseline bench/feynman_baseline.json]
 pyoperon (pip install pyoperon) runs on 1 thread with a fixed budget of
-evaluations and seconds, selecting by description length (its default).
+evaluations (--operon-evaluations, 200,000) and seconds (--operon-seconds,
+10; 0 for none), selecting by description length (its default).
 """
 
 from __future__ import annotations
@@ -44,11 +44,9 @@ from __future__ import annotations
 import argparse
 import fnmatch
 import inspect
-import itertools
 import json
 import math
 import os
-import signal
 import sys
 import time
 
@@ -74,10 +72,8 @@ from vok_math import _ext  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from feynman_laws import BY_ID, LAWS, to_si, unit_string  # noqa: E402
+from feynman_verdicts import SNAP_RTOL, close, recovered, verdict  # noqa: E402
 
-NOISE = (0.0, 0.01)
-SNAP_RTOL = {0.0: 1e-6, 0.01: 1e-2}
-EXACT = 1e-10
 STEPS = ("defaults", "constants", "units", "decomposition", "deepening")
 EXTRA_OPERATORS = ("arcsin", "arccos", "tanh")
 QUICK = ("I.6.2a", "I.12.1", "I.14.3", "I.25.13", "I.29.4", "I.34.27", "I.39.1", "I.43.31", "II.3.24", "II.8.31",
@@ -151,130 +147,6 @@ def noisy(y, level: float, index: int, seed: int):
     return y + rng.normal(0.0, level * math.sqrt(float(np.mean(y * y))), len(y))
 
 
-# ---- verdicts ---------------------------------------------------------------
-
-def _simple_numbers():
-    """(value, sympy number) of p/q * pi^k, q <= 24, p <= 24 q, k in -3..3,
-    simplest first: by q, then |k|, then p."""
-    out = []
-    for q in range(1, 25):
-        for k in (0, 1, -1, 2, -2, 3, -3):
-            for p in range(1, 24 * q + 1):
-                if math.gcd(p, q) == 1:
-                    out.append((p / q * math.pi ** k, sympy.Rational(p, q) * sympy.pi ** k))
-    return out
-
-
-SIMPLE = _simple_numbers()
-SIMPLE_VALUES = np.array([v for v, _ in SIMPLE])
-CHOICES = 24  # simple numbers tried per constant, the simplest first
-COMBINATIONS = 4096  # snappings tried per formula
-
-
-def simple_near(v: float, rtol: float) -> list:
-    """The simple numbers within rtol of v (or whose square is within rtol of
-    v**2, as square roots), simplest first."""
-    if v == 0 or not math.isfinite(v):
-        return [sympy.Integer(0)] if v == 0 else []
-    sign = 1 if v > 0 else -1
-    found = []
-    for target, root in ((abs(v), False), (v * v, True)):
-        gap = np.abs(SIMPLE_VALUES - target) / target
-        for i in np.flatnonzero(gap <= rtol):
-            number = sympy.sqrt(SIMPLE[i][1]) if root else SIMPLE[i][1]
-            found.append(((i, root), sign * number))
-    found.sort(key=lambda t: t[0])
-    out = []
-    for _, number in found:
-        if number not in out:
-            out.append(number)
-    return out[:CHOICES]
-
-
-def snapped_equal(expr, symbols, hold, y_hold, rtol: float):
-    """expr with its numbers snapped to simple ones near them (each within
-    rtol) such that it equals the law on the held-out rows (see close()), or
-    None. Every combination of the candidates (the simplest CHOICES of each)
-    is tried, so that a number near the law's own constant counts even when
-    a simpler one is near too."""
-    floats = sorted(expr.atoms(sympy.Float), key=float)
-    params = sympy.symbols(f"c0:{len(floats)}")
-    shape = expr.xreplace(dict(zip(floats, params)))
-    choices = [simple_near(float(f), rtol) for f in floats]
-    if not all(choices):
-        return None
-    columns = [hold[s.name] for s in symbols]
-    with np.errstate(all="ignore"):
-        f = sympy.lambdify(list(symbols) + list(params), shape, "numpy")
-        for combo in itertools.islice(itertools.product(*choices), COMBINATIONS):
-            if close(f(*columns, *(float(c) for c in combo)), y_hold):
-                return shape.xreplace(dict(zip(params, combo)))
-    return None
-
-
-class _Slow(Exception):
-    pass
-
-
-def _alarm(*_):
-    raise _Slow
-
-
-def proven(found, truth, seconds: float) -> bool | None:
-    """SymPy proves found == truth (difference 0 or ratio 1): True; cannot
-    in `seconds`: None; False when it simplifies to something else."""
-    previous = signal.signal(signal.SIGALRM, _alarm)
-    signal.setitimer(signal.ITIMER_REAL, seconds)
-    try:
-        if sympy.simplify(found - truth) == 0:
-            return True
-        return sympy.simplify(found / truth) == 1 or None
-    except _Slow:
-        return None
-    except Exception:  # noqa: BLE001 - SymPy fails on some expressions
-        return None
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-
-
-def close(values, y) -> bool:
-    values = np.asarray(values, dtype=float) * np.ones_like(y)
-    scale = np.maximum(np.abs(y), math.sqrt(float(np.mean(y * y))))
-    return bool(np.all(np.abs(values - y) <= EXACT * scale))
-
-
-def recovered(expr, law, hold, y_hold, level: float, seconds: float) -> str:
-    """"R" recovered, "N" numerically equal after snapping but not proven,
-    "" otherwise."""
-    if expr is None:
-        return ""
-    truth, symbols = law.sympy()
-    expr = expr.xreplace({sympy.Symbol(s.name): s for s in symbols})
-    if not expr.free_symbols <= set(symbols):
-        return ""
-    offset, rest = expr.as_coeff_Add()
-    if offset and abs(float(offset)) <= SNAP_RTOL[level] * math.sqrt(float(np.mean(y_hold * y_hold))):
-        expr = rest  # an added constant within the snapping tolerance of the target's size
-    try:
-        snapped = snapped_equal(expr, symbols, hold, y_hold, SNAP_RTOL[level])
-    except Exception:  # noqa: BLE001 - a formula NumPy cannot evaluate
-        return ""
-    if snapped is None:
-        return ""
-    return {True: "R", None: "N", False: ""}[proven(snapped, truth, seconds)]
-
-
-def verdict(found, law, hold, y_hold, level, seconds) -> str:
-    """"R" / "N" and "E" for a Formula (or None)."""
-    if found is None:
-        return ""
-    mark = recovered(found.to_sympy(), law, hold, y_hold, level, seconds)
-    with np.errstate(all="ignore"):
-        exact = close(found.predict(hold), y_hold)
-    return mark + ("E" if exact else "")
-
-
 def timed(call, *args, **options):
     """(call's result, wall seconds, CPU seconds of the process: every
     thread's, which a loaded machine does not inflate as much)."""
@@ -289,7 +161,7 @@ def run_operon(law, X, y, hold, y_hold, level, args, seed):
     from pyoperon.sklearn import SymbolicRegressor
 
     model = SymbolicRegressor(n_threads=1, random_state=seed, max_evaluations=args.operon_evaluations,
-                              max_time=args.operon_seconds,
+                              max_time=args.operon_seconds or None,
                               allowed_symbols="add,sub,mul,div,constant,variable,exp,log,sin,cos,sqrt,square")
     table = np.column_stack([X[n] for n in law.names])
     _, seconds, cpu = timed(model.fit, table, y)
@@ -338,8 +210,10 @@ def parse_args(argv=None):
     parser.add_argument("--no-operon", action="store_true")
     parser.add_argument("--operon-laws", help="pyoperon's laws (same form as --laws), default those of the run")
     parser.add_argument("--operon-evaluations", type=int, default=200_000)
-    parser.add_argument("--operon-seconds", type=int, default=10)
+    parser.add_argument("--operon-seconds", type=int, default=10, help="pyoperon's time limit (0: none)")
     parser.add_argument("--json", help="write every law's results to this file")
+    parser.add_argument("--baseline", help="a --json file of an earlier run: laws lost and gained against its "
+                        "defaults, and the CPU time on the laws it recovered")
     args = parser.parse_args(argv)
     args.steps = list(STEPS[1:]) if args.step == "all" else [s.strip() for s in args.step.split(",")]
     unknown = set(args.steps) - set(STEPS)
@@ -401,15 +275,18 @@ def main(argv=None):
                 line += f"{mark or '-':>13} {seconds:>6.2f} "
             print(line + " " + formula, flush=True)
     summary(results, methods, args.levels)
+    if args.baseline:
+        with open(args.baseline) as f:
+            compare(results, methods, json.load(f))
     if args.json:
         with open(args.json, "w") as out:
             json.dump(results, out, indent=1)
 
 
 def summary(results, methods, levels):
-    print("\nby step: laws recovered (R) and exact (E) of those run; seconds (wall, then CPU) in all, and the most")
-    print("one law took (wall)")
-    print(f"{'method':<14} " + " ".join(f"{f'noise {lv:.0%}':>48}" for lv in levels))
+    print("\nby step: laws recovered (R) and exact (E) of those run; seconds in all and the most for one law,")
+    print("wall and CPU (every thread's; less inflated than wall on a loaded machine)")
+    print(f"{'method':<14} " + " ".join(f"{f'noise {lv:.0%}':>54}" for lv in levels))
     for method in methods:
         cells = []
         for lv in levels:
@@ -418,17 +295,37 @@ def summary(results, methods, levels):
             rec = sum("R" in r["mark"] for r in rows)
             num = sum("N" in r["mark"] for r in rows)
             exact = sum("E" in r["mark"] for r in rows)
-            timed_rows = [r for r in rows if r["mark"] != "!"]
-            total = sum(r["seconds"] for r in timed_rows)
-            cpu = sum(r["cpu"] for r in timed_rows)
-            worst = max((r["seconds"] for r in timed_rows), default=0.0)
-            cells.append(f"R {rec:>3}/{n:<3} (+{num} N) E {exact:>3} {total:>7.1f}s ({cpu:>6.1f}s) max {worst:>5.2f}s")
-        print(f"{method:<14} " + " ".join(f"{c:>48}" for c in cells))
+            timed_rows = [r for r in rows if r["mark"] != "!"] or [dict(seconds=0.0, cpu=0.0)]
+            wall, cpu = (sum(r[k] for r in timed_rows) for k in ("seconds", "cpu"))
+            most_wall, most_cpu = (max(r[k] for r in timed_rows) for k in ("seconds", "cpu"))
+            cells.append(f"R {rec:>3}/{n:<3} (+{num} N) E {exact:>3} {wall:>6.1f}s {cpu:>6.1f}s cpu "
+                         f"max {most_wall:>5.2f}s {most_cpu:>5.2f}s")
+        print(f"{method:<14} " + " ".join(f"{c:>54}" for c in cells))
     failed = [r for r in results if r["mark"] == "!"]
     for method in dict.fromkeys(r["method"] for r in failed):
         first = next(r for r in failed if r["method"] == method)
         count = sum(r["method"] == method for r in failed)
         print(f"{method}: discover raised on {count} runs, first on {first['law']}: {first['formula']}")
+
+
+def compare(results, methods, baseline):
+    """Each method against the baseline's defaults, law by law: the laws it
+    recovered that the method does not, those it gains, and the ratio of CPU
+    seconds spent on the laws the baseline recovered."""
+    base = {(r["law"], r["noise"]): r for r in baseline if r["method"] == "defaults"}
+    print("\nagainst the baseline's defaults (on the laws and noise levels both ran)")
+    for method in methods:
+        rows = [r for r in results if r["method"] == method and (r["law"], r["noise"]) in base]
+        if not rows:
+            continue
+        was = [r for r in rows if "R" in base[(r["law"], r["noise"])]["mark"]]
+        lost = [f"{r['law']}@{r['noise']:.0%}" for r in was if "R" not in r["mark"]]
+        gained = [r for r in rows if "R" in r["mark"] and "R" not in base[(r["law"], r["noise"])]["mark"]]
+        then = sum(base[(r["law"], r["noise"])].get("cpu", math.nan) for r in was)
+        now = sum(r["cpu"] for r in was)
+        print(f"{method:<14} kept {len(was) - len(lost)}/{len(was)}, gained {len(gained)}, "
+              f"CPU on the kept ones {now / then if then else math.nan:.2f}x the baseline's"
+              + (f"; lost: {', '.join(lost)}" if lost else ""))
 
 
 if __name__ == "__main__":
