@@ -110,10 +110,12 @@ def table(gen):
 def discover(gen):
     X = table(gen)
     y = gen.choice(["y", "x", "missing"]) if gen.chance(3) else column(gen, gen.pick(9))
-    options = {"max_complexity": gen.index([1, 2, 3], False), "beam_width": gen.index([1, 2, 7], False)}
+    options = {"max_complexity": "auto" if gen.chance(4) else gen.index([1, 2, 3], False),
+               "beam_width": gen.index([1, 2, 7], False)}
     for name, make in [("precision_goal", gen.number), ("complexity_penalty", gen.number),
                        ("use_trig", gen.flag), ("use_vok", gen.flag), ("drop_nonfinite", gen.flag),
                        ("time_limit", lambda: gen.choice([None, 0.0, -1.0, float("nan"), 5.0, "1"])),
+                       ("budget", lambda: gen.choice([None, 0.0, -1.0, float("nan"), 0.05, "1", True])),
                        ("names", lambda: gen.seq(lambda: gen.choice(["a", "b", "", 1, None]), 3)),
                        ("units", lambda: gen.choice([{"x": "m", "y": "s"}, {"x": gen.wrong(), "y": "1"},
                                                      gen.seq(lambda: gen.choice(["m", "kg m^-3", "J/(mol K)", "1",

@@ -33,7 +33,7 @@ def problem(seed, n_vars, rows=30):
 ])
 def test_same_result_as_find_formula(seed, n_vars, options):
     X, y = problem(seed, n_vars)
-    f = vok_math.discover(X, y, constants=False, **options)
+    f = vok_math.discover(X, y, constants=False, **{"max_complexity": 8, **options})
     r = vok_core.find_formula(X.T.tolist(), y.tolist(), **options)
     assert (_ext.render(f.tokens, f.names), bits(f.error), f.complexity) == (r.formula, bits(r.error), r.complexity)
     penalty = options.get("complexity_penalty", 0.001)
@@ -196,7 +196,7 @@ def test_formula_refuses_what_is_no_expression(tokens, names, message):
 def test_formula_survives_a_json_round_trip():
     f = vok_math.discover(*problem(11, 2))
     fields = json.loads(json.dumps([f.tokens, f.names, f.error, f.complexity, f.rmse, f.complete, [], f.params]))
-    g = Formula(*fields, r2=f.r2, target=f.target)
+    g = Formula(*fields, r2=f.r2, target=f.target, path=json.loads(json.dumps(f.path)))
     assert g == dataclasses.replace(f, front=()) and str(g) == str(f)
     assert g.predict(problem(11, 2)[0]).tolist() == f.predict(problem(11, 2)[0]).tolist()
 
@@ -211,8 +211,11 @@ def test_defaults_are_the_engines():
     def typed(defaults):
         return {k: (type(v), v) for k, v in defaults.items() if k in expected}
 
-    for fn in (vok_core.find_formula, vok_math.discover):
-        assert typed({k: p.default for k, p in inspect.signature(fn).parameters.items()}) == expected, fn
+    signature = {k: p.default for k, p in inspect.signature(vok_math.discover).parameters.items()}
+    assert signature.pop("max_complexity") == "auto"  # discover deepens by default
+    for defaults in ({k: p.default for k, p in inspect.signature(vok_core.find_formula).parameters.items()},
+                     {**signature, "max_complexity": _ext.DEFAULTS["max_complexity"]}):
+        assert typed(defaults) == expected
     stub = ast.parse(pathlib.Path(vok_math.__file__).with_name("vok_core.pyi").read_text())
     (node,) = [n for n in stub.body if isinstance(n, ast.FunctionDef) and n.name == "find_formula"]
     args = node.args.args[len(node.args.args) - len(node.args.defaults):]

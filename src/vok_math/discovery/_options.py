@@ -38,6 +38,13 @@ def integer(text: str) -> int:
         raise ValueError(f"{text!r} is not an integer") from None
 
 
+def integer_or(word: str) -> Callable[[str], int | str]:
+    """An integer, or the one word (auto)."""
+    def parse(text: str) -> int | str:
+        return word if text == word else integer(text)
+    return parse
+
+
 def real(text: str) -> float:
     try:
         return float(text)

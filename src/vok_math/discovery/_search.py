@@ -13,10 +13,10 @@ from typing import Any, TextIO
 import numpy as np
 
 from .. import _ext
-from . import _data, _reduced, _select, _separable, _snap, _subsample, _units
+from . import _data, _deepen, _reduced, _select, _separable, _snap, _subsample, _units
 from ._formula import Formula
 from ._ops import OPTIONAL_OPERATORS
-from ._options import Option, choice, integer, real, switch_or_real, words
+from ._options import Option, choice, integer_or, real, switch_or_real, words
 from ._select import pareto
 
 # The rmse may grow by this fraction when constants are snapped (snap=True),
@@ -25,6 +25,7 @@ from ._select import pareto
 # +3.7 days) still gives its law's simple numbers.
 _SNAP_FRACTION = 0.01
 _SNAP_SPREAD = 1e-3
+_SPLIT_BUDGETS = 2.0  # the split searches' time without a time limit, in budgets of the depth
 
 Progress = Callable[[int, int, "Formula | None"], "bool | None"]
 
@@ -108,7 +109,8 @@ OPTIONS: tuple[Option, ...] = (
            f"{', '.join(_select.RULES)} (default: mdl, or penalty with --no-constants)", "RULE"),
     Option("snap", switch_or_real, "snap constants to simple numbers: yes, no, or the rmse's allowed growth",
            "YES|NO|X"),
-    Option("max_complexity", integer, "the largest number of tokens searched", "N"),
+    Option("max_complexity", integer_or("auto"), "the largest number of tokens searched, or auto: deeper "
+           "searches while the budget allows", "N|auto"),
     Option("beam_width", integer, "candidates kept per level", "N"),
     Option("precision_goal", real, "stop once the error is below this", "X"),
     Option("complexity_penalty", real, "error factor per token: error * (1 + complexity * penalty)", "X"),
@@ -124,18 +126,19 @@ OPTIONS: tuple[Option, ...] = (
     Option("decompose", bool, "split the search where the data are separable or symmetric"),
     Option("subsample", _subsample.parse, "rows searched in a big table: a number, auto or all "
            "(auto: 5000 of more than 20000)", "N|auto|all"),
+    Option("budget", real, "seconds the deeper searches of --max-complexity auto may take (default: 2)", "SECONDS"),
 )
 
 
 def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: bool = True,
              selection: str | None = None, snap: bool | float = True,
-             max_complexity: int = _DEFAULT["max_complexity"], beam_width: int = _DEFAULT["beam_width"],
+             max_complexity: int | str = "auto", beam_width: int = _DEFAULT["beam_width"],
              precision_goal: float = _DEFAULT["precision_goal"],
              complexity_penalty: float = _DEFAULT["complexity_penalty"], use_trig: bool = _DEFAULT["use_trig"],
              use_vok: bool = _DEFAULT["use_vok"], time_limit: float | None = None,
              progress: bool | Progress | None = None, drop_nonfinite: bool = False, units: Any = None,
              target_units: Any = None, operators: Sequence[str] = (), decompose: bool = True,
-             subsample: int | str | None = "auto") -> Formula | None:
+             subsample: int | str | None = "auto", budget: float | None = None) -> Formula | None:
     """Find a formula for y from the variables of X by the engine's beam
     search, with named variables, a time limit, progress reports, and the
     interpreter lock released while the engine works.
@@ -158,6 +161,12 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     progress: True for a progress bar on stderr, or a callable
     progress(level, candidates, best) called after each level, best being
     the Formula so far; returning False stops the search.
+    max_complexity: the most tokens of a formula and the number of levels;
+    "auto" searches at 8, then deeper (10, 12, ...) while the formula the
+    selection rule chooses has the largest complexity searched and `budget`
+    seconds (default 2) allow; a deeper search that the budget cuts is
+    dropped (docs/discovery.rst, "Depth"). time_limit stays the hard stop of
+    the whole call. The formula's path says how deep the search went.
     operators: optional unary operators the search builds as well, among
     "arcsin", "arccos" and "tanh" (none by default).
     decompose: with constants, when the search's formula is not exact, test
@@ -188,8 +197,10 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     which groups.
     """
     options = {k: v for k, v in locals().items() if k not in ("X", "y", "names", "units", "target_units")}
-    _data.check_options(max_complexity, beam_width, precision_goal, complexity_penalty, use_trig, use_vok,
-                        time_limit, progress)
+    budget = _deepen.check_budget(max_complexity, budget)
+    depth = _deepen.START if budget is not None else max_complexity
+    _data.check_options(depth, beam_width, precision_goal, complexity_penalty, use_trig, use_vok, time_limit,
+                        progress)
     _data.check_fit_options(constants, selection, snap, _select.RULES)
     operators = _operator_names(operators)
     _subsample.check(subsample)
@@ -206,20 +217,35 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
                                                      bool(constants), float(complexity_penalty), seen)
     beam = None if seen is None else []
 
-    bar = TextProgress(max_complexity) if progress is True else None
+    bar = TextProgress(depth) if progress is True else None
     user = bar or (progress if callable(progress) else None)
     callback = None
     if user is not None:
         def callback(level: int, candidates: int, best: tuple | None) -> bool:
             return user(level, candidates, None if best is None else searched.formula(best)) is not False
+    rule = selection or (_select.DEFAULT if constants else "penalty")
+    floor = float(precision_goal) * problem.unit
+    alphabet = len(names) + 2 + bool(constants) + 9 + 2 * bool(use_trig) + bool(use_vok) + len(operators)
+
+    def run(depth: int, limit: float | None) -> tuple:
+        if bar is not None:
+            bar.levels = depth
+        return _ext.search(searched.columns, searched.targets, depth, beam_width, float(precision_goal),
+                           float(complexity_penalty), bool(use_trig), bool(use_vok), limit, callback,
+                           {} if constants else None, operators, beam)
+
+    def judge(best: tuple, front: list) -> int:
+        fs = pareto([searched.formula(e) for e in front])
+        return _select.choose(rule, searched.formula(best), fs, searched.columns, searched.targets,
+                              float(precision_goal) * searched.unit, alphabet).complexity
+
     try:
-        best, complete, stopped_by, front, pending = _ext.search(
-            searched.columns, searched.targets, max_complexity, beam_width, float(precision_goal),
-            float(complexity_penalty), bool(use_trig), bool(use_vok), None if time_limit is None else float(time_limit),
-            callback, {} if constants else None, operators, beam)
+        outcome, step = _deepen.search(run, judge, depth, beam_width, budget, time_limit, deadline,
+                                       float(precision_goal))
     finally:
         if bar is not None:
             bar.close()
+    best, complete, stopped_by, front, pending = outcome
     if best is None:
         if pending is not None:
             raise pending
@@ -239,20 +265,23 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
         warnings.warn("the search reached its memory limit: returning the best formula so far "
                       "(lower max_complexity or beam_width)", RuntimeWarning, stacklevel=2)
     front_formulas = pareto([problem.formula(e) for e in front])
-    rule = selection or (_select.DEFAULT if constants else "penalty")
-    floor = float(precision_goal) * problem.unit
-    alphabet = len(names) + 2 + bool(constants) + 9 + 2 * bool(use_trig) + bool(use_vok) + len(operators)
     chosen = _select.choose(rule, problem.formula(best, complete), front_formulas, columns, targets, floor,
                             alphabet)
-    chosen = dataclasses.replace(chosen, complete=complete, front=front_formulas)
+    chosen = dataclasses.replace(chosen, complete=complete, front=front_formulas, path=(step,))
     if decompose and constants:
+        # Without a time limit, the split searches may take twice the budget
+        # of the depth (each part gets a share of what is left).
+        split_deadline = deadline
+        if split_deadline is None and budget is not None:
+            split_deadline = time.monotonic() + _SPLIT_BUDGETS * budget
+
         def search_part(cols: list, t: np.ndarray, part_names: tuple, limit: float | None,
                         split: bool) -> Formula | None:
             return discover(dict(zip(part_names, cols)), t, selection=selection, snap=False,
                             max_complexity=max_complexity, beam_width=beam_width, precision_goal=precision_goal,
                             complexity_penalty=complexity_penalty, use_trig=use_trig, use_vok=use_vok,
-                            time_limit=limit, operators=operators, decompose=split)
-        chosen = _separable.improve(chosen, problem, search_part, rule, floor, alphabet, deadline)
+                            time_limit=limit, operators=operators, decompose=split, budget=budget)
+        chosen = _separable.improve(chosen, problem, search_part, rule, floor, alphabet, split_deadline)
     fraction = (_SNAP_FRACTION if snap else None) if isinstance(snap, (bool, np.bool_)) else float(snap)
     if fraction is not None and chosen.params:
         structural = chosen.rmse + _SNAP_SPREAD * problem.unit if constants else 0.0
