@@ -16,7 +16,7 @@ from .. import _ext
 from . import _data, _deepen, _reduced, _select, _separable, _snap, _subsample, _units
 from ._formula import Formula
 from ._ops import OPTIONAL_OPERATORS
-from ._options import Option, choice, integer_or, real, switch_or_real, words
+from ._options import Option, choice, integer, integer_or, real, switch_or_real, words
 from ._select import pareto
 
 # The rmse may grow by this fraction when constants are snapped (snap=True),
