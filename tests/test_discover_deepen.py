@@ -33,7 +33,7 @@ def same(f, g):
 
 def test_no_deeper_search_when_the_rule_does_not_use_the_depth():
     X, y = line()
-    auto, fixed = vok_math.discover(X, y), vok_math.discover(X, y, max_complexity=8)
+    auto, fixed = vok_math.discover(X, y, decompose=False), vok_math.discover(X, y, decompose=False, max_complexity=8)
     assert same(auto, fixed) and auto.complete
     assert auto.path == ("searched to complexity 8 (beam 2000), deepened from 8 until the selection no longer improved",)
     assert fixed.path == ("searched to complexity 8 (beam 2000)",)
@@ -41,7 +41,7 @@ def test_no_deeper_search_when_the_rule_does_not_use_the_depth():
 
 def test_deeper_searches_find_what_the_fixed_depth_misses():
     X, y = stefan_boltzmann()
-    auto, fixed = vok_math.discover(X, y), vok_math.discover(X, y, max_complexity=8)
+    auto, fixed = vok_math.discover(X, y, decompose=False), vok_math.discover(X, y, decompose=False, max_complexity=8)
     floor = 1e-10 * np.std(y)
     assert fixed.rmse > floor >= auto.rmse
     assert auto.path[-1].startswith("searched to complexity 10 ") and auto.path[-1].endswith("goal was met")
@@ -52,11 +52,11 @@ def test_the_budget_bounds_the_deeper_searches():
     reference = 0.0
     for _ in range(2):  # one search at the fixed depth, the slower of two
         start = time.perf_counter()
-        vok_math.discover(X, y, max_complexity=8)
+        vok_math.discover(X, y, decompose=False, max_complexity=8)
         reference = max(reference, time.perf_counter() - start)
     budget = 3 * reference
     start = time.perf_counter()
-    f = vok_math.discover(X, y, budget=budget)
+    f = vok_math.discover(X, y, decompose=False, budget=budget)
     elapsed = time.perf_counter() - start
     assert "budget" in f.path[-1] and f.complete
     # The first search may overrun the budget by itself; later ones are cut.
@@ -71,8 +71,8 @@ def test_a_stop_in_a_deeper_search_returns_the_complete_searches():
         searches.extend([level] if level == 1 else [])
         return len(searches) < 2  # stop at the second search's leaves
 
-    f = vok_math.discover(X, y, progress=progress)
-    fixed = vok_math.discover(X, y, max_complexity=8)
+    f = vok_math.discover(X, y, decompose=False, progress=progress)
+    fixed = vok_math.discover(X, y, decompose=False, max_complexity=8)
     assert not f.complete and same(f, fixed)
     assert f.path == ("searched to complexity 8 (beam 2000), deepened from 8 until the progress callback stopped it",)
 

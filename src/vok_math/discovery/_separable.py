@@ -21,7 +21,7 @@ from collections.abc import Callable, Sequence
 import numpy as np
 
 from .. import _ext
-from . import _render, _select
+from . import _render, _select, _structure
 from ._ops import ADD, DIV, MUL, OP, PARAM, RECIP, SUB, VAR
 from ._structure import SYMBOL, Split, Surrogate, Symmetry, describe, find_structure
 
@@ -192,17 +192,22 @@ def _split_search(split: Split, surrogate: Surrogate, X: np.ndarray, y: np.ndarr
     other is), kept when the joined rmse drops. (tokens, params, rmse, the
     parts' steps)."""
     columns = [np.ascontiguousarray(c) for c in X.T]
+    # The surrogate tells no more on many rows than on a few thousand: its
+    # parts are searched on those.
+    S = X
+    if len(X) > _structure.STRUCTURE_ROWS:
+        S = X[np.sort(np.random.default_rng(0).choice(len(X), _structure.STRUCTURE_ROWS, replace=False))]
     # A product's parts are read where both are large: at the row of the
     # largest |y| (a sum's anywhere, at the middle row).
-    ref = X[_reference_row(X) if split.kind == "+" else int(np.argmax(np.abs(surrogate.target(X))))]
+    ref = S[_reference_row(S) if split.kind == "+" else int(np.argmax(np.abs(surrogate.target(S))))]
     groups = (split.group, split.rest)
     parts = []
     for k, group in enumerate(groups):
         other = list(groups[1 - k])
-        points = X.copy()
+        points = S.copy()
         points[:, other] = ref[other]
         values = surrogate.target(points)
-        part = _search_part(search, X, group, values, names, _share(deadline, 4 - k), decompose=False)
+        part = _search_part(search, S, group, values, names, _share(deadline, 4 - k), decompose=False)
         if part is None:
             return None
         # The surrogate's values are good to about its error: the simplest

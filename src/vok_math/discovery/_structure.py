@@ -46,6 +46,8 @@ MIN_ROWS = 20
 # surrogate's relative error, at most MAX_THRESHOLD.
 THRESHOLD = 0.02
 MAX_THRESHOLD = 0.25
+STRUCTURE_ROWS = 4000  # rows of a big table the tests draw their points and ranges from
+SYMMETRIES_UP_TO = 10  # variables: pairs are tested for symmetries (the pairs grow as the square)
 ALL_SPLITS_UP_TO = 6  # variables: every split into two groups is tested; beyond, one variable against the rest
 
 _SEED = 20261207
@@ -226,6 +228,9 @@ def find_structure(X: np.ndarray, y: np.ndarray,
     if n < 2 or len(y) < MIN_ROWS or not np.all(np.isfinite(y)) or np.ptp(y) == 0:
         return None
     rng = np.random.default_rng(_SEED)
+    if len(y) > STRUCTURE_ROWS:
+        keep = np.sort(rng.choice(len(y), STRUCTURE_ROWS, replace=False))
+        X, y = X[keep], y[keep]
     s = Surrogate(X, y)
     log_s = Surrogate(X, y, logs=True) if np.all(y > 0) or np.all(y < 0) else None
     # The surrogates' errors as an rmse of y (that of log |y| is relative).
@@ -248,7 +253,7 @@ def find_structure(X: np.ndarray, y: np.ndarray,
         else:
             found.append((mul / _threshold(s), Split("*", group, rest, mul), s))
     best = s if log_s is None or s.error <= log_s.error else log_s
-    for a, b in itertools.combinations(range(n), 2):
+    for a, b in itertools.combinations(range(n) if n <= SYMMETRIES_UP_TO else (), 2):
         for op in (SUB, ADD, MUL, DIV):
             score = _symmetry(best, X, op, a, b, rng)
             found.append((score / _threshold(best), Symmetry(op, a, b, score), best))
