@@ -161,7 +161,7 @@ import resource, numpy as np, vok_math
 X = np.random.default_rng(0).uniform(0.5, 3.0, ({rows}, 20))
 y = X[:, 0] * X[:, 1]
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-vok_math.discover(X, y, max_complexity=1, subsample={subsample})
+vok_math.discover(X, y, max_complexity=1, subsample={subsample}, decompose=False)
 print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024 / X.nbytes)
 """
 

@@ -13,6 +13,7 @@ selection rule prefers it.
 
 from __future__ import annotations
 
+import contextvars
 import dataclasses
 import math
 import time
@@ -299,14 +300,24 @@ def recombined(columns: list[np.ndarray], targets: np.ndarray, names: tuple[str,
     return tokens, params, rmse, complexity, [describe(structure, names), *("  " + line for line in substeps)]
 
 
+# Splits within splits: each nested search holds its part's data, and a
+# table of many variables could otherwise be peeled one variable at a time.
+MAX_NESTING = 3
+_nesting = contextvars.ContextVar("nesting", default=0)
+
+
 def improve(chosen, problem, search: PartSearch, rule: str, floor: float, alphabet: int, deadline: float | None):
     """chosen, or the formula of a split or reduced search when the
     selection rule prefers it; with the step recorded in its path."""
     if not chosen.complete or chosen.rmse <= floor or len(problem.names) < 2:
         return chosen
-    if deadline is not None and time.monotonic() >= deadline:
+    if (deadline is not None and time.monotonic() >= deadline) or _nesting.get() >= MAX_NESTING:
         return chosen
-    built = recombined(problem.columns, problem.targets, problem.names, search, deadline, chosen.rmse)
+    token = _nesting.set(_nesting.get() + 1)
+    try:
+        built = recombined(problem.columns, problem.targets, problem.names, search, deadline, chosen.rmse)
+    finally:
+        _nesting.reset(token)
     if built is None:
         return chosen
     tokens, params, rmse, complexity, steps = built
