@@ -166,7 +166,7 @@ print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024 / X.n
 """
 
 
-@pytest.mark.parametrize("subsample,most", [(None, 1.5), ("'auto'", 0.5)])
+@pytest.mark.parametrize("subsample,most", [(None, 1.5), ("'auto'", 0.75)])
 def test_the_data_is_copied_at_most_once(run_python, subsample, most):
     # The engine's own copy of the columns is the only one; a subsample's
     # search copies only the subsample.
