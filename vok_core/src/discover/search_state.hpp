@@ -79,10 +79,48 @@ struct ScoreOutcome {
     std::vector<std::uint32_t> first_of, min_of;
 };
 
-// Per-worker scratch: one evaluator per operand, and one block of values per lane.
+// The last blocks of values computed for members without a cached column,
+// so that the candidates scored side by side (a group of lanes shares its
+// operands, and consecutive candidates mostly share their left one) evaluate
+// such a member's tokens once per block of rows, not once per candidate.
+// Slots are reused in turn.
+class MemberMemo {
+public:
+    static constexpr std::size_t kSlots = 16;
+
+    // The values of m on rows [first, first + n), computed by ev when not
+    // held; null when a row fails. Valid until kSlots further misses.
+    const double* get(const Member& m, const ColumnView& data, std::size_t first, std::size_t n,
+                      BlockEvaluator& ev) {
+        for (std::size_t q = 0; q < kSlots; ++q)
+            if (who_[q] == &m && first_[q] == first && n_[q] == n) return ok_[q] ? slot(q) : nullptr;
+        const std::size_t q = next_;
+        next_ = (next_ + 1) % kSlots;
+        who_[q] = &m;
+        first_[q] = first;
+        n_[q] = n;
+        const double* v = ev.eval(m.expr.tokens, data, {}, first, n);
+        ok_[q] = v != nullptr;
+        if (!v) return nullptr;
+        std::copy_n(v, n, slot(q));
+        return slot(q);
+    }
+
+private:
+    double* slot(std::size_t q) { return values_.get() + q * kBlockRows; }
+    std::array<const Member*, kSlots> who_{};
+    std::array<std::size_t, kSlots> first_{}, n_{};
+    std::array<bool, kSlots> ok_{};
+    std::size_t next_ = 0;
+    std::unique_ptr<double[]> values_ = std::make_unique_for_overwrite<double[]>(kSlots * kBlockRows);
+};
+
+// Per-worker scratch: one evaluator and memo per operand, and one block of
+// values per lane.
 struct Scratch {
     explicit Scratch(bool strict_tension) : left(strict_tension), right(strict_tension) {}
     BlockEvaluator left, right;
+    MemberMemo left_memo, right_memo;
     std::array<std::array<double, kScoreRows>, kLanes> out;
 };
 
@@ -137,14 +175,16 @@ private:
     bool ranks_before(std::uint32_t x, std::uint32_t y) const;
     template <class Values>
     void score(std::size_t lanes, const double* factor, const double* cutoff, Values&& values, std::uint8_t* state,
-               double* error) const {
+               double* error, std::size_t rows = SIZE_MAX) const {
         if (fit_)
-            score_lanes_fitted(data_, *fit_, lanes, factor, cutoff, values, state, error);
+            score_lanes_fitted(data_, *fit_, lanes, factor, cutoff, values, state, error, rows);
         else
-            score_lanes(data_, lanes, factor, cutoff, values, state, error);
+            score_lanes(data_, lanes, factor, cutoff, values, state, error, rows);
     }
     std::vector<SearchResult> score_leaves();
-    void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff);
+    void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff,
+                     std::uint8_t* state, double* err, std::size_t rows = SIZE_MAX);
+    std::vector<std::uint32_t> pick_seeds(std::size_t n, std::size_t cap);
     void score_level(std::size_t n);
 
     // ---- fitted.cpp: the fitted search's results, keys and refinement
@@ -179,10 +219,14 @@ private:
             const Member& b = pool_[c.b];
             if (a.col_t && b.col_x) return apply_op_column(OpCode::Sub, a.col_t + first, b.col_x + first, out, n);
         }
-        const double* va = member_block(a, first, n, s.left);
+        const double* va = a.column ? a.column + first : s.left_memo.get(a, data_.view(), first, n, s.left);
         if (!va) return false;
         const double* vb = nullptr;
-        if (!is_unary(c.op) && !(vb = member_block(pool_[c.b], first, n, s.right))) return false;
+        if (!is_unary(c.op)) {
+            const Member& b = pool_[c.b];
+            if (!(vb = b.column ? b.column + first : s.right_memo.get(b, data_.view(), first, n, s.right)))
+                return false;
+        }
         return fit_ ? apply_op_column_strict(c.op, va, vb, out, n) : apply_op_column(c.op, va, vb, out, n);
     }
 
@@ -254,6 +298,7 @@ private:
     std::vector<ScoreOutcome> outcomes_;     // of the scoring reducers
 
     const SearchHooks* hooks_;
+    LevelStatus* status_;
     bool pareto_;
     // With a Pareto front: the best result of each complexity so far, by
     // complexity (the same rule as best).
