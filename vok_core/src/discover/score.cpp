@@ -273,7 +273,7 @@ void Search::score_level(std::size_t n) {
         std::lock_guard guard(reducers_lock);
         idle.push_back(r);
     };
-    if (early_stop_ && can_cut) {
+    if (early_stop_ && seed_cutoff_ && can_cut) {
         // The seeds first; then the cutoff is the largest of their cap
         // smallest errors, taken here whatever the pass could record.
         const std::vector<std::uint32_t> seeds = pick_seeds(n, cap);

@@ -101,6 +101,7 @@ Search::Search(Columns columns, std::span<const double> targets, std::size_t n_v
       inline_work_(internals.inline_work),
       memory_limit_(internals.memory_limit),
       early_stop_(internals.early_stop),
+      seed_cutoff_(internals.seed_cutoff),
       checkpoint_every_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(internals.checkpoint_seconds))),
       last_checkpoint_(std::chrono::steady_clock::now()),

@@ -78,6 +78,10 @@ struct SearchInternals {
     // Scoring stops candidates early once they cannot matter; off, every
     // accepted candidate is scored on every row (the results are the same).
     bool early_stop = true;
+    // Early stopping starts from the cutoff of the level's most promising
+    // candidates, scored first (score.cpp's pick_seeds); off, the cutoff
+    // comes from the candidates in the order they are scored.
+    bool seed_cutoff = true;
 };
 
 std::optional<SearchResult> search_with(Columns columns, std::span<const double> targets, std::size_t n_vars,

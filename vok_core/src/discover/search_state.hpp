@@ -258,6 +258,7 @@ private:
     std::size_t inline_work_;
     std::size_t memory_limit_;
     bool early_stop_;
+    bool seed_cutoff_;
     std::chrono::steady_clock::duration checkpoint_every_;
     std::chrono::steady_clock::time_point last_checkpoint_;
     std::size_t seen_count_ = 0;   // fingerprints in the seen set
