@@ -41,13 +41,15 @@ double cpu_now() {
 struct Timed {
     double wall = 0, cpu = 0;
     std::optional<SearchResult> best;
+    SearchTrace trace;
 };
 
-Timed run(const std::vector<std::vector<double>>& cols, const std::vector<double>& y, const SearchInternals& in) {
+Timed run(const std::vector<std::vector<double>>& cols, const std::vector<double>& y, SearchInternals in) {
     SearchOptions o;
     o.fit.enabled = true;
     o.fit.refine = refine_hook(cols, y, o);
     Timed t;
+    in.trace = &t.trace;
     const double cpu = cpu_now();
     const auto start = std::chrono::steady_clock::now();
     SearchHooks hooks;
@@ -123,6 +125,8 @@ int main(int argc, char** argv) {
         std::printf("%9zu %10.3f / %9.3f %10.3f / %9.3f %8.2f %8.2f %10.3f / %9.3f  %s%s\n", n, old.wall, old.cpu,
                     now.wall, now.cpu, old.wall / now.wall, old.cpu / now.cpu, one.wall, one.cpu,
                     now.best ? now.best->formula.c_str() : "-", same ? "" : "  (RESULTS DIFFER)");
+        std::printf("          candidates scored on every row / stopped early: before %zu / %zu, now %zu / %zu\n",
+                    old.trace.scored, old.trace.abandoned, now.trace.scored, now.trace.abandoned);
         if (last_rows)
             std::printf("          time(%zu) / time(%zu): wall %.2f, cpu %.2f\n", n, last_rows, now.wall / last,
                         now.cpu / last_cpu);

@@ -28,45 +28,53 @@ const std::uint64_t kFloorBits = std::bit_cast<std::uint64_t>(kDivisorFloor);
 
 inline std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 
-// One row as apply_op_column computes it: the value into *out, the failure
-// word returned.
-inline std::uint64_t scalar_row(OpCode op, double a, double b, double* out) {
-    double v = 0.0, divisor = 1.0;
-    switch (op) {
-        case OpCode::Neg:
-            v = -a;
-            break;
-        case OpCode::Recip:
-            v = 1.0 / a;
-            divisor = a;
-            break;
-        case OpCode::Sqrt:
-            v = std::sqrt(a);
-            break;
-        case OpCode::Add:
-            v = a + b;
-            break;
-        case OpCode::Sub:
-            v = a - b;
-            break;
-        case OpCode::Mul:
-            v = a * b;
-            break;
-        case OpCode::Div:
-            v = a / b;
-            divisor = b;
-            break;
-        default:
-            break;
+// Rows [from, n) as apply_op_column computes them, with their failure word.
+template <OpCode Op>
+std::uint64_t scalar_rows(const double* a, const double* b, double* out, std::size_t from, std::size_t n) {
+    std::uint64_t bad = 0;
+    for (std::size_t r = from; r < n; ++r) {
+        double v, divisor = 1.0;
+        if constexpr (Op == OpCode::Neg) {
+            v = -a[r];
+        } else if constexpr (Op == OpCode::Recip) {
+            divisor = a[r];
+            v = 1.0 / divisor;
+        } else if constexpr (Op == OpCode::Sqrt) {
+            v = std::sqrt(a[r]);
+        } else if constexpr (Op == OpCode::Add) {
+            v = a[r] + b[r];
+        } else if constexpr (Op == OpCode::Sub) {
+            v = a[r] - b[r];
+        } else if constexpr (Op == OpCode::Mul) {
+            v = a[r] * b[r];
+        } else {
+            divisor = b[r];
+            v = a[r] / divisor;
+        }
+        out[r] = v;
+        bad |= (bits(v) & kExponent) + kExponentUnit;
+        if constexpr (Op == OpCode::Recip || Op == OpCode::Div) bad |= (bits(divisor) & kMagnitude) - kFloorBits;
     }
-    *out = v;
-    return ((bits(v) & kExponent) + kExponentUnit) | ((bits(divisor) & kMagnitude) - kFloorBits);
+    return bad;
 }
 
 std::uint64_t scalar_rows(OpCode op, const double* a, const double* b, double* out, std::size_t from, std::size_t n) {
-    std::uint64_t bad = 0;
-    for (std::size_t r = from; r < n; ++r) bad |= scalar_row(op, a[r], is_unary(op) ? 0.0 : b[r], out + r);
-    return bad;
+    switch (op) {
+        case OpCode::Neg:
+            return scalar_rows<OpCode::Neg>(a, b, out, from, n);
+        case OpCode::Recip:
+            return scalar_rows<OpCode::Recip>(a, b, out, from, n);
+        case OpCode::Sqrt:
+            return scalar_rows<OpCode::Sqrt>(a, b, out, from, n);
+        case OpCode::Add:
+            return scalar_rows<OpCode::Add>(a, b, out, from, n);
+        case OpCode::Sub:
+            return scalar_rows<OpCode::Sub>(a, b, out, from, n);
+        case OpCode::Mul:
+            return scalar_rows<OpCode::Mul>(a, b, out, from, n);
+        default:
+            return scalar_rows<OpCode::Div>(a, b, out, from, n);
+    }
 }
 
 #ifdef VOK_EXACT_X86

@@ -102,19 +102,24 @@ void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s,
 
 // The candidates scored first at a level, so that early stopping has a
 // cutoff from the start rather than after the first cap results: a sample
-// of the accepted candidates spread over the level is scored on its first
-// rows, and the 2 * cap best of it by that partial error are returned in
-// index order (empty when the level is too small or too short for it to
-// pay). Any choice gives the same results: a cutoff is always the largest of
-// cap errors of candidates scored on every row.
+// of the accepted candidates spread over the level (at most 8 * cap of
+// them) is scored on its first kScoreRows rows, and the 2 * cap best of it
+// by that partial error are returned in index order. Empty when the level
+// has too few candidates or rows for it to pay: the sample's first rows
+// must cost little beside the level's (a sample of at most half the level,
+// or data of more than 8 * kScoreRows rows). Any choice gives the same
+// results: a cutoff is always the largest of cap errors of candidates scored
+// on every row.
 std::vector<std::uint32_t> Search::pick_seeds(std::size_t n, std::size_t cap) {
     constexpr std::size_t kSampleFactor = 8, kSeedFactor = 2;
     std::vector<std::uint32_t> accepted;
     for (std::size_t k = 0; k < n; ++k)
         if (state_[k] == kAccepted) accepted.push_back(static_cast<std::uint32_t>(k));
-    const std::size_t seeds = kSeedFactor * cap;
-    if (data_.rows() <= kScoreRows || accepted.size() < 2 * kSampleFactor * cap) return {};
-    const std::size_t samples = kSampleFactor * cap, stride = accepted.size() / samples;
+    const std::size_t seeds = kSeedFactor * cap, rows = data_.rows();
+    const std::size_t samples = std::min(accepted.size(), kSampleFactor * cap);
+    const bool worth = rows > 8 * kScoreRows ? accepted.size() > seeds : 2 * samples <= accepted.size();
+    if (rows <= kScoreRows || !worth) return {};
+    const std::size_t stride = accepted.size() / samples;
     std::vector<std::uint32_t> sample(samples);
     for (std::size_t q = 0; q < samples; ++q) sample[q] = accepted[q * stride];
     std::vector<std::uint8_t> state(samples);
