@@ -11,7 +11,10 @@
 // time), their ratios, and the time ratio of successive row counts. Then
 // the exact column operators: nanoseconds per row at each SIMD level.
 //
-//   build/cpp/rows_engine [rows ...]        (RAYON_NUM_THREADS sets the pool)
+//   build/cpp/rows_engine [--now] [rows ...]   (RAYON_NUM_THREADS sets the pool)
+//
+// --now runs only the search as it is (for row counts where the others take
+// too long).
 #include <time.h>
 
 #include <chrono>
@@ -19,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string_view>
 #include <algorithm>
 #include <bit>
 #include <vector>
@@ -95,8 +99,15 @@ void exact_operators() {
 
 int main(int argc, char** argv) {
     std::vector<std::size_t> rows;
-    for (int i = 1; i < argc; ++i) rows.push_back(static_cast<std::size_t>(std::atof(argv[i])));
+    bool only_now = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--now")
+            only_now = true;
+        else
+            rows.push_back(static_cast<std::size_t>(std::atof(argv[i])));
+    }
     if (rows.empty()) rows = {100, 10000, 100000};
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("pool of %zu workers\n", vok::pool_size());
     std::printf("%9s %22s %22s %8s %8s %22s  formula\n", "rows", "before: wall / cpu s", "now: wall / cpu s",
                 "wall x", "cpu x", "1 thread: wall / cpu s");
@@ -114,11 +125,11 @@ int main(int argc, char** argv) {
         SearchInternals before;
         before.cache_budget = std::size_t{1} << 24;
         before.seed_cutoff = false;
-        const Timed old = run(cols, y, before);
         const Timed now = run(cols, y, SearchInternals{});
         SearchInternals alone;
         alone.executor = serial;
-        const Timed one = run(cols, y, alone);
+        const Timed old = only_now ? now : run(cols, y, before);
+        const Timed one = only_now ? now : run(cols, y, alone);
         const bool same = old.best && now.best && one.best && old.best->formula == now.best->formula &&
                           std::bit_cast<std::uint64_t>(old.best->error) == std::bit_cast<std::uint64_t>(now.best->error) &&
                           one.best->formula == now.best->formula;

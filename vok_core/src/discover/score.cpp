@@ -138,13 +138,19 @@ std::vector<std::uint32_t> Search::pick_seeds(std::size_t n, std::size_t cap) {
     const auto by_partial = [&](std::uint32_t x, std::uint32_t y) {
         return partial[x] < partial[y] || (partial[x] == partial[y] && x < y);
     };
-    if (order.size() > seeds) {
-        std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(seeds), order.end(), by_partial);
-        order.resize(seeds);
+    std::sort(order.begin(), order.end(), by_partial);
+    // With a Pareto front, also the best few of each complexity: their
+    // errors bound what a candidate must beat to be the best of its own.
+    constexpr std::size_t kPerComplexity = 4;
+    std::vector<std::size_t> taken(pareto_ ? 2 * max_cx_ + 2 : 0, 0);
+    std::vector<std::uint32_t> out;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const std::uint32_t k = sample[order[i]];
+        const bool by_cx = pareto_ && taken[complexity(cands_[k])]++ < kPerComplexity;
+        if (i < seeds || by_cx) out.push_back(k);
     }
-    for (std::uint32_t& q : order) q = sample[q];
-    std::sort(order.begin(), order.end());
-    return order;
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 // Scores the accepted candidates in parallel and reduces their results to
@@ -172,10 +178,11 @@ void Search::score_level(std::size_t n) {
     const bool can_cut = cap < n;  // else no cap results and a candidate beyond them
     // With a Pareto front a candidate must also stay while it could become
     // the best of its complexity: its cutoff is at least the smallest error
-    // of its complexity known to its reducer (from earlier levels or scored
-    // by it), which its final error cannot beat once past it. Such an error
-    // exists only without NaN targets, so every candidate of that complexity
-    // then has a non-NaN error and the first one need not be known.
+    // of its complexity known to its reducer (from earlier levels, the
+    // level's seeds, or scored by it), which its final error cannot beat
+    // once past it. Such an error exists only without NaN targets, so every
+    // candidate of that complexity then has a non-NaN error and the first
+    // one need not be known.
     const std::size_t n_cx = pareto_ ? 2 * max_cx_ + 2 : 0;  // above any candidate's complexity
     std::vector<double> known_cut(n_cx, kInf);
     for (std::size_t c = 0; c < std::min(n_cx, front_.size()); ++c)
@@ -286,8 +293,16 @@ void Search::score_level(std::size_t n) {
         parallel(seeds.size(), seeds.size() * (data_.rows() + 8), pass);
         list = nullptr;
         smallest.clear();
-        for (std::uint32_t k : seeds)
-            if (scored(k) && !std::isnan(err_[k])) smallest.push_back(err_[k]);
+        for (std::uint32_t k : seeds) {
+            if (!scored(k) || std::isnan(err_[k])) continue;
+            smallest.push_back(err_[k]);
+            if (!pareto_) continue;
+            // Every reducer, and those made later, know the seeds' errors
+            // of each complexity.
+            const std::size_t c = complexity(cands_[k]);
+            known_cut[c] = std::min(known_cut[c], err_[k]);
+            for (auto& r : reducers) r->cut_of[c] = std::min(r->cut_of[c], err_[k]);
+        }
         if (smallest.size() >= cap) {
             std::nth_element(smallest.begin(), smallest.begin() + static_cast<std::ptrdiff_t>(cap - 1), smallest.end());
             smallest.resize(cap);
