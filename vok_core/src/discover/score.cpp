@@ -112,16 +112,17 @@ void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s,
 // on every row.
 std::vector<std::uint32_t> Search::pick_seeds(std::size_t n, std::size_t cap) {
     constexpr std::size_t kSampleFactor = 8, kSeedFactor = 2;
-    std::vector<std::uint32_t> accepted;
-    for (std::size_t k = 0; k < n; ++k)
-        if (state_[k] == kAccepted) accepted.push_back(static_cast<std::uint32_t>(k));
+    const std::size_t accepted = static_cast<std::size_t>(std::count(state_.get(), state_.get() + n, kAccepted));
     const std::size_t seeds = kSeedFactor * cap, rows = data_.rows();
-    const std::size_t samples = std::min(accepted.size(), kSampleFactor * cap);
-    const bool worth = rows > 8 * kScoreRows ? accepted.size() > seeds : 2 * samples <= accepted.size();
-    if (rows <= kScoreRows || !worth) return {};
-    const std::size_t stride = accepted.size() / samples;
-    std::vector<std::uint32_t> sample(samples);
-    for (std::size_t q = 0; q < samples; ++q) sample[q] = accepted[q * stride];
+    const std::size_t samples = std::min(accepted, kSampleFactor * cap);
+    const bool worth = rows > 8 * kScoreRows ? accepted > seeds : 2 * samples <= accepted;
+    if (rows <= kScoreRows || samples == 0 || !worth) return {};
+    // Every stride-th accepted candidate.
+    const std::size_t stride = accepted / samples;
+    std::vector<std::uint32_t> sample;
+    sample.reserve(samples);
+    for (std::size_t k = 0, seen = 0; k < n && sample.size() < samples; ++k)
+        if (state_[k] == kAccepted && seen++ % stride == 0) sample.push_back(static_cast<std::uint32_t>(k));
     std::vector<std::uint8_t> state(samples);
     std::vector<double> partial(samples);
     const std::size_t groups = (samples + kLanes - 1) / kLanes;
