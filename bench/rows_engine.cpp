@@ -109,8 +109,8 @@ int main(int argc, char** argv) {
     if (rows.empty()) rows = {100, 10000, 100000};
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("pool of %zu workers\n", vok::pool_size());
-    std::printf("%9s %22s %22s %8s %8s %22s  formula\n", "rows", "before: wall / cpu s", "now: wall / cpu s",
-                "wall x", "cpu x", "1 thread: wall / cpu s");
+    std::printf("%9s %22s %22s %8s %8s %22s  formula\n", "rows", "before: wall / cpu s", "now: wall / cpu s", "wall x",
+                "cpu x", "1 thread: wall / cpu s");
     double last = 0, last_cpu = 0;
     std::size_t last_rows = 0;
     for (std::size_t n : rows) {
@@ -130,9 +130,10 @@ int main(int argc, char** argv) {
         alone.executor = serial;
         const Timed old = only_now ? now : run(cols, y, before);
         const Timed one = only_now ? now : run(cols, y, alone);
-        const bool same = old.best && now.best && one.best && old.best->formula == now.best->formula &&
-                          std::bit_cast<std::uint64_t>(old.best->error) == std::bit_cast<std::uint64_t>(now.best->error) &&
-                          one.best->formula == now.best->formula;
+        const bool same =
+            old.best && now.best && one.best && old.best->formula == now.best->formula &&
+            std::bit_cast<std::uint64_t>(old.best->error) == std::bit_cast<std::uint64_t>(now.best->error) &&
+            one.best->formula == now.best->formula;
         std::printf("%9zu %10.3f / %9.3f %10.3f / %9.3f %8.2f %8.2f %10.3f / %9.3f  %s%s\n", n, old.wall, old.cpu,
                     now.wall, now.cpu, old.wall / now.wall, old.cpu / now.cpu, one.wall, one.cpu,
                     now.best ? now.best->formula.c_str() : "-", same ? "" : "  (RESULTS DIFFER)");

@@ -74,7 +74,8 @@ TEST_P(ExactColumns, EveryLevelGivesTheScalarBits) {
                 std::vector<double> out(n), in_place(a.begin() + first, a.begin() + first + n);
                 bool ok = false, ok_in_place = false;
                 ASSERT_TRUE(apply_exact_column(op, &a[first], &b[first], out.data(), n, &ok, level));
-                ASSERT_TRUE(apply_exact_column(op, in_place.data(), &b[first], in_place.data(), n, &ok_in_place, level));
+                ASSERT_TRUE(
+                    apply_exact_column(op, in_place.data(), &b[first], in_place.data(), n, &ok_in_place, level));
                 bool want_ok = true;
                 for (std::size_t r = 0; r < n; ++r) {
                     const double x = a[first + r], y = b[first + r];

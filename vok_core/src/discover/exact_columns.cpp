@@ -123,8 +123,8 @@ std::uint64_t sse2_rows(const double* a, const double* b, double* out, std::size
 
 // Four rows per step, as sse2_rows.
 template <OpCode Op>
-__attribute__((target("avx2"))) std::uint64_t avx2_rows(const double* a, const double* b, double* out,
-                                                          std::size_t n, std::size_t* done) {
+__attribute__((target("avx2"))) std::uint64_t avx2_rows(const double* a, const double* b, double* out, std::size_t n,
+                                                        std::size_t* done) {
     const __m256i exponent = _mm256_set1_epi64x(static_cast<long long>(kExponent));
     const __m256i unit = _mm256_set1_epi64x(static_cast<long long>(kExponentUnit));
     const __m256i magnitude = _mm256_set1_epi64x(static_cast<long long>(kMagnitude));

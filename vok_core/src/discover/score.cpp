@@ -225,8 +225,7 @@ void Search::score_level(std::size_t n) {
             std::array<std::uint8_t, kLanes> state;
             for (std::size_t l = 0; l < lanes; ++l)
                 cut[l] = pareto_ ? std::max(cutoff, r->cut_of[complexity(cands_[group[l]])]) : cutoff;
-            score_group(group.data(), lanes, r->scratch, early_stop_ ? cut.data() : nullptr, state.data(),
-                        err.data());
+            score_group(group.data(), lanes, r->scratch, early_stop_ ? cut.data() : nullptr, state.data(), err.data());
             for (std::size_t l = 0; l < lanes; ++l) {
                 state_[group[l]] = state[l];
                 if (state[l] == kScored) err_[group[l]] = err[l];

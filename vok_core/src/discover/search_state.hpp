@@ -90,8 +90,7 @@ public:
 
     // The values of m on rows [first, first + n), computed by ev when not
     // held; null when a row fails. Valid until kSlots further misses.
-    const double* get(const Member& m, const ColumnView& data, std::size_t first, std::size_t n,
-                      BlockEvaluator& ev) {
+    const double* get(const Member& m, const ColumnView& data, std::size_t first, std::size_t n, BlockEvaluator& ev) {
         for (std::size_t q = 0; q < kSlots; ++q)
             if (who_[q] == &m && first_[q] == first && n_[q] == n) return ok_[q] ? slot(q) : nullptr;
         const std::size_t q = next_;
@@ -182,8 +181,8 @@ private:
             score_lanes(data_, lanes, factor, cutoff, values, state, error, rows);
     }
     std::vector<SearchResult> score_leaves();
-    void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff,
-                     std::uint8_t* state, double* err, std::size_t rows = SIZE_MAX);
+    void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff, std::uint8_t* state,
+                     double* err, std::size_t rows = SIZE_MAX);
     std::vector<std::uint32_t> pick_seeds(std::size_t n, std::size_t cap);
     void score_level(std::size_t n);
 
