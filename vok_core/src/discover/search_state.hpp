@@ -114,12 +114,63 @@ private:
     std::unique_ptr<double[]> values_ = std::make_unique_for_overwrite<double[]>(kSlots * kBlockRows);
 };
 
-// Per-worker scratch: one evaluator and memo per operand, and one block of
-// values per lane.
+// The values of one member without a cached column on the rows reached so
+// far: the member that the candidates of one generation row share (the
+// newest operand), filled a block at a time as their scoring reaches new
+// rows, so that each block of it is evaluated once for the whole row of
+// candidates. A block that fails is remembered as failing.
+class RowColumn {
+public:
+    // True when this column answers for m's rows [first, first + n): *out is
+    // then their values, or null when a row fails. False when it cannot (m
+    // is not its member and first is not 0, or the rows are beyond those
+    // reached): the caller evaluates them otherwise.
+    bool get(const Member& m, const ColumnView& data, std::size_t first, std::size_t n, BlockEvaluator& ev,
+             const double** out) {
+        if (&m != who_) {
+            if (first != 0) return false;
+            who_ = &m;
+            filled_ = 0;
+            failed_ = SIZE_MAX;
+        }
+        if (first + n <= filled_) {
+            *out = values_.data() + first;
+            return true;
+        }
+        if (first == failed_ && n == failed_n_) {
+            *out = nullptr;
+            return true;
+        }
+        if (first != filled_ || failed_ != SIZE_MAX) return false;
+        if (values_.size() < data.rows) values_.resize(data.rows);
+        const double* v = ev.eval(m.expr.tokens, data, {}, first, n);
+        if (!v) {
+            failed_ = first;
+            failed_n_ = n;
+            *out = nullptr;
+            return true;
+        }
+        std::copy_n(v, n, values_.data() + first);
+        filled_ = first + n;
+        *out = values_.data() + first;
+        return true;
+    }
+
+private:
+    const Member* who_ = nullptr;
+    std::size_t filled_ = 0;         // rows [0, filled_) hold m's values
+    std::size_t failed_ = SIZE_MAX;  // the block [failed_, failed_ + failed_n_) failed
+    std::size_t failed_n_ = 0;
+    std::vector<double> values_;
+};
+
+// Per-worker scratch: one evaluator and memo per operand, the column of the
+// row's member, and one block of values per lane.
 struct Scratch {
     explicit Scratch(bool strict_tension) : left(strict_tension), right(strict_tension) {}
     BlockEvaluator left, right;
     MemberMemo left_memo, right_memo;
+    RowColumn row;
     std::array<std::array<double, kScoreRows>, kLanes> out;
 };
 
@@ -218,14 +269,20 @@ private:
             const Member& b = pool_[c.b];
             if (a.col_t && b.col_x) return apply_op_column(OpCode::Sub, a.col_t + first, b.col_x + first, out, n);
         }
-        const double* va = a.column ? a.column + first : s.left_memo.get(a, data_.view(), first, n, s.left);
+        // The row's member is the newer operand (generate.cpp pairs member i
+        // with the members j <= i).
+        const std::uint32_t row = is_unary(c.op) ? c.a : std::max(c.a, c.b);
+        auto values = [&](std::uint32_t i, MemberMemo& memo, BlockEvaluator& ev) {
+            const Member& m = pool_[i];
+            if (m.column) return m.column + first;
+            const double* v;
+            if (i == row && s.row.get(m, data_.view(), first, n, ev, &v)) return v;
+            return memo.get(m, data_.view(), first, n, ev);
+        };
+        const double* va = values(c.a, s.left_memo, s.left);
         if (!va) return false;
         const double* vb = nullptr;
-        if (!is_unary(c.op)) {
-            const Member& b = pool_[c.b];
-            if (!(vb = b.column ? b.column + first : s.right_memo.get(b, data_.view(), first, n, s.right)))
-                return false;
-        }
+        if (!is_unary(c.op) && !(vb = values(c.b, s.right_memo, s.right))) return false;
         return fit_ ? apply_op_column_strict(c.op, va, vb, out, n) : apply_op_column(c.op, va, vb, out, n);
     }
 
