@@ -64,8 +64,8 @@ struct SearchInternals {
     SearchTrace* trace = nullptr;
     // Pool members whose values on all rows fit in this many doubles (in pool
     // order) are cached; the others are evaluated from their tokens, a block
-    // of rows at a time, each block kept while the candidates next to each
-    // other read it (MemberMemo).
+    // of rows at a time, each block kept while the candidates that share it
+    // read it (RowColumn, MemberMemo).
     std::size_t cache_budget = kDefaultCacheBudget;
     // A parallel step whose estimated work (roughly in element operations)
     // is below this runs on the calling thread: handing it to the workers
