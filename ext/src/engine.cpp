@@ -119,18 +119,31 @@ std::uint8_t read_extra_unary(PyObject* names) {
 enum class Stop { None, TimeLimit, Callback, Interrupt };
 
 struct Control {
+    // Seconds between two reports within a level.
+    static constexpr std::chrono::milliseconds kReportEvery{200};
+
     std::optional<std::chrono::steady_clock::time_point> deadline;
     PyObject* progress = nullptr;  // borrowed; None means no callback
+    PyObject* within = nullptr;    // borrowed; null means no reports within a level
     ReleasedLock* lock = nullptr;
     Stop stop = Stop::None;
     unsigned long main_thread = 0;  // signals are handled on the main thread only
+    d::LevelStatus status;
+    std::chrono::steady_clock::time_point last_report = std::chrono::steady_clock::now();
+    Ref raised;  // what `within` raised, for the caller once the search has stopped
 
-    // True when the time limit has passed, or (main thread only) a signal
-    // handler raised: its exception stays set for the caller.
+    // True when the time limit has passed, a report within the level asked
+    // to stop, or (main thread only) a signal handler raised: its exception
+    // stays set for the caller.
     bool should_stop() noexcept {
-        if (deadline && std::chrono::steady_clock::now() >= *deadline) {
+        const auto now = std::chrono::steady_clock::now();
+        if (deadline && now >= *deadline) {
             stop = Stop::TimeLimit;
             return true;
+        }
+        if (within && now - last_report >= kReportEvery) {
+            last_report = now;
+            if (!report_within()) return true;
         }
         if (PyThread_get_thread_ident() != main_thread) return false;
         ReleasedLock::Held held(*lock);
@@ -139,6 +152,32 @@ struct Control {
             return true;
         }
         return false;
+    }
+
+    // Calls within(level, scored, candidates) for the level being scored;
+    // false when it returned False or raised (the exception is kept in
+    // `raised`, a KeyboardInterrupt stays set as an interrupt).
+    bool report_within() noexcept {
+        const std::size_t level = status.level.load(std::memory_order_relaxed);
+        if (level < 2) return true;
+        ReleasedLock::Held held(*lock);
+        Ref answer(PyObject_CallFunction(within, "nnn", static_cast<Py_ssize_t>(level),
+                                         static_cast<Py_ssize_t>(status.scored.load(std::memory_order_relaxed)),
+                                         static_cast<Py_ssize_t>(status.candidates.load(std::memory_order_relaxed))));
+        if (!answer) {
+            if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+                stop = Stop::Interrupt;
+            } else {
+                stop = Stop::Callback;
+                raised = Ref(PyErr_GetRaisedException());
+            }
+            return false;
+        }
+        if (Py_IsFalse(answer.get())) {
+            stop = Stop::Callback;
+            return false;
+        }
+        return true;
     }
 
     // The pool's poll while a level is scored: every 50 ms at most.
@@ -249,6 +288,13 @@ PyObject* search(PyObject*, PyObject* args) {
         }
 
         Control control;
+        // progress may be a pair: the callback after each level, and the one
+        // within levels.
+        if (PyTuple_Check(progress) && PyTuple_GET_SIZE(progress) == 2) {
+            control.within = PyTuple_GET_ITEM(progress, 1);
+            progress = PyTuple_GET_ITEM(progress, 0);
+            if (control.within == Py_None) control.within = nullptr;
+        }
         control.progress = progress;
         Ref threading(check(PyImport_ImportModule("threading")));
         Ref main(check(PyObject_CallMethod(threading.get(), "main_thread", nullptr)));
@@ -269,6 +315,7 @@ PyObject* search(PyObject*, PyObject* args) {
         };
         d::SearchHooks hooks;
         hooks.pareto = true;
+        hooks.status = &control.status;
         hooks.on_level = [&](const d::LevelProgress& p) { return control.after_level(p, columns, targets); };
 
         d::SearchOutcome outcome;
@@ -282,6 +329,10 @@ PyObject* search(PyObject*, PyObject* args) {
                 lock.reacquire();
                 throw;
             }
+        }
+        if (control.raised) {
+            PyErr_SetRaisedException(control.raised.release());
+            throw PyErrorSet{};
         }
         const bool memory_limit = outcome.reason == d::StopReason::MemoryLimit;
         // A signal handler's exception stays pending for the caller to decide.
@@ -397,7 +448,9 @@ PyMethodDef methods[] = {
      "squares, errors relative to the targets' spread. operators names optional\n"
      "unary operators to build as well (arcsin, arccos, tanh). beam, a list, receives\n"
      "the fitted search's results beyond the front: each level's best results and\n"
-     "the refined shapes, as the same tuples."},
+     "the refined shapes, as the same tuples. progress: None, a callable\n"
+     "progress(level, candidates, best) called after each level, or a pair of it\n"
+     "and within(level, scored, candidates), called within a level every 0.2 s."},
     {"evaluate", evaluate, METH_VARARGS,
      "evaluate(tokens, columns, params=())\n--\n\n"
      "The expression's float64 values at every row, as bytes (NaN where it fails)."},

@@ -26,7 +26,9 @@ def search(
     use_trig: bool,
     use_vok: bool,
     time_limit: float | None,
-    progress: Callable[[int, int, _Result | None], object] | None,
+    progress: Callable[[int, int, _Result | None], object]
+    | tuple[Callable[[int, int, _Result | None], object], Callable[[int, int, int], object] | None]
+    | None,
     fit: dict[str, int] | None = None,
     operators: Sequence[str] = (),
     beam: list[_Result] | None = None,

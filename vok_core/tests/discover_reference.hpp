@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "discover/expr.hpp"
 #include "discover/fingerprint.hpp"
 #include "discover/render.hpp"
@@ -316,6 +318,23 @@ inline Outcome run(const std::vector<std::vector<double>>& cols, const std::vect
     r.trace.record_candidates = true;
     r.result = search_with(cols, y, cols.size(), o, SearchInternals{ex, &r.trace, budget, inline_work});
     return r;
+}
+
+// The search's accepted candidates, level by level, and its best are the plain
+// search's, to the bit.
+inline void expect_same(const std::optional<SearchResult>& got, const SearchTrace& trace, const RefSearch& want) {
+    ASSERT_EQ(trace.levels.size(), want.levels.size());
+    for (std::size_t l = 0; l < want.levels.size(); ++l) {
+        ASSERT_EQ(trace.levels[l].size(), want.levels[l].size()) << "level " << l + 1;
+        for (std::size_t k = 0; k < want.levels[l].size(); ++k)
+            ASSERT_EQ(trace.levels[l][k].tokens, want.levels[l][k]) << "level " << l + 1 << " #" << k;
+    }
+    ASSERT_EQ(got.has_value(), want.best.has_value());
+    if (!got) return;
+    EXPECT_EQ(got->formula, want.best->formula);
+    EXPECT_EQ(bits(got->error), bits(want.best->error));
+    EXPECT_EQ(got->complexity, want.best->complexity);
+    EXPECT_EQ(got->expr.tokens, want.best->tokens);
 }
 
 }  // namespace discover_test

@@ -83,21 +83,6 @@ std::vector<Problem> problems() {
     return ps;
 }
 
-void expect_same(const std::optional<SearchResult>& got, const SearchTrace& trace, const RefSearch& want) {
-    ASSERT_EQ(trace.levels.size(), want.levels.size());
-    for (std::size_t l = 0; l < want.levels.size(); ++l) {
-        ASSERT_EQ(trace.levels[l].size(), want.levels[l].size()) << "level " << l + 1;
-        for (std::size_t k = 0; k < want.levels[l].size(); ++k)
-            ASSERT_EQ(trace.levels[l][k].tokens, want.levels[l][k]) << "level " << l + 1 << " #" << k;
-    }
-    ASSERT_EQ(got.has_value(), want.best.has_value());
-    if (!got) return;
-    EXPECT_EQ(got->formula, want.best->formula);
-    EXPECT_EQ(bits(got->error), bits(want.best->error));
-    EXPECT_EQ(got->complexity, want.best->complexity);
-    EXPECT_EQ(got->expr.tokens, want.best->tokens);
-}
-
 class SearchAgreement : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(SearchAgreement, EveryDivisionAndCacheMatchesTheReference) {

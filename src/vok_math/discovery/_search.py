@@ -18,6 +18,7 @@ from ._formula import Formula
 from ._ops import OPTIONAL_OPERATORS
 from ._options import Option, choice, integer, integer_or, real, switch_or_real, words
 from ._select import pareto
+from ._progress import LevelStatus, engine_progress
 
 # The rmse may grow by this fraction when constants are snapped (snap=True),
 # or by this share of the targets' spread, whichever allows more: a measured
@@ -31,17 +32,24 @@ Progress = Callable[[int, int, "Formula | None"], "bool | None"]
 
 
 class TextProgress:
-    """A one-line progress bar on a text stream: level, candidates, best so far."""
+    """A one-line progress bar on a text stream: level, candidates, best so far,
+    and within a level the candidates scored and the time the level has left."""
 
     def __init__(self, levels: int, stream: TextIO | None = None, width: int = 20):
         self.levels, self.stream, self.width = max(levels, 1), stream or sys.stderr, width
         self.start = time.monotonic()
         self.shown = False
 
-    def __call__(self, level: int, candidates: int, best: Formula | None) -> None:
-        done = min(level, self.levels) * self.width // self.levels
+    def __call__(self, level: int, candidates: int, best: Formula | None, status: LevelStatus | None = None) -> None:
+        # Within a level, the bar counts the levels before it and the share of it done.
+        levels = min(level, self.levels) - (1 - status.fraction if status else 0)
+        done = int(levels * self.width / self.levels)
         bar = "#" * done + "-" * (self.width - done)
         text = f"\rdiscover: level {level}/{self.levels} [{bar}] {candidates:,} candidates"
+        if status is not None:
+            text += f" of {status.candidates:,}"
+            if status.seconds_left is not None:
+                text += f" (level ~{status.seconds_left:.0f} s left)"
         if best is not None:
             text += f", best {best} (rmse {best.rmse:.3g})"
         text += f", {time.monotonic() - self.start:.1f} s"
@@ -160,7 +168,11 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     by at most 1 %; a number sets that fraction; False keeps them as fitted.
     progress: True for a progress bar on stderr, or a callable
     progress(level, candidates, best) called after each level, best being
-    the Formula so far; returning False stops the search.
+    the Formula so far; returning False stops the search. A callable that
+    takes a keyword `status` is also called within levels, at most five
+    times a second, as progress(level, scored, best, status=LevelStatus):
+    the candidates scored so far, of status.candidates, and an estimate of
+    the time the level has left.
     max_complexity: the most tokens of a formula and the number of levels;
     "auto" searches at 8, then deeper (10, 12, ...) while the formula the
     selection rule chooses has the largest complexity searched and `budget`
@@ -221,8 +233,7 @@ def discover(X: Any, y: Any, *, names: Sequence[str] | None = None, constants: b
     user = bar or (progress if callable(progress) else None)
     callback = None
     if user is not None:
-        def callback(level: int, candidates: int, best: tuple | None) -> bool:
-            return user(level, candidates, None if best is None else searched.formula(best)) is not False
+        callback = engine_progress(user, lambda best: None if best is None else searched.formula(best))
     rule = selection or (_select.DEFAULT if constants else "penalty")
     floor = float(precision_goal) * problem.unit
     alphabet = len(names) + 2 + bool(constants) + 9 + 2 * bool(use_trig) + bool(use_vok) + len(operators)

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "discover/columns.hpp"
+#include "discover/exact_columns.hpp"
 #include "guards.hpp"
 #include "interrupt.hpp"
 
@@ -177,12 +178,6 @@ inline std::uint64_t nonfinite_bit(double v) {
     return (std::bit_cast<std::uint64_t>(v) & 0x7FF0000000000000ULL) + 0x0010000000000000ULL;
 }
 
-// Bit 63 set iff |v| < 1e-300 (false for NaN, as the IEEE comparison is):
-// |v|'s bits minus those of 1e-300 wrap below zero.
-inline std::uint64_t tiny_bit(double v) {
-    return (std::bit_cast<std::uint64_t>(v) & 0x7FFFFFFFFFFFFFFFULL) - std::bit_cast<std::uint64_t>(kDivisorFloor);
-}
-
 inline bool no_failure(std::uint64_t bad) { return (bad >> 63) == 0; }
 
 template <class F>
@@ -210,27 +205,17 @@ bool map2(const double* a, const double* b, double* out, std::size_t n, F f) {
 }  // namespace
 
 bool apply_op_column(OpCode op, const double* a, const double* b, double* out, std::size_t n) {
+    // The exact operators run on packed registers where the machine has them.
+    if (bool ok; apply_exact_column(op, a, b, out, n, &ok)) return ok;
     // Ln and Sqrt need no domain pass: a logarithm of a non-positive value is
     // -inf or NaN and the square root of a negative one is NaN, so those rows
     // fail the finiteness test, while sqrt(-0.0) = -0.0 passes as it should.
+    // (Recip and Div test their divisor against 1e-300 in exact_columns.)
     switch (op) {
-        case OpCode::Neg:
-            return map1(a, out, n, [](double t) { return -t; });
-        case OpCode::Recip: {
-            std::uint64_t bad = 0;
-            for (std::size_t r = 0; r < n; ++r) {
-                const double v = 1.0 / a[r];
-                out[r] = v;
-                bad |= nonfinite_bit(v) | tiny_bit(a[r]);
-            }
-            return no_failure(bad);
-        }
         case OpCode::Exp:
             return map1(a, out, n, [](double t) { return std::exp(t); });
         case OpCode::Ln:
             return map1(a, out, n, [](double t) { return std::log(t); });
-        case OpCode::Sqrt:
-            return map1(a, out, n, [](double t) { return std::sqrt(t); });
         case OpCode::Sin:
             return map1(a, out, n, [](double t) { return std::sin(t); });
         case OpCode::Cos:
@@ -239,21 +224,6 @@ bool apply_op_column(OpCode op, const double* a, const double* b, double* out, s
             return map1(a, out, n, [](double t) { return std::fabs(t); });
         case OpCode::Vok:
             return map2(a, b, out, n, [](double x, double y) { return vok::tension(x, y); });
-        case OpCode::Add:
-            return map2(a, b, out, n, [](double x, double y) { return x + y; });
-        case OpCode::Sub:
-            return map2(a, b, out, n, [](double x, double y) { return x - y; });
-        case OpCode::Mul:
-            return map2(a, b, out, n, [](double x, double y) { return x * y; });
-        case OpCode::Div: {
-            std::uint64_t bad = 0;
-            for (std::size_t r = 0; r < n; ++r) {
-                const double v = a[r] / b[r];
-                out[r] = v;
-                bad |= nonfinite_bit(v) | tiny_bit(b[r]);
-            }
-            return no_failure(bad);
-        }
         // Outside [-1, 1] (NaN included) asin and acos give NaN, which the
         // finiteness test fails.
         case OpCode::Arcsin:
@@ -262,6 +232,8 @@ bool apply_op_column(OpCode op, const double* a, const double* b, double* out, s
             return map1(a, out, n, [](double t) { return std::acos(t); });
         case OpCode::Tanh:
             return map1(a, out, n, [](double t) { return std::tanh(t); });
+        default:  // the exact operators, above
+            break;
     }
     return false;
 }

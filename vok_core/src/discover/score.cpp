@@ -85,9 +85,11 @@ std::vector<SearchResult> Search::score_leaves() {
     return top;
 }
 
-void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff) {
-    std::array<double, kLanes> factor, err;
-    std::array<std::uint8_t, kLanes> state;
+// Scores candidates ks[0..lanes) into state[l] and err[l] (err only for
+// kScored), on their first `rows` rows when that is below the data's.
+void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff,
+                         std::uint8_t* state, double* err, std::size_t rows) {
+    std::array<double, kLanes> factor;
     for (std::size_t l = 0; l < lanes; ++l)
         factor[l] = penalty_factor(complexity(cands_[ks[l]]), opt_.complexity_penalty);
     score(
@@ -95,11 +97,61 @@ void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s,
         [&](std::size_t l, std::size_t first, std::size_t n) {
             return candidate_block(cands_[ks[l]], first, n, s, s.out[l].data()) ? s.out[l].data() : nullptr;
         },
-        state.data(), err.data());
-    for (std::size_t l = 0; l < lanes; ++l) {
-        state_[ks[l]] = state[l];
-        if (state[l] == kScored) err_[ks[l]] = err[l];
+        state, err, rows);
+}
+
+// The candidates scored first at a level, so that early stopping has a
+// cutoff from the start rather than after the first cap results: a sample
+// of the accepted candidates spread over the level (at most 8 * cap of
+// them) is scored on its first kScoreRows rows, and the 2 * cap best of it
+// by that partial error are returned in index order. Empty when the level
+// has too few candidates or rows for it to pay: the sample's first rows
+// must cost little beside the level's (a sample of at most half the level,
+// or data of more than 8 * kScoreRows rows). Any choice gives the same
+// results: a cutoff is always the largest of cap errors of candidates scored
+// on every row.
+std::vector<std::uint32_t> Search::pick_seeds(std::size_t n, std::size_t cap) {
+    constexpr std::size_t kSampleFactor = 8, kSeedFactor = 2;
+    const std::size_t accepted = static_cast<std::size_t>(std::count(state_.get(), state_.get() + n, kAccepted));
+    const std::size_t seeds = kSeedFactor * cap, rows = data_.rows();
+    const std::size_t samples = std::min(accepted, kSampleFactor * cap);
+    const bool worth = rows > 8 * kScoreRows ? accepted > seeds : 2 * samples <= accepted;
+    if (rows <= kScoreRows || samples == 0 || !worth) return {};
+    // Every stride-th accepted candidate.
+    const std::size_t stride = accepted / samples;
+    std::vector<std::uint32_t> sample;
+    sample.reserve(samples);
+    for (std::size_t k = 0, seen = 0; k < n && sample.size() < samples; ++k)
+        if (state_[k] == kAccepted && seen++ % stride == 0) sample.push_back(static_cast<std::uint32_t>(k));
+    std::vector<std::uint8_t> state(samples);
+    std::vector<double> partial(samples);
+    const std::size_t groups = (samples + kLanes - 1) / kLanes;
+    parallel(groups, samples * (kScoreRows + 8), [&](std::size_t begin, std::size_t end) {
+        Scratch scratch(fit_.has_value());
+        for (std::size_t g = begin; g < end; ++g) {
+            const std::size_t at = g * kLanes, lanes = std::min(kLanes, samples - at);
+            score_group(&sample[at], lanes, scratch, nullptr, &state[at], &partial[at], kScoreRows);
+        }
+    });
+    std::vector<std::uint32_t> order;
+    for (std::size_t q = 0; q < samples; ++q)
+        if (state[q] == kScored && !std::isnan(partial[q])) order.push_back(static_cast<std::uint32_t>(q));
+    const auto by_partial = [&](std::uint32_t x, std::uint32_t y) {
+        return partial[x] < partial[y] || (partial[x] == partial[y] && x < y);
+    };
+    std::sort(order.begin(), order.end(), by_partial);
+    // With a Pareto front, also the best few of each complexity: their
+    // errors bound what a candidate must beat to be the best of its own.
+    constexpr std::size_t kPerComplexity = 4;
+    std::vector<std::size_t> taken(pareto_ ? 2 * max_cx_ + 2 : 0, 0);
+    std::vector<std::uint32_t> out;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const std::uint32_t k = sample[order[i]];
+        const bool by_cx = pareto_ && taken[complexity(cands_[k])]++ < kPerComplexity;
+        if (i < seeds || by_cx) out.push_back(k);
     }
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 // Scores the accepted candidates in parallel and reduces their results to
@@ -127,10 +179,11 @@ void Search::score_level(std::size_t n) {
     const bool can_cut = cap < n;  // else no cap results and a candidate beyond them
     // With a Pareto front a candidate must also stay while it could become
     // the best of its complexity: its cutoff is at least the smallest error
-    // of its complexity known to its reducer (from earlier levels or scored
-    // by it), which its final error cannot beat once past it. Such an error
-    // exists only without NaN targets, so every candidate of that complexity
-    // then has a non-NaN error and the first one need not be known.
+    // of its complexity known to its reducer (from earlier levels, the
+    // level's seeds, or scored by it), which its final error cannot beat
+    // once past it. Such an error exists only without NaN targets, so every
+    // candidate of that complexity then has a non-NaN error and the first
+    // one need not be known.
     const std::size_t n_cx = pareto_ ? 2 * max_cx_ + 2 : 0;  // above any candidate's complexity
     std::vector<double> known_cut(n_cx, kInf);
     for (std::size_t c = 0; c < std::min(n_cx, front_.size()); ++c)
@@ -144,7 +197,10 @@ void Search::score_level(std::size_t n) {
     std::vector<std::unique_ptr<Reducer>> reducers;
     std::vector<Reducer*> idle;
     std::mutex reducers_lock;
-    parallel(n, n * (data_.rows() + 8), [&](std::size_t begin, std::size_t end) {
+    // Scores the accepted candidates among list[0..count) (the identity
+    // without a list).
+    const std::uint32_t* list = nullptr;
+    auto pass = [&](std::size_t begin, std::size_t end) {
         Reducer* r;
         {
             std::lock_guard guard(reducers_lock);
@@ -165,10 +221,16 @@ void Search::score_level(std::size_t n) {
         std::size_t lanes = 0;
         auto flush = [&] {
             const double cutoff = shared_cutoff.load(std::memory_order_relaxed);
-            std::array<double, kLanes> cut;
+            std::array<double, kLanes> cut, err;
+            std::array<std::uint8_t, kLanes> state;
             for (std::size_t l = 0; l < lanes; ++l)
                 cut[l] = pareto_ ? std::max(cutoff, r->cut_of[complexity(cands_[group[l]])]) : cutoff;
-            score_group(group.data(), lanes, r->scratch, early_stop_ ? cut.data() : nullptr);
+            score_group(group.data(), lanes, r->scratch, early_stop_ ? cut.data() : nullptr, state.data(), err.data());
+            for (std::size_t l = 0; l < lanes; ++l) {
+                state_[group[l]] = state[l];
+                if (state[l] == kScored) err_[group[l]] = err[l];
+            }
+            if (status_) status_->scored.fetch_add(lanes, std::memory_order_relaxed);
             std::array<double, kLanes> below;  // errors that may be among the cap smallest
             std::size_t n_below = 0;
             for (std::size_t l = 0; l < lanes; ++l) {
@@ -213,15 +275,42 @@ void Search::score_level(std::size_t n) {
             }
             lanes = 0;
         };
-        for (std::size_t k = begin; k < end; ++k) {
+        for (std::size_t q = begin; q < end; ++q) {
+            const std::uint32_t k = list ? list[q] : static_cast<std::uint32_t>(q);
             if (state_[k] != kAccepted) continue;
-            group[lanes++] = static_cast<std::uint32_t>(k);
+            group[lanes++] = k;
             if (lanes == kLanes) flush();
         }
         if (lanes) flush();
         std::lock_guard guard(reducers_lock);
         idle.push_back(r);
-    });
+    };
+    if (early_stop_ && seed_cutoff_ && can_cut) {
+        // The seeds first; then the cutoff is the largest of their cap
+        // smallest errors, taken here whatever the pass could record.
+        const std::vector<std::uint32_t> seeds = pick_seeds(n, cap);
+        list = seeds.data();
+        parallel(seeds.size(), seeds.size() * (data_.rows() + 8), pass);
+        list = nullptr;
+        smallest.clear();
+        for (std::uint32_t k : seeds) {
+            if (!scored(k) || std::isnan(err_[k])) continue;
+            smallest.push_back(err_[k]);
+            if (!pareto_) continue;
+            // Every reducer, and those made later, know the seeds' errors
+            // of each complexity.
+            const std::size_t c = complexity(cands_[k]);
+            known_cut[c] = std::min(known_cut[c], err_[k]);
+            for (auto& r : reducers) r->cut_of[c] = std::min(r->cut_of[c], err_[k]);
+        }
+        if (smallest.size() >= cap) {
+            std::nth_element(smallest.begin(), smallest.begin() + static_cast<std::ptrdiff_t>(cap - 1), smallest.end());
+            smallest.resize(cap);
+            std::make_heap(smallest.begin(), smallest.end());
+            shared_cutoff.store(smallest.front(), std::memory_order_relaxed);
+        }
+    }
+    parallel(n, n * (data_.rows() + 8), pass);
     for (auto& r : reducers) {
         ScoreOutcome& out = r->out;
         // The first minimal non-NaN error is the best-ranked kept result.

@@ -94,17 +94,19 @@ inline void with_lane_count(std::size_t lanes, Add&& add) {
 // is the lane's penalty factor. With cutoff, lane l stops (kAbandoned) as
 // soon as its error can only come out above cutoff[l] (never when that is
 // NaN). state[l] receives kScored, kFailed or kAbandoned, error[l] the error
-// of a kScored lane.
+// of a kScored lane. With `rows` below the data's rows, only the first rows
+// are scored: the error is that of their sum, which the full error cannot
+// undercut.
 template <class Values>
 void score_lanes(const Data& data, std::size_t lanes, const double* factor, const double* cutoff, Values&& values,
-                 std::uint8_t* state, double* error) {
+                 std::uint8_t* state, double* error, std::size_t rows = SIZE_MAX) {
     std::array<double, kLanes> sum;
     std::array<const double*, kLanes> v;
     sum.fill(-0.0);
     std::fill_n(state, lanes, kScored);
     const double n_targets = static_cast<double>(data.targets.size());
     const double* t = data.targets.data();
-    const std::size_t rows = data.rows();
+    rows = std::min(rows, data.rows());
     for (std::size_t first = 0; first < rows; first += kScoreRows) {
         const std::size_t n = std::min(kScoreRows, rows - first);
         if (!fetch_lanes(values, lanes, first, n, state, v)) break;
@@ -154,20 +156,23 @@ double rmse(const Expr& expr, Columns columns, std::span<const double> targets, 
 // an error above cutoff[l]; a lane flat so far is never stopped (its line
 // is not yet determined). A near-exact fit's sum is recomputed from its
 // residuals (f * b + a) - y with the line of the sums (kResidualPass).
+// `rows` limits the rows scored as in score_lanes.
 template <class Values>
 void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lanes, const double* factor,
-                        const double* cutoff, Values&& values, std::uint8_t* state, double* error) {
+                        const double* cutoff, Values&& values, std::uint8_t* state, double* error,
+                        std::size_t rows = SIZE_MAX) {
     constexpr double kSlack = 1e-9;
     std::array<FitSums, kLanes> sums{};
     std::array<const double*, kLanes> v;
     std::fill_n(state, lanes, kScored);
     const double* t = fit.dy.data();
     const double* inv = fit.inv_n.data();
-    const std::size_t rows = data.rows();
+    rows = std::min(rows, data.rows());
+    const std::size_t scored_rows = std::min(rows, data.scored_rows);
     for (std::size_t first = 0; first < rows; first += kScoreRows) {
         const std::size_t n = std::min(kScoreRows, rows - first);
         if (!fetch_lanes(values, lanes, first, n, state, v)) break;
-        const std::size_t end = std::min(first + n, data.scored_rows);
+        const std::size_t end = std::min(first + n, scored_rows);
         if (first == 0 && end > 0)
             for (std::size_t l = 0; l < lanes; ++l) sums[l].shift = v[l][0];
         auto add = [&](auto count) {
@@ -188,16 +193,16 @@ void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lan
             if (least > 0.0 && std::sqrt(least / fit.norm) * factor[l] > cutoff[l]) state[l] = kAbandoned;
         }
     }
-    const double count = static_cast<double>(data.scored_rows);
-    const double cyy = data.scored_rows ? fit.cyy[data.scored_rows - 1] : 0.0;
+    const double count = static_cast<double>(scored_rows);
+    const double cyy = scored_rows ? fit.cyy[scored_rows - 1] : 0.0;
     for (std::size_t l = 0; l < lanes; ++l) {
         if (state[l] != kScored) continue;
         double sse = sums[l].sse(count, cyy);
         if (sse < kResidualPass * cyy && !sums[l].flat(count)) {
             const double b = sums[l].cfy / sums[l].cff, a = fit.mean - b * sums[l].mean();
             double exact = 0.0;
-            for (std::size_t first = 0; first < data.scored_rows && !std::isnan(exact); first += kScoreRows) {
-                const std::size_t n = std::min(kScoreRows, data.scored_rows - first);
+            for (std::size_t first = 0; first < scored_rows && !std::isnan(exact); first += kScoreRows) {
+                const std::size_t n = std::min(kScoreRows, scored_rows - first);
                 const double* f = values(l, first, n);  // evaluated before: cannot fail
                 if (!f) exact = std::numeric_limits<double>::quiet_NaN();
                 for (std::size_t r = 0; f && r < n; ++r) {

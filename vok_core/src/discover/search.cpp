@@ -98,16 +98,19 @@ Search::Search(Columns columns, std::span<const double> targets, std::size_t n_v
       exec_(internals.executor),
       alone_(exec_ == pool_executor && vok::pool_size() < 2),
       trace_(internals.trace),
-      budget_(internals.cache_budget),
+      budget_(internals.cache_budget == kDefaultCacheBudget ? internals.memory_limit / kCacheShare / sizeof(double)
+                                                            : internals.cache_budget),
       inline_work_(internals.inline_work),
       memory_limit_(internals.memory_limit),
       early_stop_(internals.early_stop),
+      seed_cutoff_(internals.seed_cutoff),
       checkpoint_every_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(internals.checkpoint_seconds))),
       last_checkpoint_(std::chrono::steady_clock::now()),
       unary_(unary_operators(options)),
       binary_(binary_operators(options)),
       hooks_(hooks),
+      status_(hooks ? hooks->status : nullptr),
       pareto_(hooks && hooks->pareto) {
     if (n_vars_ > SIZE_MAX - 2) throw std::length_error("formula search: too many variables");
     if (options.fit.enabled) {
@@ -265,6 +268,11 @@ std::optional<SearchResult> Search::run() {
         if (accepted == 0) {
             complete_level(level, 0);
             return finish();
+        }
+        if (status_) {
+            status_->scored.store(0, std::memory_order_relaxed);
+            status_->candidates.store(accepted, std::memory_order_relaxed);
+            status_->level.store(level, std::memory_order_relaxed);
         }
         score_level(n);
         if (trace_) watch.lap(trace_->seconds_score);

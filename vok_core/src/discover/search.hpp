@@ -12,6 +12,7 @@
 // depend on the number of workers or how the work is divided among them.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <new>
@@ -142,6 +143,16 @@ struct LevelProgress {
     const SearchResult* best;      // the best result so far, or null; valid during the call only
 };
 
+// How far the level in progress is, kept up to date by the search while it
+// scores, for a display that reads it from another thread or from
+// options.checkpoint. Approximate while it changes: each count is exact once
+// the level's scoring is over.
+struct LevelStatus {
+    std::atomic<std::size_t> level{0};       // the level being scored (0 before the first)
+    std::atomic<std::size_t> candidates{0};  // its candidates to score
+    std::atomic<std::size_t> scored{0};      // of those, done (scored on every row, failed or stopped early)
+};
+
 struct SearchHooks {
     // Called on the searching thread after the leaves and after each level
     // (the last one and one that meets precision_goal included); returning
@@ -149,6 +160,8 @@ struct SearchHooks {
     std::function<bool(const LevelProgress&)> on_level;
     // Also collect the best result of each complexity seen.
     bool pareto = false;
+    // Updated while each level is scored when not null.
+    LevelStatus* status = nullptr;
 };
 
 struct SearchOutcome {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -41,8 +42,12 @@ struct SearchTrace {
     double seconds_generate = 0, seconds_insert = 0, seconds_score = 0, seconds_select = 0;
 };
 
-// Doubles of pool-member values a search caches by default (128 MiB).
-inline constexpr std::size_t kDefaultCacheBudget = std::size_t{1} << 24;
+// A cache budget that stands for a share of the search's memory limit:
+// a quarter of it (kCacheShare), so that the values of every member of a
+// search on up to a few hundred thousand rows are computed once, whatever
+// the limit leaves for the rest of the working state.
+inline constexpr std::size_t kDefaultCacheBudget = SIZE_MAX;
+inline constexpr std::size_t kCacheShare = 4;
 
 // The working state (seen set, pool, cached values, a level's candidates)
 // of a search gives up with std::bad_alloc beyond the limit the machine
@@ -58,7 +63,9 @@ struct SearchInternals {
     Executor executor = pool_executor;
     SearchTrace* trace = nullptr;
     // Pool members whose values on all rows fit in this many doubles (in pool
-    // order) are cached; the others are evaluated from their tokens.
+    // order) are cached; the others are evaluated from their tokens, a block
+    // of rows at a time, each block kept while the candidates that share it
+    // read it (RowColumn, MemberMemo).
     std::size_t cache_budget = kDefaultCacheBudget;
     // A parallel step whose estimated work (roughly in element operations)
     // is below this runs on the calling thread: handing it to the workers
@@ -71,6 +78,10 @@ struct SearchInternals {
     // Scoring stops candidates early once they cannot matter; off, every
     // accepted candidate is scored on every row (the results are the same).
     bool early_stop = true;
+    // Early stopping starts from the cutoff of the level's most promising
+    // candidates, scored first (score.cpp's pick_seeds); off, the cutoff
+    // comes from the candidates in the order they are scored.
+    bool seed_cutoff = true;
 };
 
 std::optional<SearchResult> search_with(Columns columns, std::span<const double> targets, std::size_t n_vars,

@@ -79,10 +79,98 @@ struct ScoreOutcome {
     std::vector<std::uint32_t> first_of, min_of;
 };
 
-// Per-worker scratch: one evaluator per operand, and one block of values per lane.
+// The last blocks of values computed for members without a cached column,
+// so that the candidates scored side by side (a group of lanes shares its
+// operands, and consecutive candidates mostly share their left one) evaluate
+// such a member's tokens once per block of rows, not once per candidate.
+// Slots are reused in turn.
+class MemberMemo {
+public:
+    static constexpr std::size_t kSlots = 16;
+
+    // The values of m on rows [first, first + n), computed by ev when not
+    // held; null when a row fails. Valid until kSlots further misses.
+    const double* get(const Member& m, const ColumnView& data, std::size_t first, std::size_t n, BlockEvaluator& ev) {
+        for (std::size_t q = 0; q < kSlots; ++q)
+            if (who_[q] == &m && first_[q] == first && n_[q] == n) return ok_[q] ? slot(q) : nullptr;
+        const std::size_t q = next_;
+        next_ = (next_ + 1) % kSlots;
+        who_[q] = &m;
+        first_[q] = first;
+        n_[q] = n;
+        const double* v = ev.eval(m.expr.tokens, data, {}, first, n);
+        ok_[q] = v != nullptr;
+        if (!v) return nullptr;
+        std::copy_n(v, n, slot(q));
+        return slot(q);
+    }
+
+private:
+    double* slot(std::size_t q) { return values_.get() + q * kBlockRows; }
+    std::array<const Member*, kSlots> who_{};
+    std::array<std::size_t, kSlots> first_{}, n_{};
+    std::array<bool, kSlots> ok_{};
+    std::size_t next_ = 0;
+    std::unique_ptr<double[]> values_ = std::make_unique_for_overwrite<double[]>(kSlots * kBlockRows);
+};
+
+// The values of one member without a cached column on the rows reached so
+// far: the member that the candidates of one generation row share (the
+// newest operand), filled a block at a time as their scoring reaches new
+// rows, so that each block of it is evaluated once for the whole row of
+// candidates. A block that fails is remembered as failing.
+class RowColumn {
+public:
+    // True when this column answers for m's rows [first, first + n): *out is
+    // then their values, or null when a row fails. False when it cannot (m
+    // is not its member and first is not 0, or the rows are beyond those
+    // reached): the caller evaluates them otherwise.
+    bool get(const Member& m, const ColumnView& data, std::size_t first, std::size_t n, BlockEvaluator& ev,
+             const double** out) {
+        if (&m != who_) {
+            if (first != 0) return false;
+            who_ = &m;
+            filled_ = 0;
+            failed_ = SIZE_MAX;
+        }
+        if (first + n <= filled_) {
+            *out = values_.data() + first;
+            return true;
+        }
+        if (first == failed_ && n == failed_n_) {
+            *out = nullptr;
+            return true;
+        }
+        if (first != filled_ || failed_ != SIZE_MAX) return false;
+        if (values_.size() < data.rows) values_.resize(data.rows);
+        const double* v = ev.eval(m.expr.tokens, data, {}, first, n);
+        if (!v) {
+            failed_ = first;
+            failed_n_ = n;
+            *out = nullptr;
+            return true;
+        }
+        std::copy_n(v, n, values_.data() + first);
+        filled_ = first + n;
+        *out = values_.data() + first;
+        return true;
+    }
+
+private:
+    const Member* who_ = nullptr;
+    std::size_t filled_ = 0;         // rows [0, filled_) hold m's values
+    std::size_t failed_ = SIZE_MAX;  // the block [failed_, failed_ + failed_n_) failed
+    std::size_t failed_n_ = 0;
+    std::vector<double> values_;
+};
+
+// Per-worker scratch: one evaluator and memo per operand, the column of the
+// row's member, and one block of values per lane.
 struct Scratch {
     explicit Scratch(bool strict_tension) : left(strict_tension), right(strict_tension) {}
     BlockEvaluator left, right;
+    MemberMemo left_memo, right_memo;
+    RowColumn row;
     std::array<std::array<double, kScoreRows>, kLanes> out;
 };
 
@@ -137,14 +225,16 @@ private:
     bool ranks_before(std::uint32_t x, std::uint32_t y) const;
     template <class Values>
     void score(std::size_t lanes, const double* factor, const double* cutoff, Values&& values, std::uint8_t* state,
-               double* error) const {
+               double* error, std::size_t rows = SIZE_MAX) const {
         if (fit_)
-            score_lanes_fitted(data_, *fit_, lanes, factor, cutoff, values, state, error);
+            score_lanes_fitted(data_, *fit_, lanes, factor, cutoff, values, state, error, rows);
         else
-            score_lanes(data_, lanes, factor, cutoff, values, state, error);
+            score_lanes(data_, lanes, factor, cutoff, values, state, error, rows);
     }
     std::vector<SearchResult> score_leaves();
-    void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff);
+    void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff, std::uint8_t* state,
+                     double* err, std::size_t rows = SIZE_MAX);
+    std::vector<std::uint32_t> pick_seeds(std::size_t n, std::size_t cap);
     void score_level(std::size_t n);
 
     // ---- fitted.cpp: the fitted search's results, keys and refinement
@@ -179,10 +269,20 @@ private:
             const Member& b = pool_[c.b];
             if (a.col_t && b.col_x) return apply_op_column(OpCode::Sub, a.col_t + first, b.col_x + first, out, n);
         }
-        const double* va = member_block(a, first, n, s.left);
+        // The row's member is the newer operand (generate.cpp pairs member i
+        // with the members j <= i).
+        const std::uint32_t row = is_unary(c.op) ? c.a : std::max(c.a, c.b);
+        auto values = [&](std::uint32_t i, MemberMemo& memo, BlockEvaluator& ev) {
+            const Member& m = pool_[i];
+            if (m.column) return m.column + first;
+            const double* v;
+            if (i == row && s.row.get(m, data_.view(), first, n, ev, &v)) return v;
+            return memo.get(m, data_.view(), first, n, ev);
+        };
+        const double* va = values(c.a, s.left_memo, s.left);
         if (!va) return false;
         const double* vb = nullptr;
-        if (!is_unary(c.op) && !(vb = member_block(pool_[c.b], first, n, s.right))) return false;
+        if (!is_unary(c.op) && !(vb = values(c.b, s.right_memo, s.right))) return false;
         return fit_ ? apply_op_column_strict(c.op, va, vb, out, n) : apply_op_column(c.op, va, vb, out, n);
     }
 
@@ -214,6 +314,7 @@ private:
     std::size_t inline_work_;
     std::size_t memory_limit_;
     bool early_stop_;
+    bool seed_cutoff_;
     std::chrono::steady_clock::duration checkpoint_every_;
     std::chrono::steady_clock::time_point last_checkpoint_;
     std::size_t seen_count_ = 0;   // fingerprints in the seen set
@@ -254,6 +355,7 @@ private:
     std::vector<ScoreOutcome> outcomes_;     // of the scoring reducers
 
     const SearchHooks* hooks_;
+    LevelStatus* status_;
     bool pareto_;
     // With a Pareto front: the best result of each complexity so far, by
     // complexity (the same rule as best).
