@@ -177,19 +177,19 @@ def run_operon(law, X, y, hold, y_hold, level, args, seed):
 
 # ---- the run ----------------------------------------------------------------
 
-def select(spec: str | None, quick: bool):
+def select(wanted: str | None, quick: bool):
     """The laws of --laws: ids or patterns, or a number n for n laws evenly
     spaced over the table; --quick's list; all."""
     if quick:
         return [BY_ID[i] for i in QUICK]
-    if not spec:
+    if not wanted:
         return list(LAWS)
-    if spec.isdigit():
-        return [LAWS[k * len(LAWS) // int(spec)] for k in range(min(int(spec), len(LAWS)))]
-    patterns = [p.strip() for p in spec.split(",") if p.strip()]
+    if wanted.isdigit():
+        return [LAWS[k * len(LAWS) // int(wanted)] for k in range(min(int(wanted), len(LAWS)))]
+    patterns = [p.strip() for p in wanted.split(",") if p.strip()]
     chosen = [law for law in LAWS if any(fnmatch.fnmatchcase(law.id, p) for p in patterns)]
     if not chosen:
-        raise SystemExit(f"no law matches {spec!r}; ids look like I.6.2a, II.11.27, test_1")
+        raise SystemExit(f"no law matches {wanted!r}; ids look like I.6.2a, II.11.27, test_1")
     return chosen
 
 

@@ -1,5 +1,5 @@
 // Engine access for vok_math.discover: shared pieces of the engine part's
-// files (engine.cpp: search and evaluation; engine_pickle.cpp: rebuilding
+// files (engine.cpp: the search; engine_eval.cpp: evaluation; engine_pickle.cpp: rebuilding
 // vok_core's search results).
 #pragma once
 
@@ -77,6 +77,8 @@ private:
 
 // Adds the result-rebuilding function of engine_pickle.cpp.
 int add_engine_pickle(PyObject* module);
+// Adds the evaluation, rmse, text and token check of engine_eval.cpp.
+int add_engine_eval(PyObject* module);
 // Adds the refit of engine_fit.cpp.
 int add_engine_fit(PyObject* module);
 // Adds the engine's declaration tables of engine_tables.cpp.
