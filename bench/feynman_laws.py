@@ -269,8 +269,8 @@ class Law:
 
 
 def _law(row) -> Law:
-    id_, target, formula, spec = row
-    variables = tuple((n, float(lo), float(hi)) for n, lo, hi in (v.split() for v in spec.split(",")))
+    id_, target, formula, ranges = row
+    variables = tuple((n, float(lo), float(hi)) for n, lo, hi in (v.split() for v in ranges.split(",")))
     return Law(id_, target, formula, variables)
 
 

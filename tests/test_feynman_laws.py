@@ -1,7 +1,7 @@
 """The Feynman benchmark's table (bench/feynman_laws.py): complete, finite on
 its published ranges, and every law balancing its units."""
 
-import importlib.util
+import importlib
 import pathlib
 import sys
 
@@ -12,11 +12,10 @@ _PATH = pathlib.Path(__file__).resolve().parents[1] / "bench" / "feynman_laws.py
 
 @pytest.fixture
 def laws(monkeypatch):
-    spec = importlib.util.spec_from_file_location("feynman_laws", _PATH)
-    module = importlib.util.module_from_spec(spec)
-    monkeypatch.setitem(sys.modules, "feynman_laws", module)
-    spec.loader.exec_module(module)
-    return module
+    # A fresh copy of the table for each test (one of them edits it).
+    monkeypatch.syspath_prepend(str(_PATH.parent))
+    monkeypatch.delitem(sys.modules, "feynman_laws", raising=False)
+    return importlib.import_module("feynman_laws")
 
 
 def test_table_has_no_faults(laws):
