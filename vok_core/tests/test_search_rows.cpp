@@ -171,6 +171,28 @@ TEST(SearchRows, SeedsGiveAnEarlierCutoffAndTheSameResults) {
     EXPECT_LT(scored_seeded, scored_plain);
 }
 
+// Without cached members, candidates still in play after their first rows
+// are finished together a chunk of rows at a time: the same results to the
+// bit, with chunks that divide the rows or not, and the work of those
+// candidates really done that way.
+TEST(SearchRows, CandidatesFinishedByChunksGiveTheSameResults) {
+    const Big p = big_problem();
+    SearchOptions o = opts(5, true, true, 24);
+    o.precision_goal = -kInf;
+    const RefSearch want = ref_search(p.cols, p.y, p.cols.size(), o);
+    for (std::size_t chunk : {256, 768, 0})
+        for (Executor ex : {serial_executor, pool_executor}) {
+            Outcome r;
+            r.trace.record_candidates = true;
+            SearchInternals in{ex, &r.trace, 0, 0};
+            in.defer_rows = 256;
+            in.chunk_rows = chunk;
+            r.result = search_with(p.cols, p.y, p.cols.size(), o, in);
+            expect_same(r.result, r.trace, want);
+            EXPECT_GT(r.trace.deferred, 0u) << "chunk " << chunk;
+        }
+}
+
 // The fitted search too, with its cache spent after a few members or never
 // used: the same candidates, front and constants.
 TEST(SearchRows, FittedSearchIsTheSameWithSeedsAndWithoutCache) {
@@ -178,11 +200,14 @@ TEST(SearchRows, FittedSearchIsTheSameWithSeedsAndWithoutCache) {
     SearchOptions o = opts(5, true, true, 24);
     o.fit.enabled = true;
     o.precision_goal = -kInf;
-    auto run_fitted = [&](Executor ex, std::size_t budget, bool seeds, std::size_t memory_limit) {
+    auto run_fitted = [&](Executor ex, std::size_t budget, bool seeds, std::size_t memory_limit,
+                          std::size_t defer_rows = 0, std::size_t chunk_rows = 0) {
         Outcome r;
         r.trace.record_candidates = true;
         SearchInternals in{ex, &r.trace, budget, 0, memory_limit};
         in.seed_cutoff = seeds;
+        in.defer_rows = defer_rows;
+        in.chunk_rows = chunk_rows;
         const SearchOutcome out = search_controlled(p.cols, p.y, p.cols.size(), o, SearchHooks{{}, true}, in);
         EXPECT_TRUE(out.complete);
         r.result = out.best;
@@ -193,14 +218,18 @@ TEST(SearchRows, FittedSearchIsTheSameWithSeedsAndWithoutCache) {
     const std::size_t rows = p.y.size();
     // The default budget is a share of the memory limit: in the last setup, ten
     // columns.
+    // The last two finish candidates by chunks of rows.
     struct Setup {
         Executor ex;
-        std::size_t budget, memory_limit;
+        std::size_t budget, memory_limit, defer_rows = 0, chunk_rows = 0;
     };
-    for (const Setup s : {Setup{serial_executor, kDefaultCacheBudget, SIZE_MAX}, Setup{threaded_executor, 0, SIZE_MAX},
-                          Setup{pool_executor, 5 * rows, SIZE_MAX},
-                          Setup{threaded_executor, kDefaultCacheBudget, 10 * rows * sizeof(double) * kCacheShare}}) {
-        const auto [got, front] = run_fitted(s.ex, s.budget, true, s.memory_limit);
+    for (const Setup s :
+         {Setup{serial_executor, kDefaultCacheBudget, SIZE_MAX}, Setup{threaded_executor, 0, SIZE_MAX},
+          Setup{pool_executor, 5 * rows, SIZE_MAX},
+          Setup{threaded_executor, kDefaultCacheBudget, 10 * rows * sizeof(double) * kCacheShare},
+          Setup{pool_executor, 5 * rows, SIZE_MAX, 256, 512}, Setup{serial_executor, 0, SIZE_MAX, 64}}) {
+        const auto [got, front] = run_fitted(s.ex, s.budget, true, s.memory_limit, s.defer_rows, s.chunk_rows);
+        EXPECT_EQ(got.trace.deferred > 0, s.defer_rows > 0);
         ASSERT_EQ(got.trace.levels.size(), want.trace.levels.size());
         for (std::size_t l = 0; l < want.trace.levels.size(); ++l)
             EXPECT_EQ(texts(got.trace.levels[l]), texts(want.trace.levels[l])) << "level " << l + 1;

@@ -147,6 +147,9 @@ void Search::grow_pool() {
     pool_.resize(first_new + order.size());
     for (std::size_t f = 0; f < order.size(); ++f) {
         pool_[first_new + f].probe = cands_[order[f]].probe;
+        pool_[first_new + f].from_a = cands_[order[f]].a;
+        pool_[first_new + f].from_b = cands_[order[f]].b;
+        pool_[first_new + f].from_op = cands_[order[f]].op;
         pool_[first_new + f].complexity = complexity(cands_[order[f]]);
         pool_tokens_ += pool_[first_new + f].complexity;
         max_cx_ = std::max(max_cx_, pool_[first_new + f].complexity);

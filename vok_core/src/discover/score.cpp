@@ -100,6 +100,23 @@ void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s,
         state, err, rows);
 }
 
+// Scores candidates ks[0..lanes) on their first defer_rows_ rows only: state[l]
+// stays kScored for those still in play, whose sums are then in sums[l].
+void Search::start_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff,
+                         std::uint8_t* state, LaneSums* sums) {
+    std::array<double, kLanes> factor;
+    for (std::size_t l = 0; l < lanes; ++l)
+        factor[l] = penalty_factor(complexity(cands_[ks[l]]), opt_.complexity_penalty);
+    std::fill_n(state, lanes, kScored);
+    std::fill_n(sums, lanes, LaneSums{});
+    advance(
+        lanes, factor.data(), cutoff,
+        [&](std::size_t l, std::size_t first, std::size_t n) {
+            return candidate_block(cands_[ks[l]], first, n, s, s.out[l].data()) ? s.out[l].data() : nullptr;
+        },
+        state, sums, 0, std::min(defer_rows_, data_.rows()));
+}
+
 // The candidates scored first at a level, so that early stopping has a
 // cutoff from the start rather than after the first cap results: a sample
 // of the accepted candidates spread over the level (at most 8 * cap of
@@ -193,10 +210,60 @@ void Search::score_level(std::size_t n) {
         Scratch scratch;
         ScoreOutcome out;            // out.top: a heap whose front is the worst kept result
         std::vector<double> cut_of;  // with a Pareto front: by complexity, the cutoff it knows
+        std::vector<Deferred> deferred;
     };
     std::vector<std::unique_ptr<Reducer>> reducers;
     std::vector<Reducer*> idle;
     std::mutex reducers_lock;
+    // Takes the outcome of candidates ks[0..count), whose state_ and err_
+    // are set, into reducer r's results and the shared cutoff (cutoff: its
+    // value when they were scored).
+    auto record = [&](Reducer& r, const std::uint32_t* ks, std::size_t count, double cutoff) {
+        ScoreOutcome& out = r.out;
+        std::vector<std::uint32_t>& kept = out.top;
+        std::array<double, kLanes> below;  // errors that may be among the cap smallest
+        std::size_t n_below = 0;
+        for (std::size_t l = 0; l < count; ++l) {
+            const std::uint32_t k = ks[l];
+            if (!scored(k)) {
+                out.abandoned += state_[k] == kAbandoned;
+                continue;
+            }
+            ++out.scored;
+            if (pareto_) {
+                const std::size_t c = complexity(cands_[k]);
+                if (out.first_of[c] == kNoOperand || k < out.first_of[c]) out.first_of[c] = k;
+                if (!std::isnan(err_[k])) {
+                    if (out.min_of[c] == kNoOperand || ranks_before(k, out.min_of[c])) out.min_of[c] = k;
+                    r.cut_of[c] = std::min(r.cut_of[c], err_[k]);
+                }
+            }
+            if (can_cut && !std::isnan(err_[k]) && !(err_[k] >= cutoff)) below[n_below++] = err_[k];
+            if (kept.size() < cap) {
+                kept.push_back(k);
+                std::push_heap(kept.begin(), kept.end(), worse);
+            } else if (ranks_before(k, kept.front())) {
+                std::pop_heap(kept.begin(), kept.end(), worse);
+                kept.back() = k;
+                std::push_heap(kept.begin(), kept.end(), worse);
+            }
+        }
+        // Skipped while the other holder is busy: the cutoff only
+        // stays looser, and a waiting worker would cost more.
+        if (n_below && smallest_lock.try_lock()) {
+            std::lock_guard guard(smallest_lock, std::adopt_lock);
+            for (std::size_t q = 0; q < n_below; ++q) {
+                if (smallest.size() == cap) {
+                    if (!(below[q] < smallest.front())) continue;
+                    std::pop_heap(smallest.begin(), smallest.end());
+                    smallest.pop_back();
+                }
+                smallest.push_back(below[q]);
+                std::push_heap(smallest.begin(), smallest.end());
+            }
+            if (smallest.size() == cap) shared_cutoff.store(smallest.front(), std::memory_order_relaxed);
+        }
+    };
     // Scores the accepted candidates among list[0..count) (the identity
     // without a list).
     const std::uint32_t* list = nullptr;
@@ -215,8 +282,6 @@ void Search::score_level(std::size_t n) {
             r = idle.back();
             idle.pop_back();
         }
-        ScoreOutcome& out = r->out;
-        std::vector<std::uint32_t>& kept = out.top;
         std::array<std::uint32_t, kLanes> group;
         std::size_t lanes = 0;
         auto flush = [&] {
@@ -225,54 +290,24 @@ void Search::score_level(std::size_t n) {
             std::array<std::uint8_t, kLanes> state;
             for (std::size_t l = 0; l < lanes; ++l)
                 cut[l] = pareto_ ? std::max(cutoff, r->cut_of[complexity(cands_[group[l]])]) : cutoff;
-            score_group(group.data(), lanes, r->scratch, early_stop_ ? cut.data() : nullptr, state.data(), err.data());
+            const double* cuts = early_stop_ ? cut.data() : nullptr;
+            if (defer_) {
+                std::array<LaneSums, kLanes> sums;
+                start_group(group.data(), lanes, r->scratch, cuts, state.data(), sums.data());
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    if (state[l] != kScored) continue;
+                    r->deferred.push_back({group[l], cuts ? cut[l] : kNoCutoff, sums[l]});
+                    state[l] = kAccepted;  // not yet scored
+                }
+            } else {
+                score_group(group.data(), lanes, r->scratch, cuts, state.data(), err.data());
+            }
             for (std::size_t l = 0; l < lanes; ++l) {
                 state_[group[l]] = state[l];
                 if (state[l] == kScored) err_[group[l]] = err[l];
             }
             if (status_) status_->scored.fetch_add(lanes, std::memory_order_relaxed);
-            std::array<double, kLanes> below;  // errors that may be among the cap smallest
-            std::size_t n_below = 0;
-            for (std::size_t l = 0; l < lanes; ++l) {
-                const std::uint32_t k = group[l];
-                if (!scored(k)) {
-                    out.abandoned += state_[k] == kAbandoned;
-                    continue;
-                }
-                ++out.scored;
-                if (pareto_) {
-                    const std::size_t c = complexity(cands_[k]);
-                    if (out.first_of[c] == kNoOperand || k < out.first_of[c]) out.first_of[c] = k;
-                    if (!std::isnan(err_[k])) {
-                        if (out.min_of[c] == kNoOperand || ranks_before(k, out.min_of[c])) out.min_of[c] = k;
-                        r->cut_of[c] = std::min(r->cut_of[c], err_[k]);
-                    }
-                }
-                if (can_cut && !std::isnan(err_[k]) && !(err_[k] >= cutoff)) below[n_below++] = err_[k];
-                if (kept.size() < cap) {
-                    kept.push_back(k);
-                    std::push_heap(kept.begin(), kept.end(), worse);
-                } else if (ranks_before(k, kept.front())) {
-                    std::pop_heap(kept.begin(), kept.end(), worse);
-                    kept.back() = k;
-                    std::push_heap(kept.begin(), kept.end(), worse);
-                }
-            }
-            // Skipped while the other holder is busy: the cutoff only
-            // stays looser, and a waiting worker would cost more.
-            if (n_below && smallest_lock.try_lock()) {
-                std::lock_guard guard(smallest_lock, std::adopt_lock);
-                for (std::size_t q = 0; q < n_below; ++q) {
-                    if (smallest.size() == cap) {
-                        if (!(below[q] < smallest.front())) continue;
-                        std::pop_heap(smallest.begin(), smallest.end());
-                        smallest.pop_back();
-                    }
-                    smallest.push_back(below[q]);
-                    std::push_heap(smallest.begin(), smallest.end());
-                }
-                if (smallest.size() == cap) shared_cutoff.store(smallest.front(), std::memory_order_relaxed);
-            }
+            record(*r, group.data(), lanes, cutoff);
             lanes = 0;
         };
         for (std::size_t q = begin; q < end; ++q) {
@@ -285,13 +320,35 @@ void Search::score_level(std::size_t n) {
         std::lock_guard guard(reducers_lock);
         idle.push_back(r);
     };
+    // Scores the accepted candidates among l[0..count), or all n without a
+    // list. Those set aside after their first rows are then finished
+    // together, and reducers.front() takes their results.
+    defer_ = defer_rows_ != 0 && data_.rows() > defer_rows_ && members_uncached();
+    auto score_all = [&](const std::uint32_t* l, std::size_t count) {
+        list = l;
+        parallel(count, count * (std::min(data_.rows(), defer_ ? defer_rows_ : SIZE_MAX) + 8), pass);
+        list = nullptr;
+        std::vector<Deferred> deferred;
+        for (auto& r : reducers) {
+            deferred.insert(deferred.end(), r->deferred.begin(), r->deferred.end());
+            r->deferred.clear();
+        }
+        if (deferred.empty()) return;
+        if (trace_) trace_->deferred += deferred.size();
+        finish_chunked(deferred);
+        const double cutoff = shared_cutoff.load(std::memory_order_relaxed);
+        std::array<std::uint32_t, kLanes> ks;
+        for (std::size_t q = 0; q < deferred.size(); q += kLanes) {
+            const std::size_t lanes = std::min(kLanes, deferred.size() - q);
+            for (std::size_t l = 0; l < lanes; ++l) ks[l] = deferred[q + l].k;
+            record(*reducers.front(), ks.data(), lanes, cutoff);
+        }
+    };
     if (early_stop_ && seed_cutoff_ && can_cut) {
         // The seeds first; then the cutoff is the largest of their cap
         // smallest errors, taken here whatever the pass could record.
         const std::vector<std::uint32_t> seeds = pick_seeds(n, cap);
-        list = seeds.data();
-        parallel(seeds.size(), seeds.size() * (data_.rows() + 8), pass);
-        list = nullptr;
+        score_all(seeds.data(), seeds.size());
         smallest.clear();
         for (std::uint32_t k : seeds) {
             if (!scored(k) || std::isnan(err_[k])) continue;
@@ -310,7 +367,7 @@ void Search::score_level(std::size_t n) {
             shared_cutoff.store(smallest.front(), std::memory_order_relaxed);
         }
     }
-    parallel(n, n * (data_.rows() + 8), pass);
+    score_all(nullptr, n);
     for (auto& r : reducers) {
         ScoreOutcome& out = r->out;
         // The first minimal non-NaN error is the best-ranked kept result.

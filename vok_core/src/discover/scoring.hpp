@@ -88,6 +88,14 @@ inline void with_lane_count(std::size_t lanes, Add&& add) {
         add(lanes);
 }
 
+// The running sums of a lane scored over its first rows, so that its
+// scoring can stop after some rows and go on later from there: the plain sum
+// of squares, or the fitted search's sums.
+struct LaneSums {
+    double sum = -0.0;
+    FitSums fit{};
+};
+
 // Scores lanes (at most kLanes) candidates. values(l, first, n) gives lane
 // l's values on rows [first, first + n), n <= kScoreRows, or null when a row
 // fails; the pointer is read before the next call for that lane. factor[l]
@@ -97,18 +105,21 @@ inline void with_lane_count(std::size_t lanes, Add&& add) {
 // of a kScored lane. With `rows` below the data's rows, only the first rows
 // are scored: the error is that of their sum, which the full error cannot
 // undercut.
+//
+// It is advance_lanes over all the rows, then finish_lanes; scoring may also
+// advance over rows [from, to) at a time, in order, the lanes' sums carried
+// in `sums` (from LaneSums{} and every state kScored at row 0), and finish
+// once it reaches `rows`. A lane's sum is the same whatever the steps.
 template <class Values>
-void score_lanes(const Data& data, std::size_t lanes, const double* factor, const double* cutoff, Values&& values,
-                 std::uint8_t* state, double* error, std::size_t rows = SIZE_MAX) {
+void advance_lanes(const Data& data, std::size_t lanes, const double* factor, const double* cutoff, Values&& values,
+                   std::uint8_t* state, LaneSums* sums, std::size_t from, std::size_t to, std::size_t rows) {
     std::array<double, kLanes> sum;
     std::array<const double*, kLanes> v;
-    sum.fill(-0.0);
-    std::fill_n(state, lanes, kScored);
+    for (std::size_t l = 0; l < lanes; ++l) sum[l] = sums[l].sum;
     const double n_targets = static_cast<double>(data.targets.size());
     const double* t = data.targets.data();
-    rows = std::min(rows, data.rows());
-    for (std::size_t first = 0; first < rows; first += kScoreRows) {
-        const std::size_t n = std::min(kScoreRows, rows - first);
+    for (std::size_t first = from; first < to; first += kScoreRows) {
+        const std::size_t n = std::min(kScoreRows, to - first);
         if (!fetch_lanes(values, lanes, first, n, state, v)) break;
         const std::size_t end = std::min(first + n, data.scored_rows);
         auto add = [&](auto count) {
@@ -134,8 +145,24 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
                 std::sqrt(sum[l] / n_targets) * factor[l] > cutoff[l])
                 state[l] = kAbandoned;
     }
+    for (std::size_t l = 0; l < lanes; ++l) sums[l].sum = sum[l];
+}
+
+inline void finish_lanes(const Data& data, std::size_t lanes, const double* factor, const std::uint8_t* state,
+                         const LaneSums* sums, double* error) {
+    const double n_targets = static_cast<double>(data.targets.size());
     for (std::size_t l = 0; l < lanes; ++l)
-        if (state[l] == kScored) error[l] = std::sqrt(sum[l] / n_targets) * factor[l];
+        if (state[l] == kScored) error[l] = std::sqrt(sums[l].sum / n_targets) * factor[l];
+}
+
+template <class Values>
+void score_lanes(const Data& data, std::size_t lanes, const double* factor, const double* cutoff, Values&& values,
+                 std::uint8_t* state, double* error, std::size_t rows = SIZE_MAX) {
+    std::array<LaneSums, kLanes> sums{};
+    std::fill_n(state, lanes, kScored);
+    rows = std::min(rows, data.rows());
+    advance_lanes(data, lanes, factor, cutoff, values, state, sums.data(), 0, rows, rows);
+    finish_lanes(data, lanes, factor, state, sums.data(), error);
 }
 
 // The root-mean-square error of expr (Param i reading params[i]) against the
@@ -155,22 +182,22 @@ double rmse(const Expr& expr, Columns columns, std::span<const double> targets, 
 // that of the rows so far, less a relative slack for rounding, already gives
 // an error above cutoff[l]; a lane flat so far is never stopped (its line
 // is not yet determined). A near-exact fit's sum is recomputed from its
-// residuals (f * b + a) - y with the line of the sums (kResidualPass).
-// `rows` limits the rows scored as in score_lanes.
+// residuals (f * b + a) - y with the line of the sums (kResidualPass), which
+// reads its values on every row again. `rows` limits the rows scored, and
+// the steps are those of score_lanes.
 template <class Values>
-void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lanes, const double* factor,
-                        const double* cutoff, Values&& values, std::uint8_t* state, double* error,
-                        std::size_t rows = SIZE_MAX) {
+void advance_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lanes, const double* factor,
+                          const double* cutoff, Values&& values, std::uint8_t* state, LaneSums* carried,
+                          std::size_t from, std::size_t to, std::size_t rows) {
     constexpr double kSlack = 1e-9;
-    std::array<FitSums, kLanes> sums{};
+    std::array<FitSums, kLanes> sums;
     std::array<const double*, kLanes> v;
-    std::fill_n(state, lanes, kScored);
+    for (std::size_t l = 0; l < lanes; ++l) sums[l] = carried[l].fit;
     const double* t = fit.dy.data();
     const double* inv = fit.inv_n.data();
-    rows = std::min(rows, data.rows());
     const std::size_t scored_rows = std::min(rows, data.scored_rows);
-    for (std::size_t first = 0; first < rows; first += kScoreRows) {
-        const std::size_t n = std::min(kScoreRows, rows - first);
+    for (std::size_t first = from; first < to; first += kScoreRows) {
+        const std::size_t n = std::min(kScoreRows, to - first);
         if (!fetch_lanes(values, lanes, first, n, state, v)) break;
         const std::size_t end = std::min(first + n, scored_rows);
         if (first == 0 && end > 0)
@@ -193,13 +220,22 @@ void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lan
             if (least > 0.0 && std::sqrt(least / fit.norm) * factor[l] > cutoff[l]) state[l] = kAbandoned;
         }
     }
+    for (std::size_t l = 0; l < lanes; ++l) carried[l].fit = sums[l];
+}
+
+template <class Values>
+void finish_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lanes, const double* factor,
+                         Values&& values, const std::uint8_t* state, const LaneSums* sums, double* error,
+                         std::size_t rows) {
+    const std::size_t scored_rows = std::min(rows, data.scored_rows);
     const double count = static_cast<double>(scored_rows);
     const double cyy = scored_rows ? fit.cyy[scored_rows - 1] : 0.0;
     for (std::size_t l = 0; l < lanes; ++l) {
         if (state[l] != kScored) continue;
-        double sse = sums[l].sse(count, cyy);
-        if (sse < kResidualPass * cyy && !sums[l].flat(count)) {
-            const double b = sums[l].cfy / sums[l].cff, a = fit.mean - b * sums[l].mean();
+        const FitSums& s = sums[l].fit;
+        double sse = s.sse(count, cyy);
+        if (sse < kResidualPass * cyy && !s.flat(count)) {
+            const double b = s.cfy / s.cff, a = fit.mean - b * s.mean();
             double exact = 0.0;
             for (std::size_t first = 0; first < scored_rows && !std::isnan(exact); first += kScoreRows) {
                 const std::size_t n = std::min(kScoreRows, scored_rows - first);
@@ -214,6 +250,17 @@ void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lan
         }
         error[l] = std::sqrt(sse / fit.norm) * factor[l];
     }
+}
+
+template <class Values>
+void score_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lanes, const double* factor,
+                        const double* cutoff, Values&& values, std::uint8_t* state, double* error,
+                        std::size_t rows = SIZE_MAX) {
+    std::array<LaneSums, kLanes> sums{};
+    std::fill_n(state, lanes, kScored);
+    rows = std::min(rows, data.rows());
+    advance_lanes_fitted(data, fit, lanes, factor, cutoff, values, state, sums.data(), 0, rows, rows);
+    finish_lanes_fitted(data, fit, lanes, factor, values, state, sums.data(), error, rows);
 }
 
 }  // namespace vok::discover

@@ -68,6 +68,9 @@ void update_best(std::optional<SearchResult>& best, std::span<const SearchResult
 
 namespace {
 
+// n rounded up to a multiple of step (n itself when that would overflow).
+std::size_t round_up(std::size_t n, std::size_t step) { return n > SIZE_MAX - step ? n : (n + step - 1) / step * step; }
+
 // Adds the seconds since the last lap to a trace field, when tracing.
 class Stopwatch {
 public:
@@ -104,6 +107,8 @@ Search::Search(Columns columns, std::span<const double> targets, std::size_t n_v
       memory_limit_(internals.memory_limit),
       early_stop_(internals.early_stop),
       seed_cutoff_(internals.seed_cutoff),
+      defer_rows_(round_up(internals.defer_rows, kBlockRows)),
+      chunk_rows_(round_up(internals.chunk_rows, kBlockRows)),
       checkpoint_every_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(internals.checkpoint_seconds))),
       last_checkpoint_(std::chrono::steady_clock::now()),

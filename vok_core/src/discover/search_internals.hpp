@@ -37,6 +37,9 @@ struct SearchTrace {
     // Accepted candidates whose scoring stopped after some rows because
     // their error could no longer make them best or a pool member.
     std::size_t abandoned = 0;
+    // Accepted candidates set aside after their first rows and finished a
+    // chunk of rows at a time (SearchInternals::defer_rows).
+    std::size_t deferred = 0;
     // Wall-clock seconds per phase: building and fingerprinting candidates,
     // inserting them into the seen set, scoring, and choosing best and pool.
     double seconds_generate = 0, seconds_insert = 0, seconds_score = 0, seconds_select = 0;
@@ -82,6 +85,14 @@ struct SearchInternals {
     // candidates, scored first (score.cpp's pick_seeds); off, the cutoff
     // comes from the candidates in the order they are scored.
     bool seed_cutoff = true;
+    // When some members are not cached, a candidate still in play after its
+    // first defer_rows rows (0: never) is set aside; those of a level are
+    // then finished together a chunk of rows at a time, every such member
+    // evaluated once per chunk for all of them rather than once per
+    // candidate. chunk_rows fixes the chunk (a multiple of the evaluator's
+    // block; 0: from the memory limit). The results are the same.
+    std::size_t defer_rows = 4096;
+    std::size_t chunk_rows = 0;
 };
 
 std::optional<SearchResult> search_with(Columns columns, std::span<const double> targets, std::size_t n_vars,

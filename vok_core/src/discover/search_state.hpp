@@ -57,6 +57,10 @@ struct Member {
     bool own_column = false;         // column is one of the search's cache, not the caller's
     const double* col_t = nullptr;   // exp(e(v)) on every row, or null
     const double* col_x = nullptr;   // ln(l(v)) on every row, or null
+    // The candidate it was, op(a) or op(a, b) over earlier members, whose
+    // values are its own; from_a is kNoOperand for a leaf or a refined shape.
+    std::uint32_t from_a = kNoOperand, from_b = kNoOperand;
+    OpCode from_op{};
 };
 
 // A candidate: op(a) or op(a, b) over pool members, with its probe values.
@@ -164,6 +168,14 @@ private:
     std::vector<double> values_;
 };
 
+// A candidate whose scoring stopped after its first rows, to go on from
+// there: its cutoff and its sums so far.
+struct Deferred {
+    std::uint32_t k;
+    double cutoff;
+    LaneSums sums;
+};
+
 // Per-worker scratch: one evaluator and memo per operand, the column of the
 // row's member, and one block of values per lane.
 struct Scratch {
@@ -231,11 +243,34 @@ private:
         else
             score_lanes(data_, lanes, factor, cutoff, values, state, error, rows);
     }
+    // advance_lanes and finish_lanes of the search's kind, over the data's rows.
+    template <class Values>
+    void advance(std::size_t lanes, const double* factor, const double* cutoff, Values&& values, std::uint8_t* state,
+                 LaneSums* sums, std::size_t from, std::size_t to) const {
+        if (fit_)
+            advance_lanes_fitted(data_, *fit_, lanes, factor, cutoff, values, state, sums, from, to, data_.rows());
+        else
+            advance_lanes(data_, lanes, factor, cutoff, values, state, sums, from, to, data_.rows());
+    }
+    template <class Values>
+    void finish_lanes_of(std::size_t lanes, const double* factor, Values&& values, const std::uint8_t* state,
+                         const LaneSums* sums, double* error) const {
+        if (fit_)
+            finish_lanes_fitted(data_, *fit_, lanes, factor, values, state, sums, error, data_.rows());
+        else
+            finish_lanes(data_, lanes, factor, state, sums, error);
+    }
     std::vector<SearchResult> score_leaves();
     void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff, std::uint8_t* state,
                      double* err, std::size_t rows = SIZE_MAX);
+    void start_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff, std::uint8_t* state,
+                     LaneSums* sums);
     std::vector<std::uint32_t> pick_seeds(std::size_t n, std::size_t cap);
     void score_level(std::size_t n);
+
+    // ---- score_chunks.cpp: candidates finished a chunk of rows at a time
+    bool members_uncached() const;
+    void finish_chunked(std::vector<Deferred>& list);
 
     // ---- fitted.cpp: the fitted search's results, keys and refinement
     SearchResult fitted_result(Expr shape, double scored_error) const;
@@ -264,11 +299,8 @@ private:
     // there, with the operator's domain and finiteness tests: the same
     // values, and the same failures, as the stack evaluator on its tokens.
     bool candidate_block(const Candidate& c, std::size_t first, std::size_t n, Scratch& s, double* out) const {
-        const Member& a = pool_[c.a];
-        if (c.op == OpCode::Vok) {
-            const Member& b = pool_[c.b];
-            if (a.col_t && b.col_x) return apply_op_column(OpCode::Sub, a.col_t + first, b.col_x + first, out, n);
-        }
+        if (c.op == OpCode::Vok && pool_[c.a].col_t && pool_[c.b].col_x)
+            return combine(c, nullptr, nullptr, first, n, out);
         // The row's member is the newer operand (generate.cpp pairs member i
         // with the members j <= i).
         const std::uint32_t row = is_unary(c.op) ? c.a : std::max(c.a, c.b);
@@ -283,6 +315,17 @@ private:
         if (!va) return false;
         const double* vb = nullptr;
         if (!is_unary(c.op) && !(vb = values(c.b, s.right_memo, s.right))) return false;
+        return combine(c, va, vb, first, n, out);
+    }
+
+    // op(a, b) on rows [first, first + n) from its operands' values there
+    // (va, vb), or from the cached tension halves of a Vok's operands.
+    bool combine(const Candidate& c, const double* va, const double* vb, std::size_t first, std::size_t n,
+                 double* out) const {
+        if (c.op == OpCode::Vok) {
+            const Member &a = pool_[c.a], &b = pool_[c.b];
+            if (a.col_t && b.col_x) return apply_op_column(OpCode::Sub, a.col_t + first, b.col_x + first, out, n);
+        }
         return fit_ ? apply_op_column_strict(c.op, va, vb, out, n) : apply_op_column(c.op, va, vb, out, n);
     }
 
@@ -315,6 +358,12 @@ private:
     std::size_t memory_limit_;
     bool early_stop_;
     bool seed_cutoff_;
+    // With members not cached, candidates still in play after this many rows
+    // (0: never) are finished a chunk of chunk_rows_ rows at a time (0: sized
+    // from the memory limit).
+    std::size_t defer_rows_;
+    std::size_t chunk_rows_;
+    bool defer_ = false;  // at this level
     std::chrono::steady_clock::duration checkpoint_every_;
     std::chrono::steady_clock::time_point last_checkpoint_;
     std::size_t seen_count_ = 0;   // fingerprints in the seen set
