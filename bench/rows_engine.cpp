@@ -5,7 +5,9 @@
 // drawn from a fixed seed, for each row count: once as it was before (a
 // member cache of a fixed 128 MiB, no seeded cutoff) and once as it is
 // (the cache a share of the memory limit, members without one evaluated a
-// block at a time, the seeds' cutoff), on the pool, and once on the calling
+// block at a time, the seeds' cutoff, and when members are not cached the
+// candidates still in play after their first rows finished together a chunk
+// of rows at a time), on the pool, and once on the calling
 // thread alone. It prints wall and CPU seconds (the CPU time of all threads:
 // the work done, which a busy machine does not inflate as it does the wall
 // time), their ratios, and the time ratio of successive row counts. Then
@@ -125,6 +127,7 @@ int main(int argc, char** argv) {
         SearchInternals before;
         before.cache_budget = std::size_t{1} << 24;
         before.seed_cutoff = false;
+        before.defer_rows = 0;
         const Timed now = run(cols, y, SearchInternals{});
         SearchInternals alone;
         alone.executor = serial;

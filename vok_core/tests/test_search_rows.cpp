@@ -245,28 +245,38 @@ TEST(SearchRows, FittedSearchIsTheSameWithSeedsAndWithoutCache) {
 }
 
 // The status counts the level's candidates as they are scored: at the end
-// of each level all of them, whatever the division of work.
+// of each level all of them, whatever the division of work, and with
+// candidates finished by chunks of rows.
 TEST(SearchRows, StatusCountsEveryCandidateOfTheLevel) {
     const Big p = big_problem();
     SearchOptions o = opts(5, true, true, 24);
     o.precision_goal = -kInf;
-    for (Executor ex : {serial_executor, pool_executor}) {
-        LevelStatus status;
-        std::size_t levels = 0;
-        SearchHooks hooks;
-        hooks.status = &status;
-        hooks.on_level = [&](const LevelProgress& lp) {
-            if (lp.level == 1) return true;
-            ++levels;
-            EXPECT_EQ(status.level.load(), lp.level);
-            EXPECT_EQ(status.candidates.load(), lp.candidates);
-            EXPECT_EQ(status.scored.load(), lp.candidates);
-            return true;
-        };
-        const SearchOutcome out = search_controlled(p.cols, p.y, p.cols.size(), o, hooks, SearchInternals{ex});
-        EXPECT_TRUE(out.complete);
-        EXPECT_EQ(levels, 4u);
-    }
+    for (bool chunks : {false, true})
+        for (Executor ex : {serial_executor, pool_executor}) {
+            LevelStatus status;
+            std::size_t levels = 0;
+            SearchHooks hooks;
+            hooks.status = &status;
+            hooks.on_level = [&](const LevelProgress& lp) {
+                if (lp.level == 1) return true;
+                ++levels;
+                EXPECT_EQ(status.level.load(), lp.level);
+                EXPECT_EQ(status.candidates.load(), lp.candidates);
+                EXPECT_EQ(status.scored.load(), lp.candidates);
+                return true;
+            };
+            SearchInternals in{ex};
+            SearchTrace trace;
+            if (chunks) {
+                in.trace = &trace;
+                in.cache_budget = 0;
+                in.defer_rows = 256;
+            }
+            const SearchOutcome out = search_controlled(p.cols, p.y, p.cols.size(), o, hooks, in);
+            EXPECT_TRUE(out.complete);
+            EXPECT_EQ(levels, 4u);
+            EXPECT_EQ(trace.deferred > 0, chunks);
+        }
 }
 
 }  // namespace

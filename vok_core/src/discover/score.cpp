@@ -306,7 +306,11 @@ void Search::score_level(std::size_t n) {
                 state_[group[l]] = state[l];
                 if (state[l] == kScored) err_[group[l]] = err[l];
             }
-            if (status_) status_->scored.fetch_add(lanes, std::memory_order_relaxed);
+            if (status_) {
+                // Those set aside count as their rows are done (finish_chunked).
+                const auto set_aside = std::count(state.begin(), state.begin() + lanes, kAccepted);
+                status_->scored.fetch_add(lanes - static_cast<std::size_t>(set_aside), std::memory_order_relaxed);
+            }
             record(*r, group.data(), lanes, cutoff);
             lanes = 0;
         };

@@ -93,6 +93,7 @@ void Search::finish_chunked(std::vector<Deferred>& list) {
         const std::size_t fit = bytes / sizeof(double) / std::max<std::size_t>(members.size(), 1);
         chunk = std::clamp(fit / kBlockRows * kBlockRows, kBlockRows, kMaxChunkRows);
     }
+    chunk = std::min(chunk, (rows + kBlockRows - 1) / kBlockRows * kBlockRows);
     const std::size_t blocks = chunk / kBlockRows;
     const auto values = std::make_unique_for_overwrite<double[]>(members.size() * chunk);
     std::vector<std::uint8_t> failed(members.size() * blocks);
@@ -105,6 +106,7 @@ void Search::finish_chunked(std::vector<Deferred>& list) {
     for (std::size_t q = 0; q < list.size(); ++q)
         factor[q] = penalty_factor(complexity(cands_[list[q].k]), opt_.complexity_penalty);
 
+    std::size_t reported = 0;  // of the list, counted as done in the level's status
     for (std::size_t c0 = std::min(defer_rows_, rows); c0 < rows && !alive.empty(); c0 += chunk) {
         const std::size_t c1 = std::min(rows, c0 + chunk);
         // Member i's values on rows [first, first + n) of the chunk, or null
@@ -182,7 +184,18 @@ void Search::finish_chunked(std::vector<Deferred>& list) {
             }
         });
         std::erase_if(alive, [&](std::uint32_t q) { return state[q] != kScored; });
+        if (status_) {
+            // Done: those that dropped out, and the share of the rows of
+            // those still in play.
+            const std::size_t start = std::min(defer_rows_, rows);
+            const double share = static_cast<double>(c1 - start) / static_cast<double>(rows - start);
+            const auto done =
+                (list.size() - alive.size()) + static_cast<std::size_t>(share * static_cast<double>(alive.size()));
+            if (done > reported) status_->scored.fetch_add(done - reported, std::memory_order_relaxed);
+            reported = std::max(reported, done);
+        }
     }
+    if (status_) status_->scored.fetch_add(list.size() - reported, std::memory_order_relaxed);
 
     // The errors of those scored on every row (a near-exact fit reads its
     // values once more, as scoring alone does).
