@@ -109,13 +109,15 @@ struct LaneSums {
 // It is advance_lanes over all the rows, then finish_lanes; scoring may also
 // advance over rows [from, to) at a time, in order, the lanes' sums carried
 // in `sums` (from LaneSums{} and every state kScored at row 0), and finish
-// once it reaches `rows`. A lane's sum is the same whatever the steps.
+// once it reaches `rows`. A lane's sum is the same whatever the steps; the
+// sums of lanes not kScored when a step starts are left untouched by it.
 template <class Values>
 void advance_lanes(const Data& data, std::size_t lanes, const double* factor, const double* cutoff, Values&& values,
                    std::uint8_t* state, LaneSums* sums, std::size_t from, std::size_t to, std::size_t rows) {
     std::array<double, kLanes> sum;
     std::array<const double*, kLanes> v;
-    for (std::size_t l = 0; l < lanes; ++l) sum[l] = sums[l].sum;
+    std::array<bool, kLanes> in_play;  // the others' sums are left as they are
+    for (std::size_t l = 0; l < lanes; ++l) sum[l] = sums[l].sum, in_play[l] = state[l] == kScored;
     const double n_targets = static_cast<double>(data.targets.size());
     const double* t = data.targets.data();
     for (std::size_t first = from; first < to; first += kScoreRows) {
@@ -145,7 +147,8 @@ void advance_lanes(const Data& data, std::size_t lanes, const double* factor, co
                 std::sqrt(sum[l] / n_targets) * factor[l] > cutoff[l])
                 state[l] = kAbandoned;
     }
-    for (std::size_t l = 0; l < lanes; ++l) sums[l].sum = sum[l];
+    for (std::size_t l = 0; l < lanes; ++l)
+        if (in_play[l]) sums[l].sum = sum[l];
 }
 
 inline void finish_lanes(const Data& data, std::size_t lanes, const double* factor, const std::uint8_t* state,
@@ -192,7 +195,8 @@ void advance_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t l
     constexpr double kSlack = 1e-9;
     std::array<FitSums, kLanes> sums;
     std::array<const double*, kLanes> v;
-    for (std::size_t l = 0; l < lanes; ++l) sums[l] = carried[l].fit;
+    std::array<bool, kLanes> in_play;  // the others' sums are left as they are
+    for (std::size_t l = 0; l < lanes; ++l) sums[l] = carried[l].fit, in_play[l] = state[l] == kScored;
     const double* t = fit.dy.data();
     const double* inv = fit.inv_n.data();
     const std::size_t scored_rows = std::min(rows, data.scored_rows);
@@ -220,7 +224,8 @@ void advance_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t l
             if (least > 0.0 && std::sqrt(least / fit.norm) * factor[l] > cutoff[l]) state[l] = kAbandoned;
         }
     }
-    for (std::size_t l = 0; l < lanes; ++l) carried[l].fit = sums[l];
+    for (std::size_t l = 0; l < lanes; ++l)
+        if (in_play[l]) carried[l].fit = sums[l];
 }
 
 template <class Values>

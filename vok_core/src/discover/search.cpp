@@ -101,8 +101,9 @@ Search::Search(Columns columns, std::span<const double> targets, std::size_t n_v
       exec_(internals.executor),
       alone_(exec_ == pool_executor && vok::pool_size() < 2),
       trace_(internals.trace),
-      budget_(internals.cache_budget == kDefaultCacheBudget ? internals.memory_limit / kCacheShare / sizeof(double)
-                                                            : internals.cache_budget),
+      budget_(internals.cache_budget == kDefaultCacheBudget
+                  ? std::min(internals.memory_limit / kCacheShare, kCacheCap) / sizeof(double)
+                  : internals.cache_budget),
       inline_work_(internals.inline_work),
       memory_limit_(internals.memory_limit),
       early_stop_(internals.early_stop),

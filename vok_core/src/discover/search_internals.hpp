@@ -45,12 +45,15 @@ struct SearchTrace {
     double seconds_generate = 0, seconds_insert = 0, seconds_score = 0, seconds_select = 0;
 };
 
-// A cache budget that stands for a share of the search's memory limit:
-// a quarter of it (kCacheShare), so that the values of every member of a
-// search on up to a few hundred thousand rows are computed once, whatever
-// the limit leaves for the rest of the working state.
+// A cache budget that stands for a share of the search's memory limit: a
+// quarter of it (kCacheShare), at most kCacheCap bytes, so that the values
+// of every member of a search on up to some tens of thousands of rows are
+// computed once. Beyond that the members left out are computed a chunk of
+// rows at a time for all the candidates that read them (defer_rows), which
+// costs a few percent of the time, not memory in proportion to the rows.
 inline constexpr std::size_t kDefaultCacheBudget = SIZE_MAX;
 inline constexpr std::size_t kCacheShare = 4;
+inline constexpr std::size_t kCacheCap = std::size_t{512} << 20;
 
 // The working state (seen set, pool, cached values, a level's candidates)
 // of a search gives up with std::bad_alloc beyond the limit the machine

@@ -264,12 +264,16 @@ private:
     void score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff, std::uint8_t* state,
                      double* err, std::size_t rows = SIZE_MAX);
     void start_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff, std::uint8_t* state,
-                     LaneSums* sums);
+                     LaneSums* sums, double* err);
     std::vector<std::uint32_t> pick_seeds(std::size_t n, std::size_t cap);
     void score_level(std::size_t n);
 
     // ---- score_chunks.cpp: candidates finished a chunk of rows at a time
     bool members_uncached() const;
+    bool reads_uncached(const Candidate& c) const {
+        if (c.op == OpCode::Vok && pool_[c.a].col_t && pool_[c.b].col_x) return false;
+        return !pool_[c.a].column || (!is_unary(c.op) && !pool_[c.b].column);
+    }
     void finish_chunked(std::vector<Deferred>& list);
 
     // ---- fitted.cpp: the fitted search's results, keys and refinement
