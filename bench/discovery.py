@@ -35,6 +35,10 @@ the search on every row. Searches on every row stop at --limit seconds
     --beams 500,2000      beam widths (default the engine's default)
     --workers 1,2         worker counts
     --limit 600           the time limit of each search, in seconds
+    --engine              one search of depth 8 without decomposition
+                          (max_complexity=8, decompose=False) instead of the
+                          defaults: how the engine's own time grows, apart
+                          from the time-budgeted depth and decomposition
 """
 
 import json
@@ -126,7 +130,10 @@ def run_with_workers(workers, rows):
     return [json.loads(line) for line in out.splitlines()]
 
 
-def sweep_point(rows, beam, subsample, limit):
+ENGINE = {"max_complexity": 8, "decompose": False}
+
+
+def sweep_point(rows, beam, subsample, limit, engine):
     """One discover in this process; one JSON line."""
     import resource
 
@@ -138,6 +145,8 @@ def sweep_point(rows, beam, subsample, limit):
     X, y = np.column_stack([a, b, c]), a * b / c + np.exp(-a)
     # The limit is for the search on every row; the default runs as it is.
     options = {} if subsample == "default" else {"subsample": None, "time_limit": limit}
+    if engine:
+        options |= ENGINE
     t0, c0 = time.perf_counter(), time.process_time()
     try:
         f = vok_math.discover(X, y, names=["a", "b", "c"], beam_width=beam, **options)
@@ -164,26 +173,30 @@ def sweep():
     beams = option_list("--beams", [_ext.DEFAULTS["beam_width"]])
     workers_list = option_list("--workers", [1, 2])
     limit = option_list("--limit", [600])[0]
-    print(f"discover on y = a*b/c + exp(-a), default options; every search stops at {limit} s;"
+    engine = "--engine" in sys.argv
+    print(f"discover on y = a*b/c + exp(-a), {ENGINE if engine else 'default options'};"
+          f" every search stops at {limit} s;"
           f" the default subsamples above {_subsample.AUTO_ABOVE:,} rows to {_subsample.AUTO_ROWS:,}")
     print(f"{'rows':>9} {'beam':>5} {'subsample':>9} {'workers':>7} {'time':>8} {'cpu':>8} {'rss MB':>7}"
           f" {'1w/2w':>5}  formula")
     for rows in rows_list:
         for beam in beams:
-            exact = None
+            exact = {}  # the formula of the search on every row, by workers
             for subsample in ("none", "default") if rows > _subsample.AUTO_ABOVE else ("none",):
                 runs = {}
                 for workers in workers_list:
                     env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
-                    cmd = [sys.executable, "-P", __file__, "--point", str(rows), str(beam), subsample, str(limit)]
+                    cmd = [sys.executable, "-P", __file__, "--point", str(rows), str(beam), subsample, str(limit),
+                           str(int(engine))]
                     out = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True).stdout
                     r = runs[workers] = json.loads(out.splitlines()[-1])
                     ratio = f"{runs[1]['seconds'] / r['seconds']:5.2f}" if workers != 1 and 1 in runs else ""
                     note = "" if r["complete"] else "  (stopped)"
-                    if subsample == "none" and exact is None and r["complete"]:
-                        exact = r["formula"]
-                    if subsample == "default" and exact is not None:
-                        note += "  (same as every row)" if r["formula"] == exact else "  (differs from every row)"
+                    if subsample == "none" and r["complete"]:
+                        exact[workers] = r["formula"]
+                    if subsample == "default" and workers in exact:
+                        same = r["formula"] == exact[workers]
+                        note += "  (same as every row)" if same else "  (differs from every row)"
                     print(f"{rows:>9,} {beam:>5} {subsample:>9} {workers:>7} {r['seconds']:>7.2f}s {r['cpu']:>7.2f}s"
                           f" {r['rss']:>7.0f} {ratio:>5}  {r['formula']}{note}", flush=True)
 
@@ -193,7 +206,7 @@ def main():
         run_all(int(sys.argv[2]))
         return
     if sys.argv[1:2] == ["--point"]:
-        sweep_point(int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], float(sys.argv[5]))
+        sweep_point(int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], float(sys.argv[5]), sys.argv[6] == "1")
         return
     if "--sweep" in sys.argv:
         sweep()

@@ -345,8 +345,18 @@ void Search::score_level(std::size_t n) {
         }
         if (deferred.empty()) return;
         if (trace_) trace_->deferred += deferred.size();
-        finish_chunked(deferred);
+        // Their cutoffs as the pass left them, tighter than when they were
+        // set aside: the cap smallest errors of all, and with a Pareto front
+        // the smallest of their complexity any reducer knows.
         const double cutoff = shared_cutoff.load(std::memory_order_relaxed);
+        if (early_stop_)
+            for (Deferred& d : deferred) {
+                double known = kInf;
+                if (pareto_)
+                    for (auto& r : reducers) known = std::min(known, r->cut_of[complexity(cands_[d.k])]);
+                d.cutoff = pareto_ ? std::max(cutoff, known) : cutoff;
+            }
+        finish_chunked(deferred);
         std::array<std::uint32_t, kLanes> ks;
         for (std::size_t q = 0; q < deferred.size(); q += kLanes) {
             const std::size_t lanes = std::min(kLanes, deferred.size() - q);
