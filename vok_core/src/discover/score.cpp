@@ -100,32 +100,6 @@ void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s,
         state, err, rows);
 }
 
-// Scores candidates ks[0..lanes) as score_group does, except those that read
-// a member without cached values: once past their first defer_rows_ rows,
-// they are left kAccepted with their sums so far in sums[l], to be finished
-// with the level's others of their kind (finish_chunked).
-void Search::start_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff,
-                         std::uint8_t* state, LaneSums* sums, double* err) {
-    std::array<double, kLanes> factor;
-    for (std::size_t l = 0; l < lanes; ++l)
-        factor[l] = penalty_factor(complexity(cands_[ks[l]]), opt_.complexity_penalty);
-    std::fill_n(state, lanes, kScored);
-    std::fill_n(sums, lanes, LaneSums{});
-    const auto values = [&](std::size_t l, std::size_t first, std::size_t n) {
-        return candidate_block(cands_[ks[l]], first, n, s, s.out[l].data()) ? s.out[l].data() : nullptr;
-    };
-    const std::size_t head = std::min(defer_rows_, data_.rows());
-    advance(lanes, factor.data(), cutoff, values, state, sums, 0, head);
-    bool rest = false;
-    for (std::size_t l = 0; l < lanes; ++l) {
-        if (state[l] == kScored && reads_uncached(cands_[ks[l]])) state[l] = kAccepted;
-        rest = rest || state[l] == kScored;
-    }
-    if (!rest) return;
-    advance(lanes, factor.data(), cutoff, values, state, sums, head, data_.rows());
-    finish_lanes_of(lanes, factor.data(), values, state, sums, err);
-}
-
 // The candidates scored first at a level, so that early stopping has a
 // cutoff from the start rather than after the first cap results: a sample
 // of the accepted candidates spread over the level (at most 8 * cap of

@@ -37,6 +37,32 @@ bool Search::members_uncached() const {
     return false;
 }
 
+// Scores candidates ks[0..lanes) as score_group does, except those that read
+// a member without cached values: once past their first defer_rows_ rows,
+// they are left kAccepted with their sums so far in sums[l], to be finished
+// with the level's others of their kind (finish_chunked).
+void Search::start_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff,
+                         std::uint8_t* state, LaneSums* sums, double* err) {
+    std::array<double, kLanes> factor;
+    for (std::size_t l = 0; l < lanes; ++l)
+        factor[l] = penalty_factor(complexity(cands_[ks[l]]), opt_.complexity_penalty);
+    std::fill_n(state, lanes, kScored);
+    std::fill_n(sums, lanes, LaneSums{});
+    const auto values = [&](std::size_t l, std::size_t first, std::size_t n) {
+        return candidate_block(cands_[ks[l]], first, n, s, s.out[l].data()) ? s.out[l].data() : nullptr;
+    };
+    const std::size_t head = std::min(defer_rows_, data_.rows());
+    advance(lanes, factor.data(), cutoff, values, state, sums, 0, head);
+    bool rest = false;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        if (state[l] == kScored && reads_uncached(cands_[ks[l]])) state[l] = kAccepted;
+        rest = rest || state[l] == kScored;
+    }
+    if (!rest) return;
+    advance(lanes, factor.data(), cutoff, values, state, sums, head, data_.rows());
+    finish_lanes_of(lanes, factor.data(), values, state, sums, err);
+}
+
 // Scores the set-aside candidates from row defer_rows_ to the end, then sets
 // their state_ and err_.
 void Search::finish_chunked(std::vector<Deferred>& list) {
@@ -106,6 +132,26 @@ void Search::finish_chunked(std::vector<Deferred>& list) {
     for (std::size_t q = 0; q < list.size(); ++q)
         factor[q] = penalty_factor(complexity(cands_[list[q].k]), opt_.complexity_penalty);
 
+    // Group g of the candidates in play (alive[g * kLanes...]) as lanes.
+    struct Group {
+        const std::uint32_t* qs;
+        std::size_t lanes;
+        std::array<LaneSums, kLanes> sums;
+        std::array<double, kLanes> factor, cutoff;
+        std::array<std::uint8_t, kLanes> state;
+    };
+    auto group = [&](std::size_t g) {
+        Group grp;
+        grp.qs = alive.data() + g * kLanes;
+        grp.lanes = std::min(kLanes, alive.size() - g * kLanes);
+        for (std::size_t l = 0; l < grp.lanes; ++l) {
+            grp.sums[l] = list[grp.qs[l]].sums;
+            grp.factor[l] = factor[grp.qs[l]];
+            grp.cutoff[l] = list[grp.qs[l]].cutoff;
+            grp.state[l] = kScored;
+        }
+        return grp;
+    };
     std::size_t reported = 0;  // of the list, counted as done in the level's status
     for (std::size_t c0 = std::min(defer_rows_, rows); c0 < rows && !alive.empty(); c0 += chunk) {
         const std::size_t c1 = std::min(rows, c0 + chunk);
@@ -155,19 +201,10 @@ void Search::finish_chunked(std::vector<Deferred>& list) {
         parallel(groups, alive.size() * (c1 - c0 + 8), [&](std::size_t begin, std::size_t end) {
             std::array<std::array<double, kScoreRows>, kLanes> out;
             for (std::size_t g = begin; g < end; ++g) {
-                const std::uint32_t* qs = alive.data() + g * kLanes;
-                const std::size_t lanes = std::min(kLanes, alive.size() - g * kLanes);
-                std::array<LaneSums, kLanes> sums;
-                std::array<double, kLanes> fac, cut;
-                std::array<std::uint8_t, kLanes> st;
-                for (std::size_t l = 0; l < lanes; ++l) {
-                    sums[l] = list[qs[l]].sums;
-                    fac[l] = factor[qs[l]];
-                    cut[l] = list[qs[l]].cutoff;
-                    st[l] = kScored;
-                }
+                Group grp = group(g);
+                const std::uint32_t* qs = grp.qs;
                 advance(
-                    lanes, fac.data(), cut.data(),
+                    grp.lanes, grp.factor.data(), grp.cutoff.data(),
                     [&](std::size_t l, std::size_t first, std::size_t n) -> const double* {
                         const Candidate& c = cands_[list[qs[l]].k];
                         const double *va = nullptr, *vb = nullptr;
@@ -176,10 +213,10 @@ void Search::finish_chunked(std::vector<Deferred>& list) {
                             return nullptr;
                         return combine(c, va, vb, first, n, out[l].data()) ? out[l].data() : nullptr;
                     },
-                    st.data(), sums.data(), c0, c1);
-                for (std::size_t l = 0; l < lanes; ++l) {
-                    list[qs[l]].sums = sums[l];
-                    state[qs[l]] = st[l];
+                    grp.state.data(), grp.sums.data(), c0, c1);
+                for (std::size_t l = 0; l < grp.lanes; ++l) {
+                    list[qs[l]].sums = grp.sums[l];
+                    state[qs[l]] = grp.state[l];
                 }
             }
         });
@@ -205,24 +242,17 @@ void Search::finish_chunked(std::vector<Deferred>& list) {
     parallel(groups, alive.size() * 64, [&](std::size_t begin, std::size_t end) {
         Scratch s(strict);
         for (std::size_t g = begin; g < end; ++g) {
-            const std::uint32_t* qs = alive.data() + g * kLanes;
-            const std::size_t lanes = std::min(kLanes, alive.size() - g * kLanes);
-            std::array<LaneSums, kLanes> sums;
-            std::array<double, kLanes> fac, err;
-            std::array<std::uint8_t, kLanes> st;
-            for (std::size_t l = 0; l < lanes; ++l) {
-                sums[l] = list[qs[l]].sums;
-                fac[l] = factor[qs[l]];
-                st[l] = kScored;
-            }
+            Group grp = group(g);
+            const std::uint32_t* qs = grp.qs;
+            std::array<double, kLanes> err;
             finish_lanes_of(
-                lanes, fac.data(),
+                grp.lanes, grp.factor.data(),
                 [&](std::size_t l, std::size_t first, std::size_t n) {
                     return candidate_block(cands_[list[qs[l]].k], first, n, s, s.out[l].data()) ? s.out[l].data()
                                                                                                 : nullptr;
                 },
-                st.data(), sums.data(), err.data());
-            for (std::size_t l = 0; l < lanes; ++l) {
+                grp.state.data(), grp.sums.data(), err.data());
+            for (std::size_t l = 0; l < grp.lanes; ++l) {
                 state_[list[qs[l]].k] = kScored;
                 err_[list[qs[l]].k] = err[l];
             }
