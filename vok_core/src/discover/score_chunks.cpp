@@ -1,11 +1,12 @@
 // Candidates finished a chunk of rows at a time. When some pool members have
-// no cached values, a candidate read from them would evaluate their tokens
-// on every row it is scored on, once per candidate. So a level's candidates
-// still in play after their first rows are set aside (score.cpp) and go on
-// together over the remaining rows: for each chunk of rows, every uncached
-// member that one of them reads is evaluated once into a buffer, and all of
-// them are scored on the chunk from there. A candidate's sums still take its
-// rows in order, so its error is the one it has when scored alone.
+// no cached values, a candidate that reads one would evaluate it on every
+// row it is scored on, once per candidate. So such candidates, once still in
+// play after their first rows, are set aside (start_group, called by
+// score.cpp's pass) and go on together over the remaining rows: for each
+// chunk of rows, every uncached member that one of them reads is computed
+// once into a buffer (from the members it was built from), and all of them
+// are scored on the chunk from there. A candidate's sums still take its rows
+// in order, so its error is the one it has when scored alone.
 #include <algorithm>
 #include <memory>
 #include <numeric>
