@@ -112,6 +112,47 @@ TEST(FitScore, RanksNearExactFits) {
     EXPECT_LT(error[1], 1e-9);
 }
 
+// A full group of lanes (summed two lanes to a vector) scores each lane
+// exactly as that lane scored alone, whatever its values: flat, near-exact,
+// huge, subnormal, NaN, infinite, and over a row count no step divides.
+TEST(FitScore, FullGroupsScoreEachLaneAsAlone) {
+    const std::size_t rows = 203;
+    const std::vector<std::vector<double>> cols{linspace(0.5, 3.0, rows)};
+    std::vector<double> y;
+    for (double x : cols[0]) y.push_back(std::sin(3.0 * x) + 0.25 * x);
+    std::array<std::vector<double>, kLanes> v;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double x = cols[0][r];
+        v[0].push_back(x);
+        v[1].push_back(std::sin(3.0 * x));
+        v[2].push_back(7.0);
+        v[3].push_back(y[r] + 1e-12 * x);
+        v[4].push_back(1e300 * x);
+        v[5].push_back(r == 150 ? kNaN : 4.9e-324 * static_cast<double>(r));
+        v[6].push_back(r == 9 ? kInf : -x * x);
+        v[7].push_back(std::exp(x) - 1e6);
+    }
+    const Data data(cols, y);
+    const FitTargets t(y);
+    auto values = [&](std::size_t l, std::size_t first, std::size_t) { return v[l].data() + first; };
+    std::array<double, kLanes> factor, error{}, cutoff;
+    std::array<std::uint8_t, kLanes> state{};
+    factor.fill(1.25);
+    cutoff.fill(kNaN);
+    score_lanes_fitted(data, t, kLanes, factor.data(), cutoff.data(), values, state.data(), error.data());
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        std::uint8_t alone_state;
+        double alone = 0.0;
+        score_lanes_fitted(
+            data, t, 1, factor.data(), cutoff.data(),
+            [&](std::size_t, std::size_t first, std::size_t n) { return values(l, first, n); }, &alone_state, &alone);
+        EXPECT_EQ(state[l], alone_state) << "lane " << l;
+        if (state[l] == kScored) {
+            EXPECT_EQ(bits(error[l]), bits(alone)) << "lane " << l;
+        }
+    }
+}
+
 // ===========================================================================
 // Keys modulo scale and offset
 

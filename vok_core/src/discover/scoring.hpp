@@ -176,6 +176,42 @@ void score_lanes(const Data& data, std::size_t lanes, const double* factor, cons
 double rmse(const Data& data, const Expr& expr, std::span<const double> params = {});
 double rmse(const Expr& expr, Columns columns, std::span<const double> targets, std::span<const double> params = {});
 
+// FitSums::add for all kLanes lanes over rows [first, end) (lane l's value
+// at row r is v[l][r - first]), two lanes to a vector: each element goes
+// through add's operations in add's order, so the sums are add's to the bit.
+inline void add_fit_rows(std::array<FitSums, kLanes>& sums, const std::array<const double*, kLanes>& v,
+                         std::size_t first, std::size_t end, const double* inv, const double* t) {
+    using Two = double __attribute__((vector_size(2 * sizeof(double))));
+    constexpr std::size_t kPairs = kLanes / 2;
+    static_assert(kLanes % 2 == 0);
+    Two shift[kPairs], mg[kPairs], cff[kPairs], cfy[kPairs];
+    for (std::size_t h = 0; h < kPairs; ++h) {
+        const FitSums &x = sums[2 * h], &y = sums[2 * h + 1];
+        shift[h] = Two{x.shift, y.shift};
+        mg[h] = Two{x.mg, y.mg};
+        cff[h] = Two{x.cff, y.cff};
+        cfy[h] = Two{x.cfy, y.cfy};
+    }
+    for (std::size_t r = first; r < end; ++r) {
+        const std::size_t i = r - first;
+        const double inv_n = inv[r], dy = t[r];
+        for (std::size_t h = 0; h < kPairs; ++h) {
+            const Two f = {v[2 * h][i], v[2 * h + 1][i]};
+            const Two g = f - shift[h];
+            const Two dg = g - mg[h];
+            mg[h] += dg * inv_n;
+            cff[h] += dg * (g - mg[h]);
+            cfy[h] += dg * dy;
+        }
+    }
+    for (std::size_t h = 0; h < kPairs; ++h)
+        for (std::size_t k = 0; k < 2; ++k) {
+            sums[2 * h + k].mg = mg[h][k];
+            sums[2 * h + k].cff = cff[h][k];
+            sums[2 * h + k].cfy = cfy[h][k];
+        }
+}
+
 // score_lanes for the fitted search: lane l's error is
 //     sqrt(S / fit.norm) * factor[l],
 // S the least sum of squared residuals of a + b * v over the rows r <
@@ -206,11 +242,12 @@ void advance_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t l
         const std::size_t end = std::min(first + n, scored_rows);
         if (first == 0 && end > 0)
             for (std::size_t l = 0; l < lanes; ++l) sums[l].shift = v[l][0];
-        auto add = [&](auto count) {
+        if (lanes == kLanes) {
+            add_fit_rows(sums, v, first, end, inv, t);
+        } else {
             for (std::size_t r = first; r < end; ++r)
-                for (std::size_t l = 0; l < count; ++l) sums[l].add(v[l][r - first], inv[r], t[r]);
-        };
-        with_lane_count(lanes, add);
+                for (std::size_t l = 0; l < lanes; ++l) sums[l].add(v[l][r - first], inv[r], t[r]);
+        }
         vok::interruption_point(lanes * n);
         if (first + n >= rows || !cutoff || end <= first) continue;
         const double count = static_cast<double>(end);
