@@ -50,7 +50,9 @@ Range range_of(std::span<const double> v) {
 // Up to `count` (frequency, phase) pairs for sin(c*m + d): on a grid of
 // 0.25 to 12 cycles over the range of m, the least-squares fit of y on 1,
 // sin(w m) and cos(w m) (centred sums), taking the grid's local best fits,
-// best first. The phase comes from the two coefficients.
+// best first. The phase comes from the two coefficients. The grid's sines
+// and cosines of (j + 1) w m come from those of w m by the angle-addition
+// formulas, a few ulps from libm's over the grid: they only pick starts.
 std::vector<std::array<double, 2>> sine_starts(std::span<const double> m, const double* factor, const FitData& data,
                                                double spread, std::size_t count) {
     constexpr std::size_t kGrid = 48;
@@ -59,15 +61,23 @@ std::vector<std::array<double, 2>> sine_starts(std::span<const double> m, const 
     double y_mean = 0.0;
     for (std::size_t r = 0; r < n; ++r) y_mean += y[r];
     y_mean /= static_cast<double>(n);
-    std::vector<double> s(n), c(n);
+    std::vector<double> s(n), c(n), s1(n), c1(n), sj(n), cj(n);
     std::array<double, kGrid> gain{}, omega{}, phase{};
     for (std::size_t j = 0; j < kGrid; ++j) {
         omega[j] = 2.0 * std::numbers::pi * (0.25 * static_cast<double>(j + 1)) / spread;
         double s_mean = 0.0, c_mean = 0.0;
         for (std::size_t r = 0; r < n; ++r) {
+            if (j == 0) {
+                s1[r] = sj[r] = std::sin(omega[0] * m[r]);
+                c1[r] = cj[r] = std::cos(omega[0] * m[r]);
+            } else {
+                const double next = (sj[r] * c1[r]) + (cj[r] * s1[r]);
+                cj[r] = (cj[r] * c1[r]) - (sj[r] * s1[r]);
+                sj[r] = next;
+            }
             const double k = factor ? factor[r] : 1.0;
-            s[r] = k * std::sin(omega[j] * m[r]);
-            c[r] = k * std::cos(omega[j] * m[r]);
+            s[r] = k * sj[r];
+            c[r] = k * cj[r];
             s_mean += s[r];
             c_mean += c[r];
         }
