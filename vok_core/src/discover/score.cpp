@@ -90,14 +90,8 @@ std::vector<SearchResult> Search::score_leaves() {
 void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff,
                          std::uint8_t* state, double* err, std::size_t rows) {
     std::array<double, kLanes> factor;
-    for (std::size_t l = 0; l < lanes; ++l)
-        factor[l] = penalty_factor(complexity(cands_[ks[l]]), opt_.complexity_penalty);
-    score(
-        lanes, factor.data(), cutoff,
-        [&](std::size_t l, std::size_t first, std::size_t n) {
-            return candidate_block(cands_[ks[l]], first, n, s, s.out[l].data()) ? s.out[l].data() : nullptr;
-        },
-        state, err, rows);
+    for (std::size_t l = 0; l < lanes; ++l) factor[l] = penalty_of(ks[l]);
+    score(lanes, factor.data(), cutoff, lane_values(ks, s), state, err, rows);
 }
 
 // The candidates scored first at a level, so that early stopping has a

@@ -45,13 +45,10 @@ bool Search::members_uncached() const {
 void Search::start_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff,
                          std::uint8_t* state, LaneSums* sums, double* err) {
     std::array<double, kLanes> factor;
-    for (std::size_t l = 0; l < lanes; ++l)
-        factor[l] = penalty_factor(complexity(cands_[ks[l]]), opt_.complexity_penalty);
+    for (std::size_t l = 0; l < lanes; ++l) factor[l] = penalty_of(ks[l]);
     std::fill_n(state, lanes, kScored);
     std::fill_n(sums, lanes, LaneSums{});
-    const auto values = [&](std::size_t l, std::size_t first, std::size_t n) {
-        return candidate_block(cands_[ks[l]], first, n, s, s.out[l].data()) ? s.out[l].data() : nullptr;
-    };
+    const auto values = lane_values(ks, s);
     const std::size_t head = std::min(defer_rows_, data_.rows());
     advance(lanes, factor.data(), cutoff, values, state, sums, 0, head);
     bool rest = false;
@@ -69,7 +66,6 @@ void Search::start_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s,
 void Search::finish_chunked(std::vector<Deferred>& list) {
     const std::size_t rows = data_.rows();
     const bool strict = fit_.has_value();
-    auto by_halves = [&](const Candidate& c) { return c.op == OpCode::Vok && pool_[c.a].col_t && pool_[c.b].col_x; };
 
     // The uncached members read, and the uncached members those are built
     // from, each with a slot of the chunk's buffer. A member that was a
@@ -130,12 +126,12 @@ void Search::finish_chunked(std::vector<Deferred>& list) {
     std::iota(alive.begin(), alive.end(), 0u);
     std::vector<std::uint8_t> state(list.size(), kScored);
     std::vector<double> factor(list.size());
-    for (std::size_t q = 0; q < list.size(); ++q)
-        factor[q] = penalty_factor(complexity(cands_[list[q].k]), opt_.complexity_penalty);
+    for (std::size_t q = 0; q < list.size(); ++q) factor[q] = penalty_of(list[q].k);
 
     // Group g of the candidates in play (alive[g * kLanes...]) as lanes.
     struct Group {
-        const std::uint32_t* qs;
+        const std::uint32_t* qs;               // into list
+        std::array<std::uint32_t, kLanes> ks;  // their candidates
         std::size_t lanes;
         std::array<LaneSums, kLanes> sums;
         std::array<double, kLanes> factor, cutoff;
@@ -146,6 +142,7 @@ void Search::finish_chunked(std::vector<Deferred>& list) {
         grp.qs = alive.data() + g * kLanes;
         grp.lanes = std::min(kLanes, alive.size() - g * kLanes);
         for (std::size_t l = 0; l < grp.lanes; ++l) {
+            grp.ks[l] = list[grp.qs[l]].k;
             grp.sums[l] = list[grp.qs[l]].sums;
             grp.factor[l] = factor[grp.qs[l]];
             grp.cutoff[l] = list[grp.qs[l]].cutoff;
@@ -207,7 +204,7 @@ void Search::finish_chunked(std::vector<Deferred>& list) {
                 advance(
                     grp.lanes, grp.factor.data(), grp.cutoff.data(),
                     [&](std::size_t l, std::size_t first, std::size_t n) -> const double* {
-                        const Candidate& c = cands_[list[qs[l]].k];
+                        const Candidate& c = cands_[grp.ks[l]];
                         const double *va = nullptr, *vb = nullptr;
                         if (!by_halves(c) &&
                             (!(va = operand(c.a, first)) || (!is_unary(c.op) && !(vb = operand(c.b, first)))))
@@ -244,18 +241,12 @@ void Search::finish_chunked(std::vector<Deferred>& list) {
         Scratch s(strict);
         for (std::size_t g = begin; g < end; ++g) {
             Group grp = group(g);
-            const std::uint32_t* qs = grp.qs;
             std::array<double, kLanes> err;
-            finish_lanes_of(
-                grp.lanes, grp.factor.data(),
-                [&](std::size_t l, std::size_t first, std::size_t n) {
-                    return candidate_block(cands_[list[qs[l]].k], first, n, s, s.out[l].data()) ? s.out[l].data()
-                                                                                                : nullptr;
-                },
-                grp.state.data(), grp.sums.data(), err.data());
+            finish_lanes_of(grp.lanes, grp.factor.data(), lane_values(grp.ks.data(), s), grp.state.data(),
+                            grp.sums.data(), err.data());
             for (std::size_t l = 0; l < grp.lanes; ++l) {
-                state_[list[qs[l]].k] = kScored;
-                err_[list[qs[l]].k] = err[l];
+                state_[grp.ks[l]] = kScored;
+                err_[grp.ks[l]] = err[l];
             }
         }
     });

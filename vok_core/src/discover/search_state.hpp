@@ -1,7 +1,9 @@
 // The working state of one search and the steps of a level, shared by the
 // search's source files: search.cpp (the level driver), generate.cpp
 // (candidates and the seen set), score.cpp (scoring, early stopping,
-// selection) and members.cpp (the pool's members and their cached values).
+// selection), score_chunks.cpp (candidates finished a chunk of rows at a
+// time) and members.cpp (the pool's members and their cached values; the
+// members themselves and their uncached values: member_values.hpp).
 //
 // How the work is organised (the outcome is that of the plain algorithm:
 // build every candidate as a token sequence, fingerprint it with the stack
@@ -36,32 +38,12 @@
 #include <vector>
 
 #include "discover/fingerprint.hpp"
+#include "discover/member_values.hpp"
 #include "discover/render.hpp"
 #include "discover/scoring.hpp"
 #include "discover/search_internals.hpp"
 
 namespace vok::discover {
-
-inline constexpr std::uint32_t kNoOperand = UINT32_MAX;
-
-// An expression of the pool with what its combinations need. Besides its
-// values, a member keeps the two halves of the tension it contributes to:
-// exp(e(v)) as a left operand of Vok and ln(l(v)) as a right one, so that
-// vok(a, b) = exp(e(a)) - ln(l(b)) is one subtraction per row, with the same
-// bits as the tension computed in one go.
-struct Member {
-    Expr expr;
-    std::size_t complexity = 0;  // of expr
-    std::array<double, kProbeCount> probe{}, probe_t{}, probe_x{};
-    const double* column = nullptr;  // values on every row, or null: evaluate the tokens
-    bool own_column = false;         // column is one of the search's cache, not the caller's
-    const double* col_t = nullptr;   // exp(e(v)) on every row, or null
-    const double* col_x = nullptr;   // ln(l(v)) on every row, or null
-    // The candidate it was, op(a) or op(a, b) over earlier members, whose
-    // values are its own; from_a is kNoOperand for a leaf or a refined shape.
-    std::uint32_t from_a = kNoOperand, from_b = kNoOperand;
-    OpCode from_op{};
-};
 
 // A candidate: op(a) or op(a, b) over pool members, with its probe values.
 // Trivial, so that a level's array is allocated without being initialised;
@@ -83,107 +65,12 @@ struct ScoreOutcome {
     std::vector<std::uint32_t> first_of, min_of;
 };
 
-// The last blocks of values computed for members without a cached column,
-// so that the candidates scored side by side (a group of lanes shares its
-// operands, and consecutive candidates mostly share their left one) evaluate
-// such a member's tokens once per block of rows, not once per candidate.
-// Slots are reused in turn.
-class MemberMemo {
-public:
-    static constexpr std::size_t kSlots = 16;
-
-    // The values of m on rows [first, first + n), computed by ev when not
-    // held; null when a row fails. Valid until kSlots further misses.
-    const double* get(const Member& m, const ColumnView& data, std::size_t first, std::size_t n, BlockEvaluator& ev) {
-        for (std::size_t q = 0; q < kSlots; ++q)
-            if (who_[q] == &m && first_[q] == first && n_[q] == n) return ok_[q] ? slot(q) : nullptr;
-        const std::size_t q = next_;
-        next_ = (next_ + 1) % kSlots;
-        who_[q] = &m;
-        first_[q] = first;
-        n_[q] = n;
-        const double* v = ev.eval(m.expr.tokens, data, {}, first, n);
-        ok_[q] = v != nullptr;
-        if (!v) return nullptr;
-        std::copy_n(v, n, slot(q));
-        return slot(q);
-    }
-
-private:
-    double* slot(std::size_t q) { return values_.get() + q * kBlockRows; }
-    std::array<const Member*, kSlots> who_{};
-    std::array<std::size_t, kSlots> first_{}, n_{};
-    std::array<bool, kSlots> ok_{};
-    std::size_t next_ = 0;
-    std::unique_ptr<double[]> values_ = std::make_unique_for_overwrite<double[]>(kSlots * kBlockRows);
-};
-
-// The values of one member without a cached column on the rows reached so
-// far: the member that the candidates of one generation row share (the
-// newest operand), filled a block at a time as their scoring reaches new
-// rows, so that each block of it is evaluated once for the whole row of
-// candidates. A block that fails is remembered as failing.
-class RowColumn {
-public:
-    // True when this column answers for m's rows [first, first + n): *out is
-    // then their values, or null when a row fails. False when it cannot (m
-    // is not its member and first is not 0, or the rows are beyond those
-    // reached): the caller evaluates them otherwise.
-    bool get(const Member& m, const ColumnView& data, std::size_t first, std::size_t n, BlockEvaluator& ev,
-             const double** out) {
-        if (&m != who_) {
-            if (first != 0) return false;
-            who_ = &m;
-            filled_ = 0;
-            failed_ = SIZE_MAX;
-        }
-        if (first + n <= filled_) {
-            *out = values_.data() + first;
-            return true;
-        }
-        if (first == failed_ && n == failed_n_) {
-            *out = nullptr;
-            return true;
-        }
-        if (first != filled_ || failed_ != SIZE_MAX) return false;
-        if (values_.size() < data.rows) values_.resize(data.rows);
-        const double* v = ev.eval(m.expr.tokens, data, {}, first, n);
-        if (!v) {
-            failed_ = first;
-            failed_n_ = n;
-            *out = nullptr;
-            return true;
-        }
-        std::copy_n(v, n, values_.data() + first);
-        filled_ = first + n;
-        *out = values_.data() + first;
-        return true;
-    }
-
-private:
-    const Member* who_ = nullptr;
-    std::size_t filled_ = 0;         // rows [0, filled_) hold m's values
-    std::size_t failed_ = SIZE_MAX;  // the block [failed_, failed_ + failed_n_) failed
-    std::size_t failed_n_ = 0;
-    std::vector<double> values_;
-};
-
 // A candidate whose scoring stopped after its first rows, to go on from
 // there: its cutoff and its sums so far.
 struct Deferred {
     std::uint32_t k;
     double cutoff;
     LaneSums sums;
-};
-
-// Per-worker scratch: one evaluator and memo per operand, the column of the
-// row's member, and one block of values per lane.
-struct Scratch {
-    explicit Scratch(bool strict_tension) : left(strict_tension), right(strict_tension) {}
-    BlockEvaluator left, right;
-    MemberMemo left_memo, right_memo;
-    RowColumn row;
-    std::array<std::array<double, kScoreRows>, kLanes> out;
 };
 
 class Search {
@@ -271,8 +158,7 @@ private:
     // ---- score_chunks.cpp: candidates finished a chunk of rows at a time
     bool members_uncached() const;
     bool reads_uncached(const Candidate& c) const {
-        if (c.op == OpCode::Vok && pool_[c.a].col_t && pool_[c.b].col_x) return false;
-        return !pool_[c.a].column || (!is_unary(c.op) && !pool_[c.b].column);
+        return !by_halves(c) && (!pool_[c.a].column || (!is_unary(c.op) && !pool_[c.b].column));
     }
     void finish_chunked(std::vector<Deferred>& list);
 
@@ -303,8 +189,7 @@ private:
     // there, with the operator's domain and finiteness tests: the same
     // values, and the same failures, as the stack evaluator on its tokens.
     bool candidate_block(const Candidate& c, std::size_t first, std::size_t n, Scratch& s, double* out) const {
-        if (c.op == OpCode::Vok && pool_[c.a].col_t && pool_[c.b].col_x)
-            return combine(c, nullptr, nullptr, first, n, out);
+        if (by_halves(c)) return combine(c, nullptr, nullptr, first, n, out);
         // The row's member is the newer operand (generate.cpp pairs member i
         // with the members j <= i).
         const std::uint32_t row = is_unary(c.op) ? c.a : std::max(c.a, c.b);
@@ -322,15 +207,28 @@ private:
         return combine(c, va, vb, first, n, out);
     }
 
+    // A Vok whose operands' tension halves are cached: computed from those
+    // alone, without its operands' values.
+    bool by_halves(const Candidate& c) const { return c.op == OpCode::Vok && pool_[c.a].col_t && pool_[c.b].col_x; }
+
     // op(a, b) on rows [first, first + n) from its operands' values there
-    // (va, vb), or from the cached tension halves of a Vok's operands.
+    // (va, vb), or from the cached tension halves (by_halves).
     bool combine(const Candidate& c, const double* va, const double* vb, std::size_t first, std::size_t n,
                  double* out) const {
-        if (c.op == OpCode::Vok) {
-            const Member &a = pool_[c.a], &b = pool_[c.b];
-            if (a.col_t && b.col_x) return apply_op_column(OpCode::Sub, a.col_t + first, b.col_x + first, out, n);
-        }
+        if (by_halves(c))
+            return apply_op_column(OpCode::Sub, pool_[c.a].col_t + first, pool_[c.b].col_x + first, out, n);
         return fit_ ? apply_op_column_strict(c.op, va, vb, out, n) : apply_op_column(c.op, va, vb, out, n);
+    }
+
+    // Candidate k's penalty factor.
+    double penalty_of(std::uint32_t k) const { return penalty_factor(complexity(cands_[k]), opt_.complexity_penalty); }
+
+    // The values callback of score_lanes for candidates ks[0..lanes), into
+    // s's blocks.
+    auto lane_values(const std::uint32_t* ks, Scratch& s) const {
+        return [this, ks, &s](std::size_t l, std::size_t first, std::size_t n) {
+            return candidate_block(cands_[ks[l]], first, n, s, s.out[l].data()) ? s.out[l].data() : nullptr;
+        };
     }
 
     std::size_t complexity(const Candidate& c) const {
