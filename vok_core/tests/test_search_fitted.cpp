@@ -115,23 +115,30 @@ TEST(FitScore, RanksNearExactFits) {
 // A full group of lanes (summed two lanes to a vector) scores each lane
 // exactly as that lane scored alone, whatever its values: flat, near-exact,
 // huge, subnormal, NaN, infinite, and over a row count no step divides.
+// Eight awkward lanes over `rows` rows: a line, a sine, a constant, a
+// near-exact fit, huge values, subnormals with a NaN, an infinity, and a
+// large offset.
+std::array<std::vector<double>, kLanes> awkward_lanes(const std::vector<double>& x, const std::vector<double>& y) {
+    std::array<std::vector<double>, kLanes> v;
+    for (std::size_t r = 0; r < x.size(); ++r) {
+        v[0].push_back(x[r]);
+        v[1].push_back(std::sin(3.0 * x[r]));
+        v[2].push_back(7.0);
+        v[3].push_back(y[r] + 1e-12 * x[r]);
+        v[4].push_back(1e300 * x[r]);
+        v[5].push_back(r == 150 ? kNaN : 4.9e-324 * static_cast<double>(r));
+        v[6].push_back(r == 9 ? kInf : -x[r] * x[r]);
+        v[7].push_back(std::exp(x[r]) - 1e6);
+    }
+    return v;
+}
+
 TEST(FitScore, FullGroupsScoreEachLaneAsAlone) {
     const std::size_t rows = 203;
     const std::vector<std::vector<double>> cols{linspace(0.5, 3.0, rows)};
     std::vector<double> y;
     for (double x : cols[0]) y.push_back(std::sin(3.0 * x) + 0.25 * x);
-    std::array<std::vector<double>, kLanes> v;
-    for (std::size_t r = 0; r < rows; ++r) {
-        const double x = cols[0][r];
-        v[0].push_back(x);
-        v[1].push_back(std::sin(3.0 * x));
-        v[2].push_back(7.0);
-        v[3].push_back(y[r] + 1e-12 * x);
-        v[4].push_back(1e300 * x);
-        v[5].push_back(r == 150 ? kNaN : 4.9e-324 * static_cast<double>(r));
-        v[6].push_back(r == 9 ? kInf : -x * x);
-        v[7].push_back(std::exp(x) - 1e6);
-    }
+    const auto v = awkward_lanes(cols[0], y);
     const Data data(cols, y);
     const FitTargets t(y);
     auto values = [&](std::size_t l, std::size_t first, std::size_t) { return v[l].data() + first; };
@@ -152,6 +159,36 @@ TEST(FitScore, FullGroupsScoreEachLaneAsAlone) {
         }
     }
 }
+
+// Every packed level sums a group as FitSums::add sums each lane, over steps
+// whose row counts are not multiples of the vectors' widths.
+class FitRowsLevel : public ::testing::TestWithParam<SimdLevel> {};
+
+TEST_P(FitRowsLevel, SumsAsAddDoes) {
+    const std::size_t rows = 203;
+    const std::vector<double> x = linspace(0.5, 3.0, rows);
+    std::vector<double> y;
+    for (double xi : x) y.push_back(std::cos(2.0 * xi) - xi);
+    const auto v = awkward_lanes(x, y);
+    const FitTargets t(y);
+    std::array<FitSums, kLanes> packed{}, alone{};
+    for (std::size_t l = 0; l < kLanes; ++l) packed[l].shift = alone[l].shift = v[l][0];
+    for (std::size_t first = 0, step = 61; first < rows; first += step) {
+        const std::size_t end = std::min(rows, first + step);
+        std::array<const double*, kLanes> at;
+        for (std::size_t l = 0; l < kLanes; ++l) at[l] = v[l].data() + first;
+        add_fit_rows(packed, at, first, end, t.inv_n.data(), t.dy.data(), GetParam());
+        for (std::size_t l = 0; l < kLanes; ++l)
+            for (std::size_t r = first; r < end; ++r) alone[l].add(v[l][r], t.inv_n[r], t.dy[r]);
+    }
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        EXPECT_EQ(bits(packed[l].mg), bits(alone[l].mg)) << "lane " << l;
+        EXPECT_EQ(bits(packed[l].cff), bits(alone[l].cff)) << "lane " << l;
+        EXPECT_EQ(bits(packed[l].cfy), bits(alone[l].cfy)) << "lane " << l;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, FitRowsLevel, ::testing::Values(SimdLevel::Sse2, SimdLevel::Avx2));
 
 // ===========================================================================
 // Keys modulo scale and offset

@@ -19,6 +19,7 @@
 #include <type_traits>
 
 #include "discover/columns.hpp"
+#include "discover/exact_columns.hpp"
 #include "discover/fit.hpp"
 #include "interrupt.hpp"
 
@@ -177,39 +178,18 @@ double rmse(const Data& data, const Expr& expr, std::span<const double> params =
 double rmse(const Expr& expr, Columns columns, std::span<const double> targets, std::span<const double> params = {});
 
 // FitSums::add for all kLanes lanes over rows [first, end) (lane l's value
-// at row r is v[l][r - first]), two lanes to a vector: each element goes
-// through add's operations in add's order, so the sums are add's to the bit.
+// at row r is v[l][r - first]), the lanes side by side in packed registers:
+// two to a vector (SSE2, or the compiler's vectors elsewhere), or four with
+// AVX2, where four rows of four lanes are loaded and transposed. Each
+// element goes through add's operations in add's order, so every level gives
+// add's sums to the bit. The level is clamped to what the machine supports.
+void add_fit_rows(std::array<FitSums, kLanes>& sums, const std::array<const double*, kLanes>& v, std::size_t first,
+                  std::size_t end, const double* inv, const double* t, SimdLevel level);
+
 inline void add_fit_rows(std::array<FitSums, kLanes>& sums, const std::array<const double*, kLanes>& v,
                          std::size_t first, std::size_t end, const double* inv, const double* t) {
-    using Two = double __attribute__((vector_size(2 * sizeof(double))));
-    constexpr std::size_t kPairs = kLanes / 2;
-    static_assert(kLanes % 2 == 0);
-    Two shift[kPairs], mg[kPairs], cff[kPairs], cfy[kPairs];
-    for (std::size_t h = 0; h < kPairs; ++h) {
-        const FitSums &x = sums[2 * h], &y = sums[2 * h + 1];
-        shift[h] = Two{x.shift, y.shift};
-        mg[h] = Two{x.mg, y.mg};
-        cff[h] = Two{x.cff, y.cff};
-        cfy[h] = Two{x.cfy, y.cfy};
-    }
-    for (std::size_t r = first; r < end; ++r) {
-        const std::size_t i = r - first;
-        const double inv_n = inv[r], dy = t[r];
-        for (std::size_t h = 0; h < kPairs; ++h) {
-            const Two f = {v[2 * h][i], v[2 * h + 1][i]};
-            const Two g = f - shift[h];
-            const Two dg = g - mg[h];
-            mg[h] += dg * inv_n;
-            cff[h] += dg * (g - mg[h]);
-            cfy[h] += dg * dy;
-        }
-    }
-    for (std::size_t h = 0; h < kPairs; ++h)
-        for (std::size_t k = 0; k < 2; ++k) {
-            sums[2 * h + k].mg = mg[h][k];
-            sums[2 * h + k].cff = cff[h][k];
-            sums[2 * h + k].cfy = cfy[h][k];
-        }
+    static const SimdLevel best = simd_level();
+    add_fit_rows(sums, v, first, end, inv, t, best);
 }
 
 // score_lanes for the fitted search: lane l's error is
