@@ -13,8 +13,19 @@ namespace vok::discover {
 
 namespace {
 
-// d op(a) = op'(a) da, for one derivative column. v holds op(a).
-void unary_derivative(OpCode op, const double* a, const double* v, const double* da, double* out, std::size_t n) {
+// The factor of d op(a) = op'(a) da that costs a libm call per row (sin,
+// cos), into fac: computed once for all the derivative columns. False for
+// the other operators.
+bool unary_factor(OpCode op, const double* a, double* fac, std::size_t n) {
+    if (op != OpCode::Sin && op != OpCode::Cos) return false;
+    for (std::size_t r = 0; r < n; ++r) fac[r] = op == OpCode::Sin ? std::cos(a[r]) : std::sin(a[r]);
+    return true;
+}
+
+// d op(a) = op'(a) da, for one derivative column. v holds op(a); fac holds
+// unary_factor's column.
+void unary_derivative(OpCode op, const double* a, const double* v, const double* fac, const double* da, double* out,
+                      std::size_t n) {
     switch (op) {
         case OpCode::Neg:
             for (std::size_t r = 0; r < n; ++r) out[r] = -da[r];
@@ -32,10 +43,10 @@ void unary_derivative(OpCode op, const double* a, const double* v, const double*
             for (std::size_t r = 0; r < n; ++r) out[r] = da[r] / (2.0 * v[r]);
             break;
         case OpCode::Sin:
-            for (std::size_t r = 0; r < n; ++r) out[r] = da[r] * std::cos(a[r]);
+            for (std::size_t r = 0; r < n; ++r) out[r] = da[r] * fac[r];
             break;
         case OpCode::Cos:
-            for (std::size_t r = 0; r < n; ++r) out[r] = -(da[r] * std::sin(a[r]));
+            for (std::size_t r = 0; r < n; ++r) out[r] = -(da[r] * fac[r]);
             break;
         case OpCode::Abs:
             for (std::size_t r = 0; r < n; ++r) out[r] = a[r] < 0.0 ? -da[r] : da[r];
@@ -56,19 +67,24 @@ void unary_derivative(OpCode op, const double* a, const double* v, const double*
     }
 }
 
-// d op(a, b) = op_a da + op_b db, for one derivative column. v holds op(a, b).
-void binary_derivative(OpCode op, const double* a, const double* b, const double* v, const double* da, const double* db,
-                       double* out, std::size_t n) {
+// The slopes of the tension's halves, computed once for all the derivative
+// columns: exp(e(a)) has slope exp(a), or 1 where the exponent guard
+// replaced a by ln(a), into fac[r]; ln(l(b)) has slope 1/b, or 0 where the
+// log guard replaced b by the floor, into fac[kBlockRows + r].
+void vok_slopes(const double* a, const double* b, double* fac, std::size_t n) {
+    for (std::size_t r = 0; r < n; ++r) {
+        fac[r] = a[r] > kExponentThreshold ? 1.0 : std::exp(a[r]);
+        fac[kBlockRows + r] = (b[r] > 0.0 || b[r] <= -kLogFloor) ? 1.0 / b[r] : 0.0;
+    }
+}
+
+// d op(a, b) = op_a da + op_b db, for one derivative column. v holds op(a, b);
+// fac holds vok_slopes' columns for the tension.
+void binary_derivative(OpCode op, const double* a, const double* b, const double* v, const double* fac,
+                       const double* da, const double* db, double* out, std::size_t n) {
     switch (op) {
         case OpCode::Vok:
-            // exp(e(a)) has slope exp(a), or 1 where the exponent guard
-            // replaced a by ln(a); ln(l(b)) has slope 1/b, or 0 where the
-            // log guard replaced b by the floor.
-            for (std::size_t r = 0; r < n; ++r) {
-                const double t = a[r] > kExponentThreshold ? 1.0 : std::exp(a[r]);
-                const double s = (b[r] > 0.0 || b[r] <= -kLogFloor) ? 1.0 / b[r] : 0.0;
-                out[r] = (t * da[r]) - (s * db[r]);
-            }
+            for (std::size_t r = 0; r < n; ++r) out[r] = (fac[r] * da[r]) - (fac[kBlockRows + r] * db[r]);
             break;
         case OpCode::Add:
             for (std::size_t r = 0; r < n; ++r) out[r] = da[r] + db[r];
@@ -105,8 +121,9 @@ bool DualEvaluator::eval(std::span<const Token> tokens, const ColumnView& data, 
         value_.resize(tokens.size());
         active_.resize(tokens.size());
     }
-    zeros_.assign(kBlockRows, 0.0);
+    if (zeros_.size() < kBlockRows) zeros_.assign(kBlockRows, 0.0);  // only ever read
     operand_.resize(kBlockRows);
+    factor_.resize(2 * kBlockRows);
     std::size_t depth = 0;
     auto push_constant = [&](double v, std::size_t column) {
         double* s = value_slot(depth);
@@ -150,12 +167,17 @@ bool DualEvaluator::eval(std::span<const Token> tokens, const ColumnView& data, 
                               : apply_op_column(t.op, value_[arg], b, out, n)))
                     return false;
                 if (active) {
+                    double* fac = factor_.data();
+                    if (unary)
+                        unary_factor(t.op, a, fac, n);
+                    else if (t.op == OpCode::Vok)
+                        vok_slopes(a, b, fac, n);
                     for (std::size_t k = 0; k < width_; ++k) {
                         if (unary)
-                            unary_derivative(t.op, a, out, deriv(arg, k), deriv_slot(arg, k), n);
+                            unary_derivative(t.op, a, out, fac, deriv(arg, k), deriv_slot(arg, k), n);
                         else
-                            binary_derivative(t.op, a, b, out, deriv(arg, k), deriv(depth - 1, k), deriv_slot(arg, k),
-                                              n);
+                            binary_derivative(t.op, a, b, out, fac, deriv(arg, k), deriv(depth - 1, k),
+                                              deriv_slot(arg, k), n);
                     }
                 }
                 value_[arg] = out;

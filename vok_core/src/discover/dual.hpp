@@ -56,6 +56,7 @@ private:
     std::vector<const double*> value_;     // the values of each stack slot
     std::vector<unsigned char> active_;    // does the slot depend on a carried parameter?
     std::vector<double> zeros_, operand_;  // a block of zeros; a copy of a left operand
+    std::vector<double> factor_;           // an operator's slopes, shared by its derivative columns
     const double* top_value_ = nullptr;
     std::vector<const double*> top_deriv_;  // of the result
 };

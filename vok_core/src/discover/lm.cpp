@@ -14,6 +14,7 @@ namespace {
 struct Linearisation {
     double sse = 0.0;
     std::vector<double> A, g;
+    double scale = 0.0, offset = 0.0;  // the scaled problem's line b and a at the point
     void resize(std::size_t m) {
         A.assign(m * m, 0.0);
         g.assign(m, 0.0);
@@ -106,10 +107,42 @@ void run(std::vector<double>& p, std::span<const std::size_t> free, Linearisatio
     }
 }
 
+// The sums of normal_equations for m = M known at compile time: every sum
+// is its own chain over the rows in row order, as in the general loop, but
+// the chains of a row go side by side in one pass.
+template <std::size_t M>
+void normal_rows(const double* J, std::size_t rows, std::size_t n, const double* r, Linearisation& out) {
+    double g[M] = {}, A[M][M] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+        double j[M];
+        for (std::size_t k = 0; k < M; ++k) j[k] = J[k * rows + i];
+        for (std::size_t k = 0; k < M; ++k) {
+            g[k] += j[k] * r[i];
+            for (std::size_t l = 0; l <= k; ++l) A[k][l] += j[k] * j[l];
+        }
+    }
+    for (std::size_t k = 0; k < M; ++k) {
+        out.g[k] = g[k];
+        for (std::size_t l = 0; l <= k; ++l) out.A[k * M + l] = out.A[l * M + k] = A[k][l];
+    }
+}
+
 // Fills out's A = J'J and g = J'r from the m columns of the Jacobian J (column
 // k at J + k * rows) and the residuals r over the first n rows.
 void normal_equations(const double* J, std::size_t rows, std::size_t n, std::size_t m, const double* r,
                       Linearisation& out) {
+    switch (m) {
+        case 1:
+            return normal_rows<1>(J, rows, n, r, out);
+        case 2:
+            return normal_rows<2>(J, rows, n, r, out);
+        case 3:
+            return normal_rows<3>(J, rows, n, r, out);
+        case 4:
+            return normal_rows<4>(J, rows, n, r, out);
+        default:
+            break;
+    }
     for (std::size_t k = 0; k < m; ++k) {
         const double* jk = J + k * rows;
         double s = 0.0;
@@ -150,7 +183,6 @@ std::optional<ScaledFit> fit_scaled(const Expr& f, const FitData& data, std::spa
         for (std::size_t k = 0; k < m; ++k) free[k] = k;
         const std::vector<std::size_t> column = columns_of(free, m);
         const Directions dirs{column, m};
-        double a = 0.0, b = 0.0;
         // The line of y on f at c, the projected residuals and Kaufman's
         // Jacobian -b (I - P) G, all from centred columns.
         auto linearise = [&](const std::vector<double>& c, Linearisation& out) {
@@ -168,8 +200,9 @@ std::optional<ScaledFit> fit_scaled(const Expr& f, const FitData& data, std::spa
                 ff += v[r] * v[r];
             }
             if (!(sff > 1e-24 * ff) || !is_finite_value(sff)) return false;  // f is constant: no shape
-            b = sfy / sff;
-            a = y_mean - (b * f_mean);
+            const double b = sfy / sff;
+            out.scale = b;
+            out.offset = y_mean - (b * f_mean);
             std::vector<double>& res = scratch.residuals;
             res.resize(n);
             double sse = 0.0;
@@ -199,9 +232,7 @@ std::optional<ScaledFit> fit_scaled(const Expr& f, const FitData& data, std::spa
         cur.resize(m);
         if (!linearise(c, cur)) continue;
         run(c, free, cur, linearise, options, exact);
-        // a and b were last set by a trial that may have been rejected.
-        if (!linearise(c, cur)) continue;
-        if (!best || cur.sse < best->sse) best = ScaledFit{c, b, a, cur.sse};
+        if (!best || cur.sse < best->sse) best = ScaledFit{c, cur.scale, cur.offset, cur.sse};
         if (best->sse <= exact) break;
     }
     return best;
