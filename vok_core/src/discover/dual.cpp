@@ -14,12 +14,11 @@ namespace vok::discover {
 namespace {
 
 // The factor of d op(a) = op'(a) da that costs a libm call per row (sin,
-// cos), into fac: computed once for all the derivative columns. False for
+// cos), into fac: computed once for all the derivative columns. Nothing for
 // the other operators.
-bool unary_factor(OpCode op, const double* a, double* fac, std::size_t n) {
-    if (op != OpCode::Sin && op != OpCode::Cos) return false;
+void unary_factor(OpCode op, const double* a, double* fac, std::size_t n) {
+    if (op != OpCode::Sin && op != OpCode::Cos) return;
     for (std::size_t r = 0; r < n; ++r) fac[r] = op == OpCode::Sin ? std::cos(a[r]) : std::sin(a[r]);
-    return true;
 }
 
 // d op(a) = op'(a) da, for one derivative column. v holds op(a); fac holds
