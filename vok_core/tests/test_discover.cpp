@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numbers>
 #include <random>
 #include <set>
 #include <string>
@@ -232,6 +233,36 @@ TEST(ExprBatch, ColumnOperatorsFailOnAnyRow) {
     EXPECT_TRUE(apply_op_column(OpCode::Arccos, b, nullptr, out, 2));
     EXPECT_EQ(out[1], std::acos(0.0));
     EXPECT_TRUE(apply_op_column(OpCode::Tanh, a, nullptr, out, 3));
+}
+
+// The pair pass against the two single passes, bit for bit, over arguments
+// of every size (the large ones take the long argument reduction), and each
+// output's failure on its own.
+TEST(ExprBatch, SinCosColumnGivesTheBitsOfEachPass) {
+    std::mt19937_64 rng(7);
+    std::vector<double> a;
+    for (int e = -40; e <= 1000; e += 5)
+        for (int k = 0; k < 40; ++k) a.push_back(std::ldexp(std::uniform_real_distribution<double>(-1, 1)(rng), e));
+    for (int k = 1; k < 2000; ++k) a.push_back(k * std::numbers::pi / 4);  // near the zeros of each
+    const std::size_t n = a.size();
+    std::vector<double> s(n), c(n), s_ref(n), c_ref(n);
+    bool s_ok = false, c_ok = false;
+    sin_cos_column(a.data(), s.data(), c.data(), n, &s_ok, &c_ok);
+    ASSERT_TRUE(apply_op_column(OpCode::Sin, a.data(), nullptr, s_ref.data(), n));
+    ASSERT_TRUE(apply_op_column(OpCode::Cos, a.data(), nullptr, c_ref.data(), n));
+    EXPECT_TRUE(s_ok && c_ok);
+    for (std::size_t r = 0; r < n; ++r) {
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(s[r]), std::bit_cast<std::uint64_t>(s_ref[r])) << a[r];
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(c[r]), std::bit_cast<std::uint64_t>(c_ref[r])) << a[r];
+    }
+    for (const double bad : {kInf, -kInf, kNaN}) {
+        const double row[] = {0.5, bad};
+        double so[2], co[2];
+        sin_cos_column(row, so, co, 2, &s_ok, &c_ok);
+        EXPECT_FALSE(s_ok || c_ok);
+        sin_cos_column(row, so, co, 1, &s_ok, &c_ok);
+        EXPECT_TRUE(s_ok && c_ok);
+    }
 }
 
 // ===========================================================================

@@ -13,16 +13,8 @@ namespace vok::discover {
 
 namespace {
 
-// The factor of d op(a) = op'(a) da that costs a libm call per row (sin,
-// cos), into fac: computed once for all the derivative columns. Nothing for
-// the other operators.
-void unary_factor(OpCode op, const double* a, double* fac, std::size_t n) {
-    if (op != OpCode::Sin && op != OpCode::Cos) return;
-    for (std::size_t r = 0; r < n; ++r) fac[r] = op == OpCode::Sin ? std::cos(a[r]) : std::sin(a[r]);
-}
-
 // d op(a) = op'(a) da, for one derivative column. v holds op(a); fac holds
-// unary_factor's column.
+// cos(a) for sin, sin(a) for cos (computed with the value).
 void unary_derivative(OpCode op, const double* a, const double* v, const double* fac, const double* da, double* out,
                       std::size_t n) {
     switch (op) {
@@ -162,15 +154,21 @@ bool DualEvaluator::eval(std::span<const Token> tokens, const ColumnView& data, 
                 if (active) a = std::copy_n(a, n, operand_.data()) - n;
                 double* out = value_slot(arg);
                 const double* b = unary ? nullptr : value_[depth - 1];
-                if (!(strict_ ? apply_op_column_strict(t.op, value_[arg], b, out, n)
-                              : apply_op_column(t.op, value_[arg], b, out, n)))
+                double* fac = factor_.data();
+                if (active && (t.op == OpCode::Sin || t.op == OpCode::Cos)) {
+                    // The value and its slope in one pass.
+                    bool ok, slope_ok;
+                    if (t.op == OpCode::Sin)
+                        sin_cos_column(a, out, fac, n, &ok, &slope_ok);
+                    else
+                        sin_cos_column(a, fac, out, n, &slope_ok, &ok);
+                    if (!ok) return false;
+                } else if (!(strict_ ? apply_op_column_strict(t.op, value_[arg], b, out, n)
+                                     : apply_op_column(t.op, value_[arg], b, out, n))) {
                     return false;
+                }
                 if (active) {
-                    double* fac = factor_.data();
-                    if (unary)
-                        unary_factor(t.op, a, fac, n);
-                    else if (t.op == OpCode::Vok)
-                        vok_slopes(a, b, fac, n);
+                    if (t.op == OpCode::Vok) vok_slopes(a, b, fac, n);
                     for (std::size_t k = 0; k < width_; ++k) {
                         if (unary)
                             unary_derivative(t.op, a, out, fac, deriv(arg, k), deriv_slot(arg, k), n);

@@ -238,6 +238,22 @@ bool apply_op_column(OpCode op, const double* a, const double* b, double* out, s
     return false;
 }
 
+void sin_cos_column(const double* a, double* sin_out, double* cos_out, std::size_t n, bool* sin_ok, bool* cos_ok) {
+    std::uint64_t bad_sin = 0, bad_cos = 0;
+    for (std::size_t r = 0; r < n; ++r) {
+        // One argument for both: the compiler makes the pair one sincos
+        // call where the C library has it.
+        const double t = a[r];
+        const double s = std::sin(t), c = std::cos(t);
+        sin_out[r] = s;
+        cos_out[r] = c;
+        bad_sin |= nonfinite_bit(s);
+        bad_cos |= nonfinite_bit(c);
+    }
+    *sin_ok = no_failure(bad_sin);
+    *cos_ok = no_failure(bad_cos);
+}
+
 bool apply_op_column_strict(OpCode op, const double* a, const double* b, double* out, std::size_t n) {
     if (op != OpCode::Vok) return apply_op_column(op, a, b, out, n);
     return map2(a, b, out, n,

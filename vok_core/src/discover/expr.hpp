@@ -140,6 +140,12 @@ inline constexpr std::size_t kBlockRows = 256;
 // any row fails the domain or finiteness test; out may alias a or b.
 bool apply_op_column(OpCode op, const double* a, const double* b, double* out, std::size_t n);
 
+// apply_op_column of Sin into sin_out and of Cos into cos_out, with their
+// failures in *sin_ok and *cos_ok, for about the cost of one of them: the
+// same bits as the two passes (a sincos of the C library gives sin's and
+// cos's). Neither output may alias a.
+void sin_cos_column(const double* a, double* sin_out, double* cos_out, std::size_t n, bool* sin_ok, bool* cos_ok);
+
 // apply_op_column, except that Vok fails on a row where one of the tension's
 // guards would change an operand (elsewhere it gives the same bits).
 bool apply_op_column_strict(OpCode op, const double* a, const double* b, double* out, std::size_t n);

@@ -131,6 +131,13 @@ struct Scratch {
     MemberMemo left_memo, right_memo;
     RowColumn row;
     std::array<std::array<double, kScoreRows>, kLanes> out;
+    // A lane whose block out[lane] already holds its values on rows
+    // [first, first + n) (ok: they passed), computed with the lane before
+    // it; any next request of a lane's values ends it.
+    struct Paired {
+        std::size_t lane = kLanes, first = 0, n = 0;
+        bool ok = false;
+    } paired;
 };
 
 }  // namespace vok::discover

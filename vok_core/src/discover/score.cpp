@@ -91,7 +91,7 @@ void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s,
                          std::uint8_t* state, double* err, std::size_t rows) {
     std::array<double, kLanes> factor;
     for (std::size_t l = 0; l < lanes; ++l) factor[l] = penalty_of(ks[l]);
-    score(lanes, factor.data(), cutoff, lane_values(ks, s), state, err, rows);
+    score(lanes, factor.data(), cutoff, lane_values(ks, lanes, s), state, err, rows);
 }
 
 // The candidates scored first at a level, so that early stopping has a

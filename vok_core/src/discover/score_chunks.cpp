@@ -48,7 +48,7 @@ void Search::start_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s,
     for (std::size_t l = 0; l < lanes; ++l) factor[l] = penalty_of(ks[l]);
     std::fill_n(state, lanes, kScored);
     std::fill_n(sums, lanes, LaneSums{});
-    const auto values = lane_values(ks, s);
+    const auto values = lane_values(ks, lanes, s);
     const std::size_t head = std::min(defer_rows_, data_.rows());
     advance(lanes, factor.data(), cutoff, values, state, sums, 0, head);
     bool rest = false;
@@ -242,7 +242,7 @@ void Search::finish_chunked(std::vector<Deferred>& list) {
         for (std::size_t g = begin; g < end; ++g) {
             Group grp = group(g);
             std::array<double, kLanes> err;
-            finish_lanes_of(grp.lanes, grp.factor.data(), lane_values(grp.ks.data(), s), grp.state.data(),
+            finish_lanes_of(grp.lanes, grp.factor.data(), lane_values(grp.ks.data(), grp.lanes, s), grp.state.data(),
                             grp.sums.data(), err.data());
             for (std::size_t l = 0; l < grp.lanes; ++l) {
                 state_[grp.ks[l]] = kScored;

@@ -190,6 +190,14 @@ private:
     // values, and the same failures, as the stack evaluator on its tokens.
     bool candidate_block(const Candidate& c, std::size_t first, std::size_t n, Scratch& s, double* out) const {
         if (by_halves(c)) return combine(c, nullptr, nullptr, first, n, out);
+        const double *va, *vb;
+        return operand_blocks(c, first, n, s, &va, &vb) && combine(c, va, vb, first, n, out);
+    }
+
+    // The values of c's operands on rows [first, first + n) (*vb null for a
+    // unary c); false when a row of one fails. Not for by_halves(c).
+    bool operand_blocks(const Candidate& c, std::size_t first, std::size_t n, Scratch& s, const double** va,
+                        const double** vb) const {
         // The row's member is the newer operand (generate.cpp pairs member i
         // with the members j <= i).
         const std::uint32_t row = is_unary(c.op) ? c.a : std::max(c.a, c.b);
@@ -200,11 +208,9 @@ private:
             if (i == row && s.row.get(m, data_.view(), first, n, ev, &v)) return v;
             return memo.get(m, data_.view(), first, n, ev);
         };
-        const double* va = values(c.a, s.left_memo, s.left);
-        if (!va) return false;
-        const double* vb = nullptr;
-        if (!is_unary(c.op) && !(vb = values(c.b, s.right_memo, s.right))) return false;
-        return combine(c, va, vb, first, n, out);
+        *vb = nullptr;
+        return (*va = values(c.a, s.left_memo, s.left)) &&
+               (is_unary(c.op) || (*vb = values(c.b, s.right_memo, s.right)));
     }
 
     // A Vok whose operands' tension halves are cached: computed from those
@@ -224,10 +230,26 @@ private:
     double penalty_of(std::uint32_t k) const { return penalty_factor(complexity(cands_[k]), opt_.complexity_penalty); }
 
     // The values callback of score_lanes for candidates ks[0..lanes), into
-    // s's blocks.
-    auto lane_values(const std::uint32_t* ks, Scratch& s) const {
-        return [this, ks, &s](std::size_t l, std::size_t first, std::size_t n) {
-            return candidate_block(cands_[ks[l]], first, n, s, s.out[l].data()) ? s.out[l].data() : nullptr;
+    // s's blocks. Generation puts cos(m) right after sin(m): a lane of sin(m)
+    // followed by one of cos(m) computes both blocks in one pass, and the
+    // cosine lane, asked next for the same rows, takes its block as it is.
+    auto lane_values(const std::uint32_t* ks, std::size_t lanes, Scratch& s) const {
+        s.paired = {};
+        return [this, ks, lanes, &s](std::size_t l, std::size_t first, std::size_t n) -> const double* {
+            double* out = s.out[l].data();
+            const Scratch::Paired p = std::exchange(s.paired, {});
+            if (p.lane == l && p.first == first && p.n == n) return p.ok ? out : nullptr;
+            const Candidate& c = cands_[ks[l]];
+            if (c.op == OpCode::Sin && l + 1 < lanes && cands_[ks[l + 1]].op == OpCode::Cos &&
+                cands_[ks[l + 1]].a == c.a) {
+                const double *va, *vb;
+                if (!operand_blocks(c, first, n, s, &va, &vb)) return nullptr;
+                bool sin_ok, cos_ok;
+                sin_cos_column(va, out, s.out[l + 1].data(), n, &sin_ok, &cos_ok);
+                s.paired = {l + 1, first, n, cos_ok};
+                return sin_ok ? out : nullptr;
+            }
+            return candidate_block(c, first, n, s, out) ? out : nullptr;
         };
     }
 
