@@ -132,7 +132,8 @@ void Search::check_memory(std::size_t n) const {
     const double per_member = sizeof(Member) + 16.0 + sizeof(Token) * (2.0 * static_cast<double>(max_cx_) + 1.0);
     const double bytes = kPerEntry * static_cast<double>(seen_count_ + n) +
                          static_cast<double>(pool_tokens_ * sizeof(Token) + pool_.size() * sizeof(Member)) +
-                         8.0 * static_cast<double>(cached_) + kPerCandidate * arrays + keys + per_member * joiners;
+                         8.0 * static_cast<double>(cached_) + static_cast<double>(stash_.bytes()) +
+                         kPerCandidate * arrays + keys + per_member * joiners;
     if (bytes > static_cast<double>(memory_limit_)) throw MemoryLimit();
 }
 
@@ -158,8 +159,12 @@ void Search::grow_pool() {
         const Candidate& c = cands_[order[i - first_new]];
         pool_[i].expr = build(c);
         if (!cached) return false;
-        // Scored on every row already, so these evaluations cannot fail.
         auto* col = const_cast<double*>(pool_[i].column);
+        if (const double* kept = stash_.find(order[i - first_new])) {
+            std::copy_n(kept, data_.rows(), col);
+            return true;
+        }
+        // Scored on every row already, so these evaluations cannot fail.
         bool good = true;
         for (std::size_t first = 0; first < data_.rows(); first += kBlockRows)
             good = good && candidate_block(c, first, std::min(kBlockRows, data_.rows() - first), s, col + first);

@@ -20,24 +20,6 @@ const double kNoCutoff = kNaN;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 }  // namespace
 
-double rmse(const Data& data, const Expr& expr, std::span<const double> params) {
-    const double factor = 1.0;
-    std::uint8_t state = kFailed;
-    double error = kNaN;
-    BlockEvaluator ev;
-    score_lanes(
-        data, 1, &factor, nullptr,
-        [&](std::size_t, std::size_t first, std::size_t n) {
-            return ev.eval(expr.tokens, data.view(), params, first, n);
-        },
-        &state, &error);
-    return state == kScored ? error : kNaN;
-}
-
-double rmse(const Expr& expr, Columns columns, std::span<const double> targets, std::span<const double> params) {
-    return rmse(Data(columns, targets), expr, params);
-}
-
 // The order of the level's sort: ascending error, equal errors in candidate
 // order (a stable sort), NaN errors after all others in candidate order.
 // A strict total order, so the first beam_width / 4 can be selected piece by
@@ -148,6 +130,9 @@ std::vector<std::uint32_t> Search::pick_seeds(std::size_t n, std::size_t cap) {
     return out;
 }
 
+// The stash's share of the memory limit, and its cap.
+constexpr std::size_t kStashShare = 16, kStashCap = std::size_t{64} << 20;
+
 // Scores the accepted candidates in parallel and reduces their results to
 // what the sequential steps need: how many scored, and for each reducer (a
 // slot that pieces take in turn, so that its results accumulate over many
@@ -155,8 +140,9 @@ std::vector<std::uint32_t> Search::pick_seeds(std::size_t n, std::size_t cap) {
 // beam_width / 4 candidates it saw. Every candidate of the level's first
 // beam_width / 4 is among the best of whichever reducer saw it, and the
 // level's first minimal error is the smallest (error, index) of the
-// reducers' minima, so the merge does not depend on who saw what.
-void Search::score_level(std::size_t n) {
+// reducers' minima, so the merge does not depend on who saw what. When
+// members join after the level (grows), the stash keeps what it can.
+void Search::score_level(std::size_t n, bool grows) {
     outcomes_.clear();
     const std::size_t keep = opt_.beam_width / 4;
     const std::size_t cap = std::max<std::size_t>(keep, 1);  // at least one, for best
@@ -188,6 +174,7 @@ void Search::score_level(std::size_t n) {
         ScoreOutcome out;            // out.top: a heap whose front is the worst kept result
         std::vector<double> cut_of;  // with a Pareto front: by complexity, the cutoff it knows
         std::vector<Deferred> deferred;
+        ValueStash::Kept kept;  // its candidates' columns in the stash
     };
     std::vector<std::unique_ptr<Reducer>> reducers;
     std::vector<Reducer*> idle;
@@ -275,6 +262,13 @@ void Search::score_level(std::size_t n) {
                     if (state[l] == kAccepted) r->deferred.push_back({group[l], cuts ? cut[l] : kNoCutoff, sums[l]});
             } else {
                 score_group(group.data(), lanes, r->scratch, cuts, state.data(), err.data());
+                // Those that may still join the pool keep their values when
+                // they cost a library call per row: all of a lane's rows are
+                // in its block (see Scratch).
+                const double now = shared_cutoff.load(std::memory_order_relaxed);
+                for (std::size_t l = 0; stash_.on() && l < lanes; ++l)
+                    if (state[l] == kScored && !(err[l] > now) && costly(cands_[group[l]]))
+                        stash_.put(group[l], r->scratch.out[l].data(), r->kept);
             }
             for (std::size_t l = 0; l < lanes; ++l) {
                 state_[group[l]] = state[l];
@@ -302,6 +296,11 @@ void Search::score_level(std::size_t n) {
     // list. Those set aside after their first rows are then finished
     // together, and reducers.front() takes their results.
     defer_ = defer_rows_ != 0 && data_.rows() > defer_rows_ && members_uncached();
+    // On a small table, the values of candidates scored on every row are
+    // kept for the members that join after the level, within a budget.
+    const std::size_t rows = data_.rows();
+    const bool stash = grows && !defer_ && rows <= kBlockRows;
+    stash_.start_level(rows, stash ? std::min(n, std::min(memory_limit_ / kStashShare, kStashCap) / 8 / rows) : 0);
     auto score_all = [&](const std::uint32_t* l, std::size_t count) {
         list = l;
         parallel(count, count * (std::min(data_.rows(), defer_ ? defer_rows_ : SIZE_MAX) + 8), pass);
@@ -356,6 +355,8 @@ void Search::score_level(std::size_t n) {
         }
     }
     score_all(nullptr, n);
+    for (auto& r : reducers) stash_.keep(r->kept);
+    stash_.seal();
     for (auto& r : reducers) {
         ScoreOutcome& out = r->out;
         // The first minimal non-NaN error is the best-ranked kept result.
@@ -365,24 +366,6 @@ void Search::score_level(std::size_t n) {
         if (keep == 0) out.top.clear();
         outcomes_.push_back(std::move(out));
     }
-}
-
-std::vector<SearchResult> score_level(std::span<const Expr> candidates, Columns columns,
-                                      std::span<const double> targets, const SearchOptions& options) {
-    const Data data(columns, targets);
-    return vok::ordered_filter_map<SearchResult>(candidates.size(), [&](std::size_t k) -> std::optional<SearchResult> {
-        const Expr& e = candidates[k];
-        BlockEvaluator ev;
-        const double factor = penalty_factor(e.complexity(), options.complexity_penalty);
-        std::uint8_t state;
-        double error;
-        score_lanes(
-            data, 1, &factor, nullptr,
-            [&](std::size_t, std::size_t first, std::size_t n) { return ev.eval(e.tokens, data.view(), {}, first, n); },
-            &state, &error);
-        if (state != kScored) return std::nullopt;
-        return SearchResult{to_string(e), error, e.complexity(), {}, e};
-    });
 }
 
 }  // namespace vok::discover

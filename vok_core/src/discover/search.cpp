@@ -280,7 +280,7 @@ std::optional<SearchResult> Search::run() {
             status_->candidates.store(accepted, std::memory_order_relaxed);
             status_->level.store(level, std::memory_order_relaxed);
         }
-        score_level(n);
+        score_level(n, level < opt_.max_complexity);
         if (trace_) watch.lap(trace_->seconds_score);
         bool goal = take_best(n);
         if (!goal && fit_ && opt_.fit.refine && opt_.fit.top_k > 0) {

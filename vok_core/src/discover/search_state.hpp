@@ -42,6 +42,7 @@
 #include "discover/render.hpp"
 #include "discover/scoring.hpp"
 #include "discover/search_internals.hpp"
+#include "discover/value_stash.hpp"
 
 namespace vok::discover {
 
@@ -153,7 +154,7 @@ private:
     void start_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s, const double* cutoff, std::uint8_t* state,
                      LaneSums* sums, double* err);
     std::vector<std::uint32_t> pick_seeds(std::size_t n, std::size_t cap);
-    void score_level(std::size_t n);
+    void score_level(std::size_t n, bool grows);
 
     // ---- score_chunks.cpp: candidates finished a chunk of rows at a time
     bool members_uncached() const;
@@ -217,6 +218,26 @@ private:
     // alone, without its operands' values.
     bool by_halves(const Candidate& c) const { return c.op == OpCode::Vok && pool_[c.a].col_t && pool_[c.b].col_x; }
 
+    // Whether c's values cost a library call per row (beyond a packed
+    // operation or two).
+    bool costly(const Candidate& c) const {
+        switch (c.op) {
+            case OpCode::Add:
+            case OpCode::Sub:
+            case OpCode::Mul:
+            case OpCode::Div:
+            case OpCode::Neg:
+            case OpCode::Recip:
+            case OpCode::Sqrt:
+            case OpCode::Abs:
+                return false;
+            case OpCode::Vok:
+                return !by_halves(c);
+            default:
+                return true;
+        }
+    }
+
     // op(a, b) on rows [first, first + n) from its operands' values there
     // (va, vb), or from the cached tension halves (by_halves).
     bool combine(const Candidate& c, const double* va, const double* vb, std::size_t first, std::size_t n,
@@ -236,7 +257,10 @@ private:
     auto lane_values(const std::uint32_t* ks, std::size_t lanes, Scratch& s) const {
         s.paired = {};
         return [this, ks, lanes, &s](std::size_t l, std::size_t first, std::size_t n) -> const double* {
-            double* out = s.out[l].data();
+            auto block = [&](std::size_t lane) {
+                return s.out[lane].data() + (data_.rows() <= kBlockRows ? first : 0);
+            };
+            double* out = block(l);
             const Scratch::Paired p = std::exchange(s.paired, {});
             if (p.lane == l && p.first == first && p.n == n) return p.ok ? out : nullptr;
             const Candidate& c = cands_[ks[l]];
@@ -245,7 +269,7 @@ private:
                 const double *va, *vb;
                 if (!operand_blocks(c, first, n, s, &va, &vb)) return nullptr;
                 bool sin_ok, cos_ok;
-                sin_cos_column(va, out, s.out[l + 1].data(), n, &sin_ok, &cos_ok);
+                sin_cos_column(va, out, block(l + 1), n, &sin_ok, &cos_ok);
                 s.paired = {l + 1, first, n, cos_ok};
                 return sin_ok ? out : nullptr;
             }
@@ -326,6 +350,7 @@ private:
     std::unique_ptr<std::uint8_t[]> state_;  // a CandidateState
     std::unique_ptr<double[]> err_;          // the penalised error of a kScored candidate
     std::vector<ScoreOutcome> outcomes_;     // of the scoring reducers
+    ValueStash stash_;                       // the level's values, for its new members
 
     const SearchHooks* hooks_;
     LevelStatus* status_;
