@@ -83,7 +83,9 @@ void Search::score_group(const std::uint32_t* ks, std::size_t lanes, Scratch& s,
 // by that partial error are returned in index order. Empty when the level
 // has too few candidates or rows for it to pay: the sample's first rows
 // must cost little beside the level's (a sample of at most half the level,
-// or data of more than 8 * kScoreRows rows). Any choice gives the same
+// or data of more than 8 * kScoreRows rows), and on a table of at most
+// 4 * kScoreRows rows the cutoff saves less than the sample costs (a few
+// percent of the search, measured). Any choice gives the same
 // results: a cutoff is always the largest of cap errors of candidates scored
 // on every row.
 std::vector<std::uint32_t> Search::pick_seeds(std::size_t n, std::size_t cap) {
@@ -92,7 +94,7 @@ std::vector<std::uint32_t> Search::pick_seeds(std::size_t n, std::size_t cap) {
     const std::size_t seeds = kSeedFactor * cap, rows = data_.rows();
     const std::size_t samples = std::min(accepted, kSampleFactor * cap);
     const bool worth = rows > 8 * kScoreRows ? accepted > seeds : 2 * samples <= accepted;
-    if (rows <= kScoreRows || samples == 0 || !worth) return {};
+    if (rows <= 4 * kScoreRows || samples == 0 || !worth) return {};
     // Every stride-th accepted candidate.
     const std::size_t stride = accepted / samples;
     std::vector<std::uint32_t> sample;
