@@ -120,8 +120,9 @@ void Search::complete_leaves() {
 // Throws MemoryLimit when the working state with a level of n candidates
 // could pass the memory limit: what is held now (a seen-set entry takes a
 // 48-byte slot in a table at least a quarter full; the pool; the cached
-// columns), the level's arrays, a seen-set entry for each candidate should
-// all be new, and the members that may join.
+// columns; the value stash), the level's arrays, a seen-set entry for each
+// candidate should all be new, what finishing by chunks may take, and the
+// members that may join.
 void Search::check_memory(std::size_t n) const {
     constexpr double kPerEntry = 192.0;
     constexpr double kPerCandidate = sizeof(Candidate) + sizeof(std::uint32_t) + sizeof(std::uint64_t) +
@@ -133,7 +134,7 @@ void Search::check_memory(std::size_t n) const {
     const double bytes = kPerEntry * static_cast<double>(seen_count_ + n) +
                          static_cast<double>(pool_tokens_ * sizeof(Token) + pool_.size() * sizeof(Member)) +
                          8.0 * static_cast<double>(cached_) + static_cast<double>(stash_.bytes()) +
-                         kPerCandidate * arrays + keys + per_member * joiners;
+                         static_cast<double>(chunk_memory(n)) + kPerCandidate * arrays + keys + per_member * joiners;
     if (bytes > static_cast<double>(memory_limit_)) throw MemoryLimit();
 }
 

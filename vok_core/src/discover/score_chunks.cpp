@@ -38,6 +38,18 @@ bool Search::members_uncached() const {
     return false;
 }
 
+// At most the memory finish_chunked takes at a level of n candidates: the
+// set-aside list and the chunk's buffers, sized as it sizes them for every
+// member (none when nothing is set aside).
+std::size_t Search::chunk_memory(std::size_t n) const {
+    if (defer_rows_ == 0 || data_.rows() <= defer_rows_ || !members_uncached()) return 0;
+    const std::size_t row = sizeof(double) * pool_.size();  // a row of every member
+    std::size_t chunk = chunk_rows_;
+    if (chunk == 0) chunk = std::max(std::min(memory_limit_ / kChunkShare, kMaxChunkBytes) / row, kBlockRows);
+    chunk = std::min(chunk, (data_.rows() + kBlockRows - 1) / kBlockRows * kBlockRows);
+    return row * chunk + n * sizeof(Deferred);
+}
+
 // Scores candidates ks[0..lanes) as score_group does, except those that read
 // a member without cached values: once past their first defer_rows_ rows,
 // they are left kAccepted with their sums so far in sums[l], to be finished
