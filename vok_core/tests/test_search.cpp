@@ -213,6 +213,13 @@ TEST(SearchExit, NoRowsStopAtTheFirstLeaf) {
     EXPECT_EQ(r.result->formula, "0.0000");
     EXPECT_EQ(bits(r.result->error), bits(-0.0));
     EXPECT_EQ(r.trace.levels.size(), 1u);
+    // With no goal to meet, every level, the fitted search's too.
+    for (const bool fitted : {false, true}) {
+        SearchOptions endless = opts(3, true, true);
+        endless.precision_goal = -kInf;
+        endless.fit.enabled = fitted;
+        EXPECT_EQ(run({{}}, {1.0, 2.0}, endless).trace.levels.size(), 3u) << fitted;
+    }
 }
 
 TEST(SearchExit, NanTargetNeverReplacesTheFirstBest) {

@@ -301,7 +301,7 @@ void Search::score_level(std::size_t n, bool grows) {
     // On a small table, the values of candidates scored on every row are
     // kept for the members that join after the level, within a budget.
     const std::size_t rows = data_.rows();
-    const bool stash = grows && !defer_ && rows <= kBlockRows;
+    const bool stash = grows && !defer_ && rows > 0 && rows <= kBlockRows;
     stash_.start_level(rows, stash ? std::min(n, std::min(memory_limit_ / kStashShare, kStashCap) / 8 / rows) : 0);
     auto score_all = [&](const std::uint32_t* l, std::size_t count) {
         list = l;

@@ -25,7 +25,7 @@ public:
         kept_.clear();
         next_.store(0, std::memory_order_relaxed);
         rows_ = rows;
-        columns_ = rows ? columns : 0;
+        columns_ = columns;
         if (columns_ * rows_ > allocated_) {
             allocated_ = columns_ * rows_;
             buffer_ = std::make_unique_for_overwrite<double[]>(allocated_);
