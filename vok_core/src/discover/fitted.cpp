@@ -58,20 +58,31 @@ bool Search::refine_level(std::size_t level, std::span<const SearchResult> top, 
     std::vector<const double*> probe_cols;
     for (const auto& p : probe_points_) probe_cols.push_back(p.data());
     const ColumnView probes{probe_cols.data(), probe_cols.size(), kProbeCount};
+    // The shapes' results (none for a shape that fails on a row), side by
+    // side on the workers for a large table; then taken in order.
+    std::vector<std::optional<SearchResult>> results(shapes.size());
+    parallel(shapes.size(), shapes.size() * data_.rows() * 24, [&](std::size_t begin, std::size_t end) {
+        BlockEvaluator ev(true);
+        for (std::size_t q = begin; q < end; ++q) {
+            const Expr& shape = shapes[q];
+            if (shape.tokens.empty()) continue;
+            const double factor = penalty_factor(shape.complexity(), opt_.complexity_penalty);
+            std::uint8_t state;
+            double err;
+            score(
+                1, &factor, nullptr,
+                [&](std::size_t, std::size_t first, std::size_t n) {
+                    return ev.eval(shape.tokens, data_.view(), {}, first, n);
+                },
+                &state, &err);
+            if (state == kScored) results[q] = fitted_result(shape, err);
+        }
+    });
     BlockEvaluator ev(true);
-    for (const Expr& shape : shapes) {
-        if (shape.tokens.empty()) continue;
-        const double factor = penalty_factor(shape.complexity(), opt_.complexity_penalty);
-        std::uint8_t state;
-        double err;
-        score(
-            1, &factor, nullptr,
-            [&](std::size_t, std::size_t first, std::size_t n) {
-                return ev.eval(shape.tokens, data_.view(), {}, first, n);
-            },
-            &state, &err);
-        if (state != kScored) continue;
-        SearchResult r = fitted_result(shape, err);
+    for (std::size_t q = 0; q < shapes.size(); ++q) {
+        if (!results[q]) continue;
+        const Expr& shape = shapes[q];
+        SearchResult& r = *results[q];
         if (!best_ || best_->error > r.error) best_ = r;
         if (pareto_) {
             if (front_.size() <= r.complexity) front_.resize(r.complexity + 1);

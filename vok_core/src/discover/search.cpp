@@ -174,6 +174,8 @@ bool Search::take_best(std::size_t n) {
 void Search::take_front() {
     const std::size_t n_cx = outcomes_.empty() ? 0 : outcomes_[0].first_of.size();
     if (front_.size() < n_cx) front_.resize(n_cx);
+    std::vector<std::size_t> cxs;  // the complexities whose entry changes, to candidate ks
+    std::vector<std::uint32_t> ks;
     for (std::size_t c = 0; c < n_cx; ++c) {
         std::uint32_t first = kNoOperand, least = kNoOperand;
         for (const ScoreOutcome& o : outcomes_) {
@@ -182,12 +184,25 @@ void Search::take_front() {
                 least = o.min_of[c];
         }
         if (first == kNoOperand) continue;
-        std::optional<SearchResult>& entry = front_[c];
-        if (!entry)
-            entry = result_of(std::isnan(err_[first]) ? first : least);
-        else if (least != kNoOperand && entry->error > err_[least])
-            entry = result_of(least);
+        const std::optional<SearchResult>& entry = front_[c];
+        if (!entry || (least != kNoOperand && entry->error > err_[least])) {
+            cxs.push_back(c);
+            ks.push_back(!entry && std::isnan(err_[first]) ? first : least);
+        }
     }
+    std::vector<SearchResult> results = results_of(ks);
+    for (std::size_t q = 0; q < cxs.size(); ++q) front_[cxs[q]] = std::move(results[q]);
+}
+
+// result_of for each of ks, side by side on the workers when the table is
+// large enough for it to pay (a fitted result evaluates its shape on every
+// row twice).
+std::vector<SearchResult> Search::results_of(const std::vector<std::uint32_t>& ks) {
+    std::vector<SearchResult> out(ks.size());
+    parallel(ks.size(), ks.size() * data_.rows() * 16, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t q = begin; q < end; ++q) out[q] = result_of(ks[q]);
+    });
+    return out;
 }
 
 // A level is complete: keep what a stopped search returns and report it.
@@ -284,9 +299,7 @@ std::optional<SearchResult> Search::run() {
         if (trace_) watch.lap(trace_->seconds_score);
         bool goal = take_best(n);
         if (!goal && fit_ && opt_.fit.refine && opt_.fit.top_k > 0) {
-            std::vector<SearchResult> top;
-            for (std::uint32_t k : level_order(opt_.fit.top_k)) top.push_back(result_of(k));
-            goal = refine_level(level, top, joiners);
+            goal = refine_level(level, results_of(level_order(opt_.fit.top_k)), joiners);
         }
         if (goal) {
             complete_level(level, accepted);

@@ -294,6 +294,8 @@ private:
         return SearchResult{to_string(e), err_[k], c, {}, std::move(e)};
     }
 
+    std::vector<SearchResult> results_of(const std::vector<std::uint32_t>& ks);
+
     bool scored(std::size_t k) const { return state_[k] == kScored; }
 
     Data data_;
