@@ -97,6 +97,14 @@ struct LaneSums {
     FitSums fit{};
 };
 
+// The least error a lane can end with, from its sum over its first rows (a
+// positive finite factor keeps the bound through the rounding: the sum only
+// grows with more rows, each term a square or NaN); -inf when none is known.
+inline double plain_bound(double sum, double n_targets, double factor) {
+    if (!(factor > 0.0 && factor <= DBL_MAX)) return -std::numeric_limits<double>::infinity();
+    return std::sqrt(sum / n_targets) * factor;
+}
+
 // Scores lanes (at most kLanes) candidates. values(l, first, n) gives lane
 // l's values on rows [first, first + n), n <= kScoreRows, or null when a row
 // fails; the pointer is read before the next call for that lane. factor[l]
@@ -139,14 +147,9 @@ void advance_lanes(const Data& data, std::size_t lanes, const double* factor, co
         // of a piece that may hold many candidates over many rows.
         vok::interruption_point(lanes * n);
         if (first + n >= rows || !cutoff) continue;
-        // The sum only grows with more rows (each term is a square or NaN),
-        // and with a positive finite factor so does the error computed from
-        // it, rounding included: a lane already past its cutoff can only end
-        // past it.
+        // A lane already past its cutoff can only end past it.
         for (std::size_t l = 0; l < lanes; ++l)
-            if (state[l] == kScored && factor[l] > 0.0 && factor[l] <= DBL_MAX &&
-                std::sqrt(sum[l] / n_targets) * factor[l] > cutoff[l])
-                state[l] = kAbandoned;
+            if (state[l] == kScored && plain_bound(sum[l], n_targets, factor[l]) > cutoff[l]) state[l] = kAbandoned;
     }
     for (std::size_t l = 0; l < lanes; ++l)
         if (in_play[l]) sums[l].sum = sum[l];
@@ -192,6 +195,20 @@ inline void add_fit_rows(std::array<FitSums, kLanes>& sums, const std::array<con
     add_fit_rows(sums, v, first, end, inv, t, best);
 }
 
+// The least error a fitted lane can end with, from its sums over its first
+// `end` rows (end > 0): the least sum of squares of those rows, which more
+// rows can only raise, less a relative slack for rounding (relative to all
+// rows' spread, which bounds the rounding of the final sum as well as that
+// of this one); -inf when none is known (a lane flat so far: its line is not
+// yet determined).
+inline double fitted_bound(const FitTargets& fit, const FitSums& sums, std::size_t end, double factor) {
+    constexpr double kSlack = 1e-9;
+    const double count = static_cast<double>(end);
+    if (!(factor > 0.0 && factor <= DBL_MAX) || sums.flat(count)) return -std::numeric_limits<double>::infinity();
+    const double least = sums.sse(count, fit.cyy[end - 1]) - kSlack * fit.cyy.back();
+    return least > 0.0 ? std::sqrt(least / fit.norm) * factor : -std::numeric_limits<double>::infinity();
+}
+
 // score_lanes for the fitted search: lane l's error is
 //     sqrt(S / fit.norm) * factor[l],
 // S the least sum of squared residuals of a + b * v over the rows r <
@@ -208,7 +225,6 @@ template <class Values>
 void advance_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t lanes, const double* factor,
                           const double* cutoff, Values&& values, std::uint8_t* state, LaneSums* carried,
                           std::size_t from, std::size_t to, std::size_t rows) {
-    constexpr double kSlack = 1e-9;
     std::array<FitSums, kLanes> sums;
     std::array<const double*, kLanes> v;
     std::array<bool, kLanes> in_play;  // the others' sums are left as they are
@@ -230,16 +246,8 @@ void advance_lanes_fitted(const Data& data, const FitTargets& fit, std::size_t l
         }
         vok::interruption_point(lanes * n);
         if (first + n >= rows || !cutoff || end <= first) continue;
-        const double count = static_cast<double>(end);
-        const double cyy = fit.cyy[end - 1];
-        // The slack is relative to all rows' spread, which bounds the
-        // rounding of the final sum as well as that of this one.
-        const double slack = kSlack * fit.cyy.back();
-        for (std::size_t l = 0; l < lanes; ++l) {
-            if (state[l] != kScored || !(factor[l] > 0.0 && factor[l] <= DBL_MAX) || sums[l].flat(count)) continue;
-            const double least = sums[l].sse(count, cyy) - slack;
-            if (least > 0.0 && std::sqrt(least / fit.norm) * factor[l] > cutoff[l]) state[l] = kAbandoned;
-        }
+        for (std::size_t l = 0; l < lanes; ++l)
+            if (state[l] == kScored && fitted_bound(fit, sums[l], end, factor[l]) > cutoff[l]) state[l] = kAbandoned;
     }
     for (std::size_t l = 0; l < lanes; ++l)
         if (in_play[l]) carried[l].fit = sums[l];
