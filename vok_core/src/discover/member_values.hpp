@@ -130,11 +130,12 @@ struct Scratch {
     BlockEvaluator left, right;
     MemberMemo left_memo, right_memo;
     RowColumn row;
-    // A block of values per lane. On a table of at most kBlockRows rows a
-    // lane's values stay at their rows (out[l] + first), so that all of
-    // them are there once it is scored. Padded: lanes 4 KiB apart would
-    // share cache sets.
-    std::array<std::array<double, kBlockRows + 8>, kLanes> out;
+    // A block of values per lane, on the heap (a scratch may live on a small
+    // thread stack). On a table of at most kBlockRows rows a lane's values
+    // stay at their rows (out[l] + first), so that all of them are there
+    // once it is scored. Padded: lanes 4 KiB apart would share cache sets.
+    using Block = std::array<double, kBlockRows + 8>;
+    std::vector<Block> out = std::vector<Block>(kLanes);
     // A lane whose block out[lane] already holds its values on rows
     // [first, first + n) (ok: they passed), computed with the lane before
     // it; any next request of a lane's values ends it.
