@@ -38,16 +38,25 @@ bool Search::members_uncached() const {
     return false;
 }
 
+// The rows of finish_chunked's chunks with a buffer for `members` members:
+// as many as fit the buffers' share of the memory limit, whole blocks, at
+// most the table's (rounded up to a block), unless chunk_rows_ sets them.
+std::size_t Search::chunk_rows(std::size_t members) const {
+    std::size_t chunk = chunk_rows_;
+    if (chunk == 0) {
+        const std::size_t bytes = std::min(memory_limit_ / kChunkShare, kMaxChunkBytes);
+        const std::size_t fit = bytes / sizeof(double) / std::max<std::size_t>(members, 1);
+        chunk = std::clamp(fit / kBlockRows * kBlockRows, kBlockRows, kMaxChunkRows);
+    }
+    return std::min(chunk, (data_.rows() + kBlockRows - 1) / kBlockRows * kBlockRows);
+}
+
 // At most the memory finish_chunked takes at a level of n candidates: the
-// set-aside list and the chunk's buffers, sized as it sizes them for every
-// member (none when nothing is set aside).
+// set-aside list and the chunk's buffers, were every member of the pool
+// read (none when nothing is set aside).
 std::size_t Search::chunk_memory(std::size_t n) const {
     if (defer_rows_ == 0 || data_.rows() <= defer_rows_ || !members_uncached()) return 0;
-    const std::size_t row = sizeof(double) * pool_.size();  // a row of every member
-    std::size_t chunk = chunk_rows_;
-    if (chunk == 0) chunk = std::max(std::min(memory_limit_ / kChunkShare, kMaxChunkBytes) / row, kBlockRows);
-    chunk = std::min(chunk, (data_.rows() + kBlockRows - 1) / kBlockRows * kBlockRows);
-    return row * chunk + n * sizeof(Deferred);
+    return sizeof(double) * pool_.size() * chunk_rows(pool_.size()) + n * sizeof(Deferred);
 }
 
 // Scores candidates ks[0..lanes) as score_group does, except those that read
@@ -122,13 +131,7 @@ void Search::finish_chunked(std::vector<Deferred>& list) {
             });
         generations = std::max(generations, generation[i] + 1);
     }
-    std::size_t chunk = chunk_rows_;
-    if (chunk == 0) {
-        const std::size_t bytes = std::min(memory_limit_ / kChunkShare, kMaxChunkBytes);
-        const std::size_t fit = bytes / sizeof(double) / std::max<std::size_t>(members.size(), 1);
-        chunk = std::clamp(fit / kBlockRows * kBlockRows, kBlockRows, kMaxChunkRows);
-    }
-    chunk = std::min(chunk, (rows + kBlockRows - 1) / kBlockRows * kBlockRows);
+    const std::size_t chunk = chunk_rows(members.size());
     const std::size_t blocks = chunk / kBlockRows;
     const auto values = std::make_unique_for_overwrite<double[]>(members.size() * chunk);
     std::vector<std::uint8_t> failed(members.size() * blocks);

@@ -158,6 +158,7 @@ private:
 
     // ---- score_chunks.cpp: candidates finished a chunk of rows at a time
     bool members_uncached() const;
+    std::size_t chunk_rows(std::size_t members) const;
     std::size_t chunk_memory(std::size_t n) const;
     bool reads_uncached(const Candidate& c) const {
         return !by_halves(c) && (!pool_[c.a].column || (!is_unary(c.op) && !pool_[c.b].column));
